@@ -1,0 +1,50 @@
+# Helpers shared by every area's CMakeLists.txt.
+
+# Warnings as errors for our own code only (third-party headers come in as system includes).
+function(mx_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+endfunction()
+
+# mx_add_library(NAME <target> [SHARED] SOURCES ... [LIBS ...])
+# Plain C++ libraries. SHARED ones hold state that several Python modules must see
+# once (the COM runtime, the simulator); they land in the package's _lib folder.
+function(mx_add_library)
+  cmake_parse_arguments(A "SHARED" "NAME" "SOURCES;LIBS;INCLUDES" ${ARGN})
+  if(A_SHARED)
+    add_library(${A_NAME} SHARED ${A_SOURCES})
+    set_target_properties(${A_NAME} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${MX_PACKAGE_DIR}/_lib)
+  else()
+    add_library(${A_NAME} STATIC ${A_SOURCES})
+  endif()
+  target_include_directories(${A_NAME} PUBLIC ${CMAKE_SOURCE_DIR}/src ${A_INCLUDES})
+  target_link_libraries(${A_NAME} PUBLIC ${A_LIBS} Threads::Threads)
+  mx_warnings(${A_NAME})
+endfunction()
+
+# mx_add_python_module(TARGET <target> PACKAGE <dir under morvex_trader> NAME <module>
+#                      SOURCES ... [LIBS ...])
+# A pybind11 extension written to python/morvex_trader/<PACKAGE>/<NAME>.so.
+function(mx_add_python_module)
+  cmake_parse_arguments(A "" "TARGET;PACKAGE;NAME" "SOURCES;LIBS" ${ARGN})
+  pybind11_add_module(${A_TARGET} MODULE ${A_SOURCES})
+  set(out ${MX_PACKAGE_DIR}/${A_PACKAGE})
+  file(RELATIVE_PATH to_lib ${out} ${MX_PACKAGE_DIR}/_lib)
+  set_target_properties(${A_TARGET} PROPERTIES
+    OUTPUT_NAME ${A_NAME}
+    LIBRARY_OUTPUT_DIRECTORY ${out}
+    BUILD_RPATH "$ORIGIN/${to_lib}")
+  target_include_directories(${A_TARGET} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(${A_TARGET} PRIVATE ${A_LIBS})
+  mx_warnings(${A_TARGET})
+endfunction()
+
+# mx_add_gtest(NAME <test> SOURCES ... [LIBS ...]): one gtest binary, registered with CTest.
+function(mx_add_gtest)
+  cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${A_NAME} ${A_SOURCES})
+  target_include_directories(${A_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  mx_warnings(${A_NAME})
+  add_test(NAME ${A_NAME} COMMAND ${A_NAME})
+  set_tests_properties(${A_NAME} PROPERTIES TIMEOUT 120)
+endfunction()

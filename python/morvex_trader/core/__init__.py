@@ -1,0 +1,1 @@
+"""Platform core: constants, records and helpers shared by gateways and plug-ins."""

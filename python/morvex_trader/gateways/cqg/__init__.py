@@ -1,0 +1,1 @@
+"""CQG gateway: the host gateway and its native wrapper modules."""

@@ -1,0 +1,1 @@
+"""Native CQG wrapper modules: comhost (COM host, sinks) and tradelink (TradeLink)."""

@@ -1,0 +1,1 @@
+"""Plug-ins: persistence and remote control."""

@@ -1,0 +1,1 @@
+"""SQLite persistence plug-in (module db)."""

@@ -1,0 +1,1 @@
+"""Telegram remote-control plug-in (module bot)."""
