@@ -1,0 +1,128 @@
+"""The host's CQG gateway: starts the COM host with `TradeLink` and serves its callbacks.
+
+Calling order: `CqgGateway(...)`, `connect()` (creates the `ComHost`, `Init` with
+`TradeLink`, checks `errorHappened`, `TradeLink.Init(self)`), then the trading calls
+through `tradelink`, and `close()` at the end (log-off when logged on, then
+`ComHost.Shutdown`).
+
+The four `process_` callbacks run on the COM thread. They only record what arrived
+(latest record per key, plus a queue that the engine drains on its own thread), so the
+COM thread is never held up by the engine.
+"""
+
+from __future__ import annotations
+
+import queue
+from typing import Any, Callable, Iterable, Mapping, Optional
+
+from morvex_trader.gateways import BaseGateway
+
+
+class CqgGateway(BaseGateway):
+    """Gateway to CQG through the native `comhost` and `tradelink` modules.
+
+    `securities` maps CQG symbols (full, e.g. "F.US.EP", or short, e.g. "EP") to the host's
+    security records; the look-ups below work in both directions.
+    """
+
+    def __init__(self, securities: Mapping[str, Any], gateway_name: str = "CQG",
+                 custom_configuration: Optional[Callable[[Any], Any]] = None) -> None:
+        super().__init__(gateway_name)
+        self._symbol_to_security: dict[str, Any] = {}
+        self._security_to_symbol: dict[Any, str] = {}
+        for symbol, security in securities.items():
+            self.add_security(symbol, security)
+        self.custom_configuration = custom_configuration
+        self.comHost: Any = None
+        self.tradelink: Any = None
+        self.logged_on = False
+        # Maps that TradeLink reads and writes (on the COM thread).
+        self.cqg_quotes: dict[Any, Any] = {}
+        self.cqg_orderbooks: dict[Any, Any] = {}
+        # What the callbacks recorded.
+        self.order_updates: dict[str, dict] = {}
+        self.deals: dict[Any, dict] = {}
+        self.events: "queue.SimpleQueue[tuple[str, Any]]" = queue.SimpleQueue()
+        self.counts = {"quote": 0, "orderbook": 0, "order": 0, "deal": 0}
+
+    # -- symbol look-ups -------------------------------------------------------------
+    def add_security(self, cqg_symbol: str, security: Any) -> None:
+        self._symbol_to_security[cqg_symbol] = security
+        self._symbol_to_security.setdefault(cqg_symbol.rsplit(".", 1)[-1], security)
+        self._security_to_symbol[security] = cqg_symbol
+
+    def get_mx_security_from_cqg_symbol(self, symbol: str) -> Optional[Any]:
+        security = self._symbol_to_security.get(symbol)
+        if security is None:
+            security = self._symbol_to_security.get(symbol.rsplit(".", 1)[-1])
+        return security
+
+    def get_cqg_symbol_from_mx_security(self, security: Any) -> str:
+        return self._security_to_symbol[security]
+
+    @property
+    def securities(self) -> Iterable[Any]:
+        return self._security_to_symbol.keys()
+
+    # -- life cycle ------------------------------------------------------------------
+    def connect(self) -> None:
+        from morvex_trader.gateways.cqg.wrapper.comhost import ComHost
+        from morvex_trader.gateways.cqg.wrapper.tradelink import TradeLink
+
+        self.comHost = ComHost()
+        sink = self.comHost.Init(TradeLink, self.custom_configuration)
+        if self.comHost.errorHappened:
+            self.comHost.Shutdown()
+            self.comHost = None
+            raise RuntimeError("CQGCEL failed to start")
+        sink.Init(self)
+        self.tradelink = sink
+
+    def logon(self, user_name: str, password: str) -> None:
+        self.tradelink.Logon(user_name, password)
+        self.logged_on = True
+
+    def close(self) -> None:
+        if self.comHost is None:
+            return
+        try:
+            if self.logged_on:
+                self.logged_on = False
+                self.tradelink.Logoff()
+        finally:
+            comhost, self.comHost = self.comHost, None
+            comhost.Shutdown()
+
+    # -- trading ---------------------------------------------------------------------
+    def place_order(self, order: Any) -> str:
+        order_id = self.tradelink.place_order(order)
+        order.order_id = order_id
+        return order_id
+
+    def cancel_order(self, order_id: str) -> None:
+        self.tradelink.cancel_order(order_id)
+
+    def get_balance(self) -> Any:
+        self.tradelink.update_account_balance()
+        return self.tradelink.account_balance
+
+    def get_positions(self) -> list:
+        self.tradelink.update_positions()
+        return list(self.tradelink.positions)
+
+    # -- callbacks from TradeLink (COM thread) ---------------------------------------
+    def process_quote(self, quote: Any) -> None:
+        self.counts["quote"] += 1
+
+    def process_orderbook(self, orderbook: Any) -> None:
+        self.counts["orderbook"] += 1
+
+    def process_order(self, update: dict) -> None:
+        self.counts["order"] += 1
+        self.order_updates[update["order_id"]] = update
+        self.events.put(("order", update))
+
+    def process_deal(self, deal: dict) -> None:
+        self.counts["deal"] += 1
+        self.deals[deal["deal_id"]] = deal
+        self.events.put(("deal", deal))
