@@ -1,0 +1,1 @@
+"""The host engine: runs gateways and a strategy, stores account state, serves the chat."""
