@@ -17,8 +17,8 @@ namespace {
 // value for a member of the host's Exchange, else whatever `exchange.value` gives.
 PyObject* exchange_value(PyObject* exchange) {
   if (exchange == Py_None) return Py_NewRef(Py_None);
-  for (const auto& [member, value] : state().exchange_values) {
-    if (exchange == member) return Py_NewRef(value);
+  for (const auto& known : state().exchange_members) {
+    if (exchange == known.member) return Py_NewRef(known.value);
   }
   return PyObject_GetAttrString(exchange, "value");
 }
@@ -68,6 +68,14 @@ Py_hash_t base_rule_hash(const SecurityObject* record) {
   return hash;
 }
 
+// A field's hash; members of the host's Exchange come from the cache.
+Py_hash_t field_hash(PyObject* field) {
+  for (const auto& known : state().exchange_members) {
+    if (field == known.member) return known.hash;
+  }
+  return PyObject_Hash(field);
+}
+
 }  // namespace
 
 PyObject* security_richcompare(PyObject* self, PyObject* other, int op) {
@@ -87,7 +95,7 @@ Py_hash_t security_hash(PyObject* self) {
   static_assert(sizeof(Py_uhash_t) == sizeof(std::uint64_t), "64-bit hashes expected");
   TupleHashCombiner combiner;
   for (PyObject* field : record->fields) {
-    const Py_hash_t lane = PyObject_Hash(field);
+    const Py_hash_t lane = field_hash(field);
     if (lane == -1) return -1;
     combiner.add(static_cast<std::uint64_t>(lane));
   }

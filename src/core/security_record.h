@@ -12,7 +12,6 @@
 
 #include <Python.h>
 
-#include <utility>
 #include <vector>
 
 namespace mx::security {
@@ -43,9 +42,14 @@ struct ModuleState {
   PyObject* default_exchange[kKindCount] = {};
   PyObject* empty_text = nullptr;
   PyObject* post_init_name = nullptr;         // interned "__post_init__"
-  // The host's Exchange members with their values, read once: the base rule compares
-  // `exchange.value`, and the enum's `value` property is a Python-level call.
-  std::vector<std::pair<PyObject*, PyObject*>> exchange_values;
+  // The host's Exchange members with their values and hashes, read once: the enum's
+  // `value` property and `__hash__` are Python-level calls, and both are constant.
+  struct ExchangeMember {
+    PyObject* member;
+    PyObject* value;
+    Py_hash_t hash;
+  };
+  std::vector<ExchangeMember> exchange_members;
 };
 
 ModuleState& state();

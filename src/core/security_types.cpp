@@ -208,8 +208,10 @@ void init_security(py::module_& module, const py::object& exchange) {
     st.default_exchange[k] = keep(exchanges[k]);
   }
   for (const py::handle member : exchange) {
-    st.exchange_values.emplace_back(keep(py::reinterpret_borrow<py::object>(member)),
-                                    keep(member.attr("value")));
+    const Py_hash_t hash = PyObject_Hash(member.ptr());
+    if (hash == -1) throw py::error_already_set();
+    st.exchange_members.push_back({keep(py::reinterpret_borrow<py::object>(member)),
+                                   keep(member.attr("value")), hash});
   }
 
   const py::tuple field_tuple = check(PyTuple_Pack(kFieldCount, st.field_names[0],
