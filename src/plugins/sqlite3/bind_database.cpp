@@ -4,6 +4,9 @@
 // statement waits for the statement lock and while SQLite works, and taken back only
 // after the lock has been released.
 #include "plugins/sqlite3/bind_db.h"
+
+#include <pybind11/stl.h>
+
 #include "plugins/sqlite3/schema.h"
 #include "plugins/sqlite3/statement_journal.h"
 
