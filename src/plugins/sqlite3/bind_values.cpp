@@ -119,7 +119,12 @@ NamedValues to_named_values(py::handle pairs, bool conditions) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(o, &position, &key, &value)) add_pair(out, key, value, conditions);
+    while (PyDict_Next(o, &position, &key, &value)) {
+      // Own the pair: converting a value may run Python code (__index__, __str__).
+      py::object owned_key = py::reinterpret_borrow<py::object>(key);
+      py::object owned_value = py::reinterpret_borrow<py::object>(value);
+      add_pair(out, owned_key, owned_value, conditions);
+    }
     return out;
   }
   if (PyUnicode_Check(o) || PyBytes_Check(o)) {
