@@ -1,0 +1,157 @@
+// The class DB, the module function _db_path and the statement journal.
+//
+// Python values are turned into SQL text with the GIL held; the GIL is released before a
+// statement waits for the statement lock and while SQLite works, and taken back only
+// after the lock has been released.
+#include "plugins/sqlite3/bind_db.h"
+
+#include <pybind11/stl.h>
+
+#include "plugins/sqlite3/schema.h"
+#include "plugins/sqlite3/statement_journal.h"
+
+namespace mx::sqlite::bind {
+namespace {
+
+constexpr const char* kDbPathMessage =
+    "`sqlite3` is activated, and its path must be specified in `DB` variable in "
+    "morvex_trader_config";
+
+// The folder of the database file, read afresh from morvex_trader_config.DB["sqlite3"].
+std::string db_path() {
+  try {
+    py::object config = py::module_::import("morvex_trader_config");
+    py::object folder = config.attr("DB")[py::str("sqlite3")];
+    if (!py::isinstance<py::str>(folder)) {
+      PyErr_Format(PyExc_TypeError, "DB[\"sqlite3\"] must be a str, not %s",
+                   Py_TYPE(folder.ptr())->tp_name);
+      throw py::error_already_set();
+    }
+    return folder.cast<std::string>();
+  } catch (py::error_already_set& failure) {
+    // One error for every way the setting can be missing, with the failure as its cause.
+    py::raise_from(failure, PyExc_ValueError, kDbPathMessage);
+    throw py::error_already_set();
+  }
+}
+
+// A DB object: owns one connection. The native Database is thread-safe by itself.
+struct DbObject {
+  std::unique_ptr<Database> database;
+
+  void execute(std::string_view sql) {
+    py::gil_scoped_release released;
+    database->execute(sql);
+  }
+};
+
+void run_parameters(DbObject& self, const std::string& sql, const py::object& parameters) {
+  BoundParameters bound = to_parameters(parameters);
+  py::gil_scoped_release released;
+  switch (bound.index()) {
+    case 0:
+      self.database->execute(sql);
+      break;
+    case 1:
+      self.database->execute(sql, std::get<PositionalParameters>(bound));
+      break;
+    default:
+      self.database->execute(sql, std::get<NamedParameters>(bound));
+      break;
+  }
+}
+
+std::unique_ptr<DbObject> open_db() {
+  std::string path = db_path() + "/" + std::string(schema::kDatabaseFileName);
+  auto self = std::make_unique<DbObject>();
+  {
+    py::gil_scoped_release released;
+    self->database = std::make_unique<Database>(path);
+  }
+  for (std::string_view create : {schema::kCreateBalanceTable, schema::kCreatePositionTable,
+                                  schema::kCreateOrderTable, schema::kCreateDealTable}) {
+    self->execute(create);
+  }
+  return self;
+}
+
+}  // namespace
+
+void init_database(py::module_& m) {
+  m.def("_db_path", &db_path,
+        "The folder of morvex_trader.db: morvex_trader_config.DB[\"sqlite3\"], read on each call.");
+
+  m.def("start_journal", &journal::start,
+        "Clears the statement journal and starts recording every SQL text sent to SQLite.");
+  m.def("stop_journal", &journal::stop, "Stops recording and returns the recorded SQL texts.");
+  m.def("journal", &journal::snapshot, "The SQL texts recorded so far.");
+
+  py::class_<DbObject>(m, "DB", R"doc(
+One connection to morvex_trader.db in the folder named by morvex_trader_config.DB["sqlite3"].
+The constructor creates the file and the tables balance, position, trading_order and
+trading_deal when they are missing. Every statement runs under the module-wide `lock` and
+is committed at once.)doc")
+      .def(py::init(&open_db))
+      .def("create_balance_table", [](DbObject& self) { self.execute(schema::kCreateBalanceTable); })
+      .def("create_position_table", [](DbObject& self) { self.execute(schema::kCreatePositionTable); })
+      .def("create_order_table", [](DbObject& self) { self.execute(schema::kCreateOrderTable); })
+      .def("create_deal_table", [](DbObject& self) { self.execute(schema::kCreateDealTable); })
+      .def("commit",
+           [](DbObject& self) {
+             py::gil_scoped_release released;
+             self.database->commit();
+           })
+      .def("close",
+           [](DbObject& self) {
+             py::gil_scoped_release released;
+             self.database->close();
+           })
+      .def("delete_table",
+           [](DbObject& self, const std::string& table_name) {
+             self.execute(build_drop_table(table_name));
+           },
+           py::arg("table_name"))
+      .def("execute", &run_parameters, py::arg("sql"), py::arg("parameters") = py::none(),
+           "Runs one statement (parameters bound to its placeholders when given) and commits.")
+      .def("_parse_sql_value",
+           [](DbObject&, py::handle value) { return render_sql_value(to_sql_value(value)); },
+           py::arg("value"))
+      .def("_parse_sql_where_condition",
+           [](DbObject&, py::handle conditions) {
+             return build_where_clause(to_named_values(conditions, true));
+           },
+           py::arg("conditions"))
+      .def("select_records",
+           [](DbObject& self, const std::string& table_name, py::handle columns,
+              py::handle conditions) {
+             std::string sql = build_select(table_name, to_column_list(columns),
+                                            to_named_values(conditions, true));
+             ResultTable table;
+             {
+               py::gil_scoped_release released;
+               table = self.database->select(sql);
+             }
+             return wrap_result_table(std::move(table));
+           },
+           py::arg("table_name"), py::arg("columns") = py::none(),
+           py::arg("conditions") = py::none())
+      .def("insert_records",
+           [](DbObject& self, const std::string& table_name, py::handle values) {
+             self.execute(build_insert(table_name, to_named_values(values, false)));
+           },
+           py::arg("table_name"), py::arg("values"))
+      .def("update_records",
+           [](DbObject& self, const std::string& table_name, py::handle columns,
+              py::handle conditions) {
+             NamedValues assignments = to_named_values(columns, false);
+             self.execute(build_update(table_name, assignments, to_named_values(conditions, true)));
+           },
+           py::arg("table_name"), py::arg("columns"), py::arg("conditions") = py::none())
+      .def("delete_records",
+           [](DbObject& self, const std::string& table_name, py::handle conditions) {
+             self.execute(build_delete(table_name, to_named_values(conditions, true)));
+           },
+           py::arg("table_name"), py::arg("conditions") = py::none());
+}
+
+}  // namespace mx::sqlite::bind

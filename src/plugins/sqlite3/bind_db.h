@@ -1,0 +1,44 @@
+// The pieces of the Python module morvex_trader.plugins.sqlite3.db, one per area; the
+// module file only calls them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "plugins/sqlite3/database.h"
+#include "plugins/sqlite3/result_table.h"
+#include "plugins/sqlite3/sql_builder.h"
+
+namespace mx::sqlite::bind {
+
+namespace py = pybind11;
+
+// Exceptions: SQLite failures as the standard library's sqlite3 classes.
+void init_errors(py::module_& m);
+// Raises sqlite3.<class_name>(message) (used outside the C++ exception path).
+[[noreturn]] void raise_sqlite3_error(const char* class_name, const std::string& message);
+
+// Python values to SQL values and parameters.
+void init_values();
+SqlValue to_sql_value(py::handle value);
+// A dict (or any mapping) or a sequence of (name, value) pairs; None gives no pairs. For
+// conditions, the value of `condition_str` is taken as its text, str(value).
+NamedValues to_named_values(py::handle pairs, bool conditions);
+std::optional<std::vector<std::string>> to_column_list(py::handle columns);
+// Parameters of execute(): None, a sequence (positional) or a mapping (named).
+using BoundParameters = std::variant<std::monostate, PositionalParameters, NamedParameters>;
+BoundParameters to_parameters(py::handle parameters);
+
+void init_lock(py::module_& m);
+
+void init_result_table(py::module_& m);
+py::object wrap_result_table(ResultTable&& table);
+
+void init_database(py::module_& m);
+
+}  // namespace mx::sqlite::bind

@@ -1,0 +1,17 @@
+// The four tables of morvex_trader.db. Their creation statements are the file format:
+// column names, order, declared types and constraints must not change.
+#pragma once
+
+#include <string_view>
+
+namespace mx::sqlite::schema {
+
+extern const std::string_view kCreateBalanceTable;
+extern const std::string_view kCreatePositionTable;
+extern const std::string_view kCreateOrderTable;
+extern const std::string_view kCreateDealTable;
+
+// File name of the database inside the configured folder (joined with a "/").
+inline constexpr std::string_view kDatabaseFileName = "morvex_trader.db";
+
+}  // namespace mx::sqlite::schema
