@@ -126,14 +126,13 @@ class _Handler(BaseHTTPRequestHandler):
         self._answer(status, payload)
 
     def _answer(self, status: int, payload: bytes) -> None:
+        reason = self.responses.get(status, ("",))[0]
+        head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json\r\n"
+                f"Content-Length: {len(payload)}\r\n\r\n").encode()
         try:
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(payload)))
             # Head and body in one write: two small writes would meet Nagle's algorithm
             # and the peer's delayed acknowledgement (40 ms per answer).
-            self._headers_buffer.extend([b"\r\n", payload])
-            self.flush_headers()
+            self.wfile.write(head + payload)
         except OSError:
             self.close_connection = True
 
