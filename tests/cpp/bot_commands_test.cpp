@@ -34,17 +34,29 @@ TEST(ParseCount, SignedDecimalIntegersThatFit) {
     const char* text;
     std::optional<std::int64_t> value;
   } cases[] = {
-      {"5", 5}, {"+5", 5}, {"-3", -3}, {"0", 0}, {"007", 7},
-      {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
-      {"9223372036854775808", std::nullopt}, {"", std::nullopt}, {"-", std::nullopt},
-      {"x", std::nullopt}, {"1.5", std::nullopt}, {"-a", std::nullopt}, {"1e3", std::nullopt},
+      {"5", 5},
+      {"+5", 5},
+      {"-3", -3},
+      {"0", 0},
+      {"007", 7},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"9223372036854775808", std::nullopt},
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"x", std::nullopt},
+      {"1.5", std::nullopt},
+      {"-a", std::nullopt},
+      {"1e3", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_count(c.text), c.value) << c.text;
 }
 
 TEST(CommandSummary, ListsTheTenCommands) {
   std::string summary(kCommandSummary);
-  EXPECT_EQ(summary.rfind("\n    <Morvex-Trader TelegramBot> Available commands:\"\n    1. /stop\n", 0), 0u);
+  EXPECT_EQ(
+      summary.rfind("\n    <Morvex-Trader TelegramBot> Available commands:\"\n    1. /stop\n", 0),
+      0u);
   EXPECT_TRUE(summary.ends_with("    10. /help\n    "));
 }
 

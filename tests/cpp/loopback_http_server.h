@@ -119,14 +119,15 @@ class LoopbackHttpServer {
       }
       HttpRequest request;
       auto first_space = head.find(' ');
-      request.path = head.substr(first_space + 1, head.find(' ', first_space + 1) - first_space - 1);
+      request.path =
+          head.substr(first_space + 1, head.find(' ', first_space + 1) - first_space - 1);
       request.body = buffer.substr(header_end + 4, content_length);
       buffer.erase(0, header_end + 4 + content_length);
 
       HttpReply reply = handler_(request);
       if (stopping_) break;
-      std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " X\r\nContent-Length: " +
-                        std::to_string(reply.body.size()) +
+      std::string out = "HTTP/1.1 " + std::to_string(reply.status) +
+                        " X\r\nContent-Length: " + std::to_string(reply.body.size()) +
                         "\r\nContent-Type: application/json\r\n\r\n" + reply.body;
       ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
     }

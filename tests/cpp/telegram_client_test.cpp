@@ -4,9 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "loopback_http_server.h"
 #include "platform/telegram/bot_api_client.h"
@@ -73,14 +72,17 @@ struct ErrorCase {
 
 TEST(BotApiClient, RefusalsBecomeApiErrorsWithTheServiceDescription) {
   const ErrorCase cases[] = {
-      {"bad request", 400, R"({"ok":false,"error_code":400,"description":"Bad Request: chat not found"})",
-       400, "Bad Request: chat not found", std::nullopt},
+      {"bad request", 400,
+       R"({"ok":false,"error_code":400,"description":"Bad Request: chat not found"})", 400,
+       "Bad Request: chat not found", std::nullopt},
       {"rate limit", 429,
        R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 99","parameters":{"retry_after":99}})",
        429, "Too Many Requests: retry after 99", 99},
-      {"not json", 502, "<html>bad gateway</html>", 502, "HTTP 502 without a Bot API answer", std::nullopt},
-      {"token echoed", 401, R"({"ok":false,"error_code":401,"description":"Unauthorized )" + kToken + R"("})",
-       401, "Unauthorized <token>", std::nullopt},
+      {"not json", 502, "<html>bad gateway</html>", 502, "HTTP 502 without a Bot API answer",
+       std::nullopt},
+      {"token echoed", 401,
+       R"({"ok":false,"error_code":401,"description":"Unauthorized )" + kToken + R"("})", 401,
+       "Unauthorized <token>", std::nullopt},
   };
   for (const auto& c : cases) {
     LoopbackHttpServer server([&](const HttpRequest&) { return HttpReply{c.status, c.body}; });
@@ -100,7 +102,9 @@ TEST(BotApiClient, SendMessageWaitsOutARateLimitThenSends) {
   int calls = 0;
   LoopbackHttpServer server([&](const HttpRequest&) {
     if (++calls == 1) {
-      return HttpReply{429, R"({"ok":false,"error_code":429,"description":"Too Many Requests","parameters":{"retry_after":0}})"};
+      return HttpReply{
+          429,
+          R"({"ok":false,"error_code":429,"description":"Too Many Requests","parameters":{"retry_after":0}})"};
     }
     return HttpReply{200, R"({"ok":true,"result":{}})"};
   });
@@ -129,7 +133,8 @@ TEST(BotApiClient, NetworkFailureNamesNoToken) {
 }
 
 TEST(BotApiClient, RefusesMalformedTokensWithoutQuotingThem) {
-  for (const std::string& token : {std::string(), std::string("12:ab/cd"), std::string("12:ab cd")}) {
+  for (const std::string& token :
+       {std::string(), std::string("12:ab/cd"), std::string("12:ab cd")}) {
     try {
       BotApiClient client(token);
       ADD_FAILURE() << "accepted a malformed token";

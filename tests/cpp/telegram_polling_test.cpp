@@ -6,9 +6,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "loopback_http_server.h"
 #include "platform/telegram/errors.h"
@@ -36,12 +35,16 @@ bool wait_until(Predicate predicate, std::chrono::milliseconds limit = 5000ms) {
 }
 
 json text_update(std::int64_t id, const std::string& text, std::int64_t chat = 7) {
-  json message = {{"message_id", id}, {"date", 0}, {"chat", {{"id", chat}}}, {"from", {{"id", 3}}},
+  json message = {{"message_id", id},
+                  {"date", 0},
+                  {"chat", {{"id", chat}}},
+                  {"from", {{"id", 3}}},
                   {"text", text}};
   if (!text.empty() && text[0] == '/') {
     auto end = text.find(' ');
-    message["entities"] = json::array(
-        {{{"type", "bot_command"}, {"offset", 0}, {"length", end == std::string::npos ? text.size() : end}}});
+    message["entities"] = json::array({{{"type", "bot_command"},
+                                        {"offset", 0},
+                                        {"length", end == std::string::npos ? text.size() : end}}});
   }
   return {{"update_id", id}, {"message", message}};
 }
@@ -50,8 +53,7 @@ json text_update(std::int64_t id, const std::string& text, std::int64_t chat = 7
 // (an empty queue holds the long poll until the server stops); every request is logged.
 class ScriptedApi {
  public:
-  ScriptedApi()
-      : server_([this](const HttpRequest& r) { return answer(r); }) {}
+  ScriptedApi() : server_([this](const HttpRequest& r) { return answer(r); }) {}
 
   std::string url() const { return server_.url(); }
   void queue(HttpReply reply) {
@@ -122,9 +124,8 @@ struct Harness {
     };
     updater->dispatcher().add_command_handler("ping", record);
     updater->dispatcher().add_message_handler(record);
-    updater->dispatcher().add_command_handler("boom", [](const HandlerContext&) {
-      throw std::runtime_error("handler broke");
-    });
+    updater->dispatcher().add_command_handler(
+        "boom", [](const HandlerContext&) { throw std::runtime_error("handler broke"); });
   }
   static PollingOptions fast_options() {
     PollingOptions options;
@@ -151,7 +152,8 @@ TEST(Updater, SkipsTheBacklogAndAdvancesPastEveryUpdate) {
   ScriptedApi api;
   api.queue_updates(json::array({text_update(5, "/ping old")}));  // backlog answer to offset -1
   api.queue_updates(json::array({text_update(6, "/ping a b"), text_update(7, "hello")}));
-  api.queue_updates(json::array({text_update(9, "/ping@MxBot c"), text_update(8, "/ping@OtherBot d")}));
+  api.queue_updates(
+      json::array({text_update(9, "/ping@MxBot c"), text_update(8, "/ping@OtherBot d")}));
   Harness h(api);
   h.updater->start_polling();
   ASSERT_TRUE(wait_until([&] { return h.seen().size() == 3 && api.polls().size() >= 4; }));
@@ -205,7 +207,9 @@ TEST(Updater, RetriesServerErrorsAndReportsARefusedTokenOnce) {
 TEST(Updater, RateLimitWaitsRetryAfter) {
   ScriptedApi api;
   api.queue_updates(json::array());
-  api.queue({429, R"({"ok":false,"error_code":429,"description":"Too Many Requests","parameters":{"retry_after":1}})"});
+  api.queue(
+      {429,
+       R"({"ok":false,"error_code":429,"description":"Too Many Requests","parameters":{"retry_after":1}})"});
   api.queue_updates(json::array({text_update(1, "late")}));
   Harness h(api);
   h.updater->start_polling();
@@ -228,7 +232,8 @@ TEST(Dispatcher, HandlerFailureIsReportedAndTheNextUpdateIsHandled) {
   ASSERT_TRUE(wait_until([&] { return api.polls().size() >= 3; }));
   ASSERT_TRUE(wait_until([&] { return h.seen().size() == 1; }));
   h.updater->stop();
-  EXPECT_EQ(h.seen(), std::vector<std::string>{"/ping x|x"}) << "other chat filtered, unknown dropped";
+  EXPECT_EQ(h.seen(), std::vector<std::string>{"/ping x|x"})
+      << "other chat filtered, unknown dropped";
   ASSERT_EQ(h.lines().size(), 1u);
   EXPECT_EQ(h.lines()[0], "telegram: the handler of /boom failed: handler broke");
 }

@@ -19,10 +19,10 @@ std::string join(const std::vector<std::string>& pieces, const std::string& with
 
 TEST(Utf16Length, CountsAsTheServiceDoes) {
   EXPECT_EQ(utf16_length("abc"), 3u);
-  EXPECT_EQ(utf16_length("\xC3\xA9"), 1u);            // é: two bytes, one unit
-  EXPECT_EQ(utf16_length("\xE2\x82\xAC"), 1u);        // €: three bytes, one unit
-  EXPECT_EQ(utf16_length("\xF0\x9F\x98\x80"), 2u);    // emoji: four bytes, a surrogate pair
-  EXPECT_EQ(utf16_length("\xFF\xC3"), 2u);            // invalid bytes count one each
+  EXPECT_EQ(utf16_length("\xC3\xA9"), 1u);          // é: two bytes, one unit
+  EXPECT_EQ(utf16_length("\xE2\x82\xAC"), 1u);      // €: three bytes, one unit
+  EXPECT_EQ(utf16_length("\xF0\x9F\x98\x80"), 2u);  // emoji: four bytes, a surrogate pair
+  EXPECT_EQ(utf16_length("\xFF\xC3"), 2u);          // invalid bytes count one each
   EXPECT_EQ(byte_offset_of_utf16("/x\xF0\x9F\x98\x80y", 4), 6u);
 }
 
@@ -34,7 +34,7 @@ struct SplitCase {
 };
 
 TEST(SplitMessage, CutsAtLineEndsAndNeverInsideACharacter) {
-  const std::string e = "\xC3\xA9";          // 1 unit, 2 bytes
+  const std::string e = "\xC3\xA9";              // 1 unit, 2 bytes
   const std::string smile = "\xF0\x9F\x98\x80";  // 2 units, 4 bytes
   const SplitCase cases[] = {
       {"within limit", "ab\ncd", 5, {"ab\ncd"}},
@@ -64,7 +64,10 @@ TEST(SplitMessage, LongReportArrivesWholeInPiecesUnderTheLimit) {
 
 TEST(SplitWords, MatchesPythonWhiteSpace) {
   EXPECT_EQ(split_words("  /orders \t-a\n5  "), (std::vector<std::string>{"/orders", "-a", "5"}));
-  EXPECT_EQ(split_words("a\xC2\xA0" "b\xE3\x80\x80" "c"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(split_words("a\xC2\xA0"
+                        "b\xE3\x80\x80"
+                        "c"),
+            (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_TRUE(split_words(" \n ").empty());
 }
 
@@ -87,12 +90,32 @@ struct CommandCase {
 
 TEST(ParseCommand, ReadsNameAddresseeAndArguments) {
   const CommandCase cases[] = {
-      {"plain", text_message("/orders -a 5", {{"bot_command", 0, 7}}), true, "orders", "", {"-a", "5"}},
-      {"addressed", text_message("/Deals@MxBot 3", {{"bot_command", 0, 12}}), true, "deals", "MxBot", {"3"}},
+      {"plain",
+       text_message("/orders -a 5", {{"bot_command", 0, 7}}),
+       true,
+       "orders",
+       "",
+       {"-a", "5"}},
+      {"addressed",
+       text_message("/Deals@MxBot 3", {{"bot_command", 0, 12}}),
+       true,
+       "deals",
+       "MxBot",
+       {"3"}},
       {"no args", text_message("/help", {{"bot_command", 0, 5}}), true, "help", "", {}},
-      {"newline args", text_message("/send_order\na,b", {{"bot_command", 0, 11}}), true, "send_order", "", {"a,b"}},
+      {"newline args",
+       text_message("/send_order\na,b", {{"bot_command", 0, 11}}),
+       true,
+       "send_order",
+       "",
+       {"a,b"}},
       {"not at offset 0", text_message("hi /orders", {{"bot_command", 3, 7}}), false, "", "", {}},
-      {"first entity not a command", text_message("@x /orders", {{"mention", 0, 2}, {"bot_command", 3, 7}}), false, "", "", {}},
+      {"first entity not a command",
+       text_message("@x /orders", {{"mention", 0, 2}, {"bot_command", 3, 7}}),
+       false,
+       "",
+       "",
+       {}},
       {"no entities", text_message("/orders", {}), false, "", "", {}},
   };
   for (const auto& c : cases) {

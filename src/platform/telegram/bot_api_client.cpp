@@ -100,7 +100,8 @@ std::unique_ptr<HttpTransport> BotApiClient::borrow_transport() {
 
 void BotApiClient::return_transport(std::unique_ptr<HttpTransport> transport) {
   std::lock_guard lock(pool_mutex_);
-  if (idle_transports_.size() < kMaxIdleTransports) idle_transports_.push_back(std::move(transport));
+  if (idle_transports_.size() < kMaxIdleTransports)
+    idle_transports_.push_back(std::move(transport));
 }
 
 nlohmann::json BotApiClient::call(std::string_view method, const nlohmann::json& params,
@@ -112,9 +113,8 @@ nlohmann::json BotApiClient::call(std::string_view method, const nlohmann::json&
   HttpResponse response;
   try {
     response = transport->post_json(
-        method_url(method),
-        params.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), timeouts,
-        interrupt);
+        method_url(method), params.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+        timeouts, interrupt);
   } catch (const Cancelled&) {
     throw;  // the transport's connection state is unknown: let it go
   } catch (const NetworkError& error) {
@@ -132,13 +132,16 @@ BotUser BotApiClient::get_me(Interrupt* interrupt) {
   nlohmann::json me = call("getMe", nlohmann::json::object(), interrupt);
   BotUser user;
   if (me.is_object()) {
-    if (auto it = me.find("id"); it != me.end() && it->is_number_integer()) user.id = it->get<std::int64_t>();
-    if (auto it = me.find("username"); it != me.end() && it->is_string()) user.username = it->get<std::string>();
+    if (auto it = me.find("id"); it != me.end() && it->is_number_integer())
+      user.id = it->get<std::int64_t>();
+    if (auto it = me.find("username"); it != me.end() && it->is_string())
+      user.username = it->get<std::string>();
   }
   return user;
 }
 
-std::vector<Update> BotApiClient::get_updates(const GetUpdatesRequest& request, Interrupt* interrupt) {
+std::vector<Update> BotApiClient::get_updates(const GetUpdatesRequest& request,
+                                              Interrupt* interrupt) {
   nlohmann::json params = {{"timeout", request.timeout_seconds}, {"limit", request.limit}};
   if (request.offset) params["offset"] = *request.offset;
   if (!request.allowed_updates.empty()) params["allowed_updates"] = request.allowed_updates;

@@ -13,12 +13,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/telegram/http_transport.h"
 #include "platform/telegram/interrupt.h"
@@ -29,15 +28,15 @@ namespace mx::telegram {
 inline constexpr std::string_view kDefaultBaseUrl = "https://api.telegram.org";
 
 struct ClientOptions {
-  std::string base_url{kDefaultBaseUrl};  // without a trailing "/"
-  HttpTimeouts timeouts{};                // for every method but the long poll's own wait
-  int max_rate_limit_retries = 3;         // sendMessage waits out 429 this many times at most
+  std::string base_url{kDefaultBaseUrl};     // without a trailing "/"
+  HttpTimeouts timeouts{};                   // for every method but the long poll's own wait
+  int max_rate_limit_retries = 3;            // sendMessage waits out 429 this many times at most
   std::chrono::seconds max_retry_after{60};  // a longer 429 wait is raised, not waited
 };
 
 struct GetUpdatesRequest {
-  std::optional<std::int64_t> offset;        // first update wanted; negative: from the end
-  int timeout_seconds = 0;                   // long-poll time; 0 answers at once
+  std::optional<std::int64_t> offset;  // first update wanted; negative: from the end
+  int timeout_seconds = 0;             // long-poll time; 0 answers at once
   int limit = 100;
   std::vector<std::string> allowed_updates;  // empty: the service's current setting
 };

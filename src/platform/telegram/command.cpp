@@ -25,7 +25,8 @@ bool is_command(const Message& message) {
 std::optional<CommandCall> parse_command(const Message& message) {
   if (!is_command(message)) return std::nullopt;
   const std::string& text = *message.text;
-  auto length = static_cast<std::size_t>(std::max<std::int64_t>(message.entities.front().length, 0));
+  auto length =
+      static_cast<std::size_t>(std::max<std::int64_t>(message.entities.front().length, 0));
   std::string_view command = std::string_view(text).substr(0, byte_offset_of_utf16(text, length));
   if (!command.empty() && command.front() == '/') command.remove_prefix(1);
 

@@ -15,7 +15,8 @@ void report_to_stderr(const std::string& line) {
   std::fflush(stderr);
 }
 
-Dispatcher::Dispatcher(BotApiClient& bot, Reporter report) : bot_(bot), report_(std::move(report)) {}
+Dispatcher::Dispatcher(BotApiClient& bot, Reporter report)
+    : bot_(bot), report_(std::move(report)) {}
 
 Dispatcher::~Dispatcher() { stop(); }
 

@@ -31,7 +31,7 @@ class ApiError : public TelegramError {
            std::optional<std::int64_t> retry_after = std::nullopt)
       : TelegramError(description), error_code_(error_code), retry_after_(retry_after) {}
 
-  int error_code() const { return error_code_; }               // HTTP-like code: 400, 401, 409, 429...
+  int error_code() const { return error_code_; }  // HTTP-like code: 400, 401, 409, 429...
   std::optional<std::int64_t> retry_after() const { return retry_after_; }  // seconds, with 429
 
  private:

@@ -45,7 +45,8 @@ HttpTransport::HttpTransport() : easy_(nullptr), multi_(nullptr), headers_(nullp
   easy_ = curl_easy_init();
   multi_ = curl_multi_init();
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  if (headers != nullptr) headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
+  if (headers != nullptr)
+    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
   headers_ = headers;
   if (easy_ == nullptr || multi_ == nullptr || headers_ == nullptr) {
     release();

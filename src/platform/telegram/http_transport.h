@@ -40,8 +40,8 @@ class HttpTransport {
  private:
   void release();
 
-  void* easy_;   // CURL*
-  void* multi_;  // CURLM*
+  void* easy_;     // CURL*
+  void* multi_;    // CURLM*
   void* headers_;  // curl_slist*
 };
 

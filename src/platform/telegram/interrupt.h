@@ -28,7 +28,6 @@ class Interrupt {
   void detach();
 
  private:
-
   mutable std::mutex mutex_;
   std::condition_variable woken_;
   bool cancelled_ = false;        // guarded by mutex_

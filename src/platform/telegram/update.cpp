@@ -46,7 +46,8 @@ std::optional<Message> parse_message(const nlohmann::json& object) {
 }  // namespace
 
 Update parse_update(const nlohmann::json& object) {
-  if (!object.is_object()) throw ApiError(0, "malformed getUpdates answer: an update is not an object");
+  if (!object.is_object())
+    throw ApiError(0, "malformed getUpdates answer: an update is not an object");
   auto id = integer_at(object, "update_id");
   if (!id) throw ApiError(0, "malformed getUpdates answer: an update has no update_id");
   Update update;
@@ -59,7 +60,8 @@ Update parse_update(const nlohmann::json& object) {
 }
 
 std::vector<Update> parse_updates(const nlohmann::json& result) {
-  if (!result.is_array()) throw ApiError(0, "malformed getUpdates answer: the result is not a list");
+  if (!result.is_array())
+    throw ApiError(0, "malformed getUpdates answer: the result is not a list");
   std::vector<Update> updates;
   updates.reserve(result.size());
   for (const auto& object : result) updates.push_back(parse_update(object));

@@ -40,7 +40,8 @@ void bind_request_fields(Class& cls, ClientOf client_of) {
   };
 
   auto flag = [](py::handle value, const char* name) {
-    if (!py::isinstance<py::bool_>(value)) throw py::type_error(std::string(name) + " must be a bool");
+    if (!py::isinstance<py::bool_>(value))
+      throw py::type_error(std::string(name) + " must be a bool");
     return value.cast<bool>();
   };
   auto count = [](py::handle value, const char* name) { return count_from_python(value, name); };
@@ -65,15 +66,20 @@ void bind_request_fields(Class& cls, ClientOf client_of) {
        "How many orders to report.");
   bind("active_orders", &RequestRecord::active_orders, flag, "Report only orders still alive.");
   bind("get_deals", &RequestRecord::get_deals, flag, "Report done deals (/deals).");
-  bind("num_deals_displayed", &RequestRecord::num_deals_displayed, count, "How many deals to report.");
+  bind("num_deals_displayed", &RequestRecord::num_deals_displayed, count,
+       "How many deals to report.");
   bind("cancel_order", &RequestRecord::cancel_order, flag, "Cancel one order (/cancel_order).");
-  bind("cancel_order_id", &RequestRecord::cancel_order_id, optional_text, "Id of the order to cancel.");
-  bind("gateway_name", &RequestRecord::gateway_name, optional_text, "Gateway of the order to cancel.");
-  bind("cancel_orders", &RequestRecord::cancel_orders, flag, "Cancel all active orders (/cancel_orders).");
+  bind("cancel_order_id", &RequestRecord::cancel_order_id, optional_text,
+       "Id of the order to cancel.");
+  bind("gateway_name", &RequestRecord::gateway_name, optional_text,
+       "Gateway of the order to cancel.");
+  bind("cancel_orders", &RequestRecord::cancel_orders, flag,
+       "Cancel all active orders (/cancel_orders).");
   bind("send_order", &RequestRecord::send_order, flag, "Place a new order (/send_order).");
   bind("order_string", &RequestRecord::order_string, text,
        "The order instruction: 8 comma-separated fields.");
-  bind("close_positions", &RequestRecord::close_positions, flag, "Close positions (/close_positions).");
+  bind("close_positions", &RequestRecord::close_positions, flag,
+       "Close positions (/close_positions).");
   bind("close_positions_gateway_name", &RequestRecord::close_positions_gateway_name, optional_text,
        "Restrict the closing to this gateway (None: every gateway).");
 }

@@ -44,7 +44,8 @@ py::list updates_to_python(const std::vector<telegram::Update>& updates) {
 }
 
 std::int64_t chat_id_from_python(py::handle value) {
-  if (py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value) || !PyNumber_Check(value.ptr())) {
+  if (py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value) ||
+      !PyNumber_Check(value.ptr())) {
     throw py::type_error("chat_id must be an integer");
   }
   py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Long(value.ptr()));
@@ -106,7 +107,8 @@ void init_errors(py::module_& m) {
     try {
       if (error) std::rethrow_exception(error);
     } catch (const telegram::ApiError& e) {
-      py::object retry = e.retry_after() ? py::object(py::int_(*e.retry_after())) : py::object(py::none());
+      py::object retry =
+          e.retry_after() ? py::object(py::int_(*e.retry_after())) : py::object(py::none());
       raise_telegram_error(e.what(), py::int_(e.error_code()), retry);
     } catch (const telegram::TelegramError& e) {
       raise_telegram_error(e.what(), py::none(), py::none());
@@ -134,8 +136,10 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
   py::class_<Updater, std::unique_ptr<Updater, py::nodelete>>(
       m, "Updater", "The polling driver: long-polls the Bot API and runs the chat commands.")
       .def_property_readonly(
-          "bot", [](Updater& self) -> CustomedExtBot& { return static_cast<CustomedExtBot&>(self.bot()); },
-          py::return_value_policy::reference_internal, "The client, which holds the request record.")
+          "bot",
+          [](Updater& self) -> CustomedExtBot& { return static_cast<CustomedExtBot&>(self.bot()); },
+          py::return_value_policy::reference_internal,
+          "The client, which holds the request record.")
       .def_property_readonly("running", &Updater::running, "True from start until stop.")
       .def("stop", &Updater::stop, py::call_guard<py::gil_scoped_release>(),
            "Stops polling and the dispatcher.");
@@ -155,12 +159,15 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
             registry.push_back(self->core);
             return self;
           }),
-          py::arg("token"), "Creates the client, the polling driver and the commands, and starts polling.");
+          py::arg("token"),
+          "Creates the client, the polling driver and the commands, and starts polling.");
   bot.def_property_readonly(
       "updater", [](PyTelegramBot& self) -> Updater& { return self.core->updater(); },
       py::return_value_policy::reference_internal, "The polling driver; its `bot` is the client.");
-  bot.def_readwrite("updates", &PyTelegramBot::updates, "The updates fetched by the last get_updates.");
-  bind_request_fields(bot, [](PyTelegramBot& self) -> CustomedExtBot& { return self.core->client(); });
+  bot.def_readwrite("updates", &PyTelegramBot::updates,
+                    "The updates fetched by the last get_updates.");
+  bind_request_fields(bot,
+                      [](PyTelegramBot& self) -> CustomedExtBot& { return self.core->client(); });
   bot.def(
       "send_message",
       [](PyTelegramBot& self, py::object msg, py::object chat_id) {
@@ -181,14 +188,17 @@ service's description when the service refuses or cannot be reached.)doc");
       [](PyTelegramBot& self) -> py::object {
         fetch_updates(self);
         py::dict first = self.updates[0].cast<py::dict>();
-        if (!first.contains("message")) throw py::value_error("the first pending update carries no message");
+        if (!first.contains("message"))
+          throw py::value_error("the first pending update carries no message");
         py::dict message = first["message"].cast<py::dict>();
-        if (!message.contains("from")) throw py::value_error("the first pending message has no sender");
+        if (!message.contains("from"))
+          throw py::value_error("the first pending message has no sender");
         return message["from"].cast<py::dict>()["id"];
       },
       "The user id of the sender of the first pending update (the value for TELEGRAM_CHAT_ID).");
   bot.def(
-      "close", [](PyTelegramBot& self) { self.core->close(); }, py::call_guard<py::gil_scoped_release>(),
+      "close", [](PyTelegramBot& self) { self.core->close(); },
+      py::call_guard<py::gil_scoped_release>(),
       "Stops polling; returns within a second even during a long poll.");
 }
 

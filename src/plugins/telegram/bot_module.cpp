@@ -17,7 +17,8 @@ namespace {
 ModuleConfig read_config() {
   py::module_ config = py::module_::import("morvex_trader_config");
   auto required = [&](const char* key) {
-    if (!py::hasattr(config, key)) throw py::import_error(std::string("morvex_trader_config has no ") + key);
+    if (!py::hasattr(config, key))
+      throw py::import_error(std::string("morvex_trader_config has no ") + key);
     return config.attr(key);
   };
   ModuleConfig out;
@@ -67,7 +68,8 @@ PYBIND11_MODULE(bot, m) {
         bot.attr("close")();
         py::print("Closed.", py::arg("flush") = true);
       },
-      "Stand-alone check: sends \"Yes I am here!\" to the configured chat, closes, prints \"Closed.\".");
+      "Stand-alone check: sends \"Yes I am here!\" to the configured chat, closes, prints "
+      "\"Closed.\".");
 
   // Threads of a bot never closed are stopped before the interpreter goes away.
   py::module_::import("atexit").attr("register")(py::cpp_function(&mx::bot::close_all_bots));

@@ -58,14 +58,23 @@ std::string ack(std::string_view text) {
 
 // Python's repr() of a text: single quotes unless the text holds one and no double quote.
 std::string python_repr(const std::string& text) {
-  char quote = text.find('\'') != std::string::npos && text.find('"') == std::string::npos ? '"' : '\'';
+  char quote =
+      text.find('\'') != std::string::npos && text.find('"') == std::string::npos ? '"' : '\'';
   std::string out(1, quote);
   for (char c : text) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c == quote) {
           out += '\\';
@@ -188,7 +197,8 @@ void echo(const HandlerContext& ctx) { reply(ctx, "[ECHO] " + *ctx.message.text)
 std::string format_time_stamp(std::chrono::system_clock::time_point when) {
   auto since_epoch = when.time_since_epoch();
   auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
-  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since_epoch - seconds).count();
+  auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(since_epoch - seconds).count();
   std::time_t t = static_cast<std::time_t>(seconds.count());
   std::tm local{};
   localtime_r(&t, &local);
@@ -245,7 +255,8 @@ void register_chat_commands(telegram::Dispatcher& dispatcher, CustomedExtBot& bo
   };
   dispatcher.add_message_handler(echo);
   for (const auto& [name, command] : kCommands) {
-    dispatcher.add_command_handler(name, [command, &bot](const HandlerContext& ctx) { command(ctx, bot); });
+    dispatcher.add_command_handler(
+        name, [command, &bot](const HandlerContext& ctx) { command(ctx, bot); });
   }
 }
 
