@@ -1,0 +1,62 @@
+"""Telegram remote control: chat commands write requests that the engine serves.
+
+Importing the module reads TELEGRAM_TOKEN, TELEGRAM_CHAT_ID and (optionally)
+TELEGRAM_API_URL from `morvex_trader_config` and creates `bot`, which polls at once.
+"""
+
+from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
+
+_ChatId = Union[int, SupportsIndex, SupportsFloat]
+
+TELEGRAM_CHAT_ID: int
+TELEGRAM_API_URL: str
+COMMAND_SUMMARY: str
+bot: TelegramBot
+chat_id: int  # set by selftest()
+
+class TelegramError(RuntimeError):
+    """A Bot API call failed; str(error) is the service's description."""
+
+    description: str
+    error_code: Optional[int]  # None for network failures
+    retry_after: Optional[int]
+
+class _RequestRecord:
+    morvex_trader_status: str
+    get_balance: bool
+    get_positions: bool
+    get_orders: bool
+    num_orders_displayed: int
+    active_orders: bool
+    get_deals: bool
+    num_deals_displayed: int
+    cancel_order: bool
+    cancel_order_id: Optional[str]
+    gateway_name: Optional[str]
+    cancel_orders: bool
+    send_order: bool
+    order_string: str
+    close_positions: bool
+    close_positions_gateway_name: Optional[str]
+
+class CustomedExtBot(_RequestRecord):
+    def send_message(self, chat_id: _ChatId, text: str) -> None: ...
+
+class Updater:
+    @property
+    def bot(self) -> CustomedExtBot: ...
+    @property
+    def running(self) -> bool: ...
+    def stop(self) -> None: ...
+
+class TelegramBot(_RequestRecord):
+    updates: list[dict[str, Any]]
+    def __init__(self, token: str) -> None: ...
+    @property
+    def updater(self) -> Updater: ...
+    def send_message(self, msg: str, chat_id: _ChatId = ...) -> None: ...
+    def get_updates(self) -> None: ...
+    def get_chat_id(self) -> int: ...
+    def close(self) -> None: ...
+
+def selftest() -> None: ...

@@ -1,0 +1,92 @@
+// BotApiClient: a client of the Telegram Bot API (the role of the "ExtBot" of Telegram
+// libraries): calls a method by name with JSON parameters and reads the answer.
+//
+// A method's URL is base_url + "/bot" + token + "/" + method. The token is part of every
+// URL, so it is kept private here: no error, log line or text built by this class carries
+// it (every error text passes through redact()).
+//
+// Thread-safety: every member may be called from several threads at once; each call
+// borrows a connection of its own from a small pool (kept open between calls).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/telegram/http_transport.h"
+#include "platform/telegram/interrupt.h"
+#include "platform/telegram/update.h"
+
+namespace mx::telegram {
+
+inline constexpr std::string_view kDefaultBaseUrl = "https://api.telegram.org";
+
+struct ClientOptions {
+  std::string base_url{kDefaultBaseUrl};     // without a trailing "/"
+  HttpTimeouts timeouts{};                   // for every method but the long poll's own wait
+  int max_rate_limit_retries = 3;            // sendMessage waits out 429 this many times at most
+  std::chrono::seconds max_retry_after{60};  // a longer 429 wait is raised, not waited
+};
+
+struct GetUpdatesRequest {
+  std::optional<std::int64_t> offset;  // first update wanted; negative: from the end
+  int timeout_seconds = 0;             // long-poll time; 0 answers at once
+  int limit = 100;
+  std::vector<std::string> allowed_updates;  // empty: the service's current setting
+};
+
+struct BotUser {
+  std::int64_t id = 0;
+  std::string username;
+};
+
+class BotApiClient {
+ public:
+  // Throws std::invalid_argument when the token is empty or holds a character a token
+  // never has (anything but letters, digits, ':', '_' and '-'); the text does not quote it.
+  explicit BotApiClient(std::string token, ClientOptions options = {});
+  virtual ~BotApiClient();
+  BotApiClient(const BotApiClient&) = delete;
+  BotApiClient& operator=(const BotApiClient&) = delete;
+
+  // Calls `method` and returns its "result". Throws ApiError (the service's description,
+  // code and retry_after), NetworkError, or Cancelled when `interrupt` is cancelled.
+  nlohmann::json call(std::string_view method, const nlohmann::json& params,
+                      Interrupt* interrupt = nullptr,
+                      std::optional<std::chrono::milliseconds> total_timeout = std::nullopt);
+
+  BotUser get_me(Interrupt* interrupt = nullptr);
+
+  // Long-polls when timeout_seconds > 0; the request's own time-out is that plus the
+  // usual request time-out.
+  std::vector<Update> get_updates(const GetUpdatesRequest& request, Interrupt* interrupt = nullptr);
+
+  // Sends `text` to `chat_id`. A text over the service's limit goes as several messages
+  // split at line ends (see split_message), in order. A 429 answer is waited out (up to
+  // max_rate_limit_retries times, each wait at most max_retry_after) so a long text
+  // arrives whole; any other failure is thrown, and the pieces not yet sent are not sent.
+  void send_message(std::int64_t chat_id, std::string_view text, Interrupt* interrupt = nullptr);
+
+  // `text` with every occurrence of the token replaced by "<token>".
+  std::string redact(std::string text) const;
+
+  const std::string& base_url() const { return options_.base_url; }
+
+ private:
+  std::string method_url(std::string_view method) const;  // holds the token: never shown
+  std::unique_ptr<HttpTransport> borrow_transport();
+  void return_transport(std::unique_ptr<HttpTransport> transport);
+
+  const std::string token_;
+  const ClientOptions options_;
+  std::mutex pool_mutex_;
+  std::vector<std::unique_ptr<HttpTransport>> idle_transports_;  // guarded by pool_mutex_
+};
+
+}  // namespace mx::telegram

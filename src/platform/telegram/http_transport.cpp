@@ -1,0 +1,122 @@
+#include "platform/telegram/http_transport.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+#include "platform/telegram/errors.h"
+
+namespace mx::telegram {
+
+namespace {
+
+size_t append_body(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+CURL* easy(void* handle) { return static_cast<CURL*>(handle); }
+CURLM* multi(void* handle) { return static_cast<CURLM*>(handle); }
+
+// Detaches the easy handle from the multi handle and the interrupt on every way out.
+class TransferGuard {
+ public:
+  TransferGuard(CURLM* m, CURL* e, Interrupt* interrupt) : m_(m), e_(e), interrupt_(interrupt) {}
+  ~TransferGuard() {
+    if (interrupt_ != nullptr) interrupt_->detach();
+    curl_multi_remove_handle(m_, e_);
+  }
+
+ private:
+  CURLM* m_;
+  CURL* e_;
+  Interrupt* interrupt_;
+};
+
+}  // namespace
+
+void ensure_curl_initialised() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+HttpTransport::HttpTransport() : easy_(nullptr), multi_(nullptr), headers_(nullptr) {
+  ensure_curl_initialised();
+  easy_ = curl_easy_init();
+  multi_ = curl_multi_init();
+  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+  if (headers != nullptr)
+    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
+  headers_ = headers;
+  if (easy_ == nullptr || multi_ == nullptr || headers_ == nullptr) {
+    release();
+    throw NetworkError("libcurl could not create a connection handle");
+  }
+}
+
+HttpTransport::~HttpTransport() { release(); }
+
+void HttpTransport::release() {
+  if (easy_ != nullptr) curl_easy_cleanup(easy(easy_));
+  if (multi_ != nullptr) curl_multi_cleanup(multi(multi_));
+  if (headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(headers_));
+  easy_ = multi_ = headers_ = nullptr;
+}
+
+HttpResponse HttpTransport::post_json(const std::string& url, const std::string& json_body,
+                                      const HttpTimeouts& timeouts, Interrupt* interrupt) {
+  CURL* e = easy(easy_);
+  CURLM* m = multi(multi_);
+  HttpResponse response;
+  char error_text[CURL_ERROR_SIZE] = {0};
+
+  // curl_easy_reset keeps the live connection, so keep-alive survives between requests.
+  curl_easy_reset(e);
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(e, CURLOPT_POST, 1L);
+  curl_easy_setopt(e, CURLOPT_POSTFIELDS, json_body.data());
+  curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(json_body.size()));
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers_));
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, append_body);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &response.body);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+
+  if (interrupt != nullptr && !interrupt->attach(m)) throw Cancelled();
+  if (curl_multi_add_handle(m, e) != CURLM_OK) {
+    if (interrupt != nullptr) interrupt->detach();
+    throw NetworkError("libcurl could not start the request");
+  }
+  TransferGuard guard(m, e, interrupt);
+
+  for (;;) {
+    int still_running = 0;
+    CURLMcode mc = curl_multi_perform(m, &still_running);
+    if (mc != CURLM_OK) throw NetworkError(curl_multi_strerror(mc));
+    if (still_running == 0) break;
+    if (interrupt != nullptr && interrupt->cancelled()) throw Cancelled();
+    // Wakes on socket activity, on curl_multi_wakeup (Interrupt::cancel) or after 1 s.
+    mc = curl_multi_poll(m, nullptr, 0, 1000, nullptr);
+    if (mc != CURLM_OK) throw NetworkError(curl_multi_strerror(mc));
+    if (interrupt != nullptr && interrupt->cancelled()) throw Cancelled();
+  }
+
+  CURLcode result = CURLE_OK;
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(m, &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == e) result = message->data.result;
+  }
+  if (result != CURLE_OK) {
+    std::string text = curl_easy_strerror(result);
+    if (error_text[0] != '\0') text += std::string(" (") + error_text + ")";
+    throw NetworkError(text);
+  }
+  curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &response.status);
+  return response;
+}
+
+}  // namespace mx::telegram
