@@ -1,5 +1,7 @@
 #include "platform/cqgcel/script.h"
 
+#include <pthread.h>
+
 namespace mx::cqgcel {
 
 void Script::SetDefault(std::string request, Answer answer) {
@@ -29,7 +31,8 @@ void Journal::Add(std::string_view object, std::string_view member, com::CallKin
   std::lock_guard lk(mu_);
   if (!enabled_) return;
   entries_.push_back(JournalEntry{std::string(object), std::string(member), kind,
-                                  std::vector<com::Variant>(args.begin(), args.end())});
+                                  std::vector<com::Variant>(args.begin(), args.end()),
+                                  static_cast<uint64_t>(pthread_self())});
 }
 
 std::vector<JournalEntry> Journal::Entries() const {

@@ -69,6 +69,7 @@ struct JournalEntry {
   std::string member;  // "" for the default member
   com::CallKind kind;  // Put: a property write; Method: a call; Get: a read with arguments
   std::vector<com::Variant> args;
+  uint64_t thread = 0;  // the thread the member ran on (pthread_self)
 };
 
 class Journal {

@@ -115,17 +115,29 @@ event or a wrong number of arguments; RuntimeError when no simulator is running.
 
   m.def(
       "journal",
-      [] {
+      [](bool threads) {
+        auto sim = Control::Instance().Live();
         py::list out;
         for (const auto& e : Control::Instance().journal().Entries()) {
           py::tuple args(e.args.size());
-          for (size_t i = 0; i < e.args.size(); ++i) args[i] = ToPython(e.args[i]);
-          out.append(py::make_tuple(e.object, e.member, KindName(e.kind), args));
+          for (size_t i = 0; i < e.args.size(); ++i) {
+            const com::Variant& v = e.args[i];
+            // Objects are handed out bound to the simulator's thread.
+            bool wrap = sim && v.type() == com::Variant::Type::Dispatch;
+            args[i] = ToPython(wrap ? com::Variant(com::MakeProxy(v.Dispatch(), sim->home())) : v);
+          }
+          if (threads) {
+            out.append(py::make_tuple(e.object, e.member, KindName(e.kind), args, e.thread));
+          } else {
+            out.append(py::make_tuple(e.object, e.member, KindName(e.kind), args));
+          }
         }
         return out;
       },
+      py::arg("threads") = false,
       R"(What the simulator received, in order: (object, member, kind, args) with kind
-"put" (property write), "call" (method) or "get" (property read with arguments).)");
+"put" (property write), "call" (method) or "get" (property read with arguments); with
+threads=True each entry also ends with the identifier of the thread the member ran on.)");
   m.def("clear_journal", [] { Control::Instance().journal().Clear(); });
   m.def(
       "set_journal_enabled", [](bool on) { Control::Instance().journal().SetEnabled(on); },

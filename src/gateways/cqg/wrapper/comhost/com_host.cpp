@@ -207,7 +207,9 @@ void ComHost::Shutdown() {
   Trace("CQGCEL is being shut down..");
   std::exception_ptr error;
   try {
-    if (cqgCEL) cqgCEL->Call("Shutdown");
+    // A COM thread that already ended (a quit message, a failed wait) took CQGCEL with it.
+    auto home = com::HomeOf(cqgCEL);
+    if (cqgCEL && !(home && home->IsClosed())) cqgCEL->Call("Shutdown");
   } catch (...) {
     error = std::current_exception();  // still end the thread; report afterwards
   }
