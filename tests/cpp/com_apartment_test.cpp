@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -106,28 +107,28 @@ TEST(Apartment, RunWaitsForTheHomeThreadAndRethrows) {
 }
 
 TEST(Apartment, ClosingAbandonsQueuedCallsAndRefusesNewOnes) {
-  std::shared_ptr<Apartment> apartment;
-  std::atomic<bool> posted{false};
-  OsEvent never;
+  std::promise<std::shared_ptr<Apartment>> entered;
+  std::promise<void> leave;
   std::thread home([&] {
-    apartment = Apartment::EnterCurrent();
-    posted.wait(false);  // a call is queued and nobody pumps
+    entered.set_value(Apartment::EnterCurrent());
+    leave.get_future().wait();  // nobody pumps; then the thread leaves COM
     Apartment::LeaveCurrent();
   });
-  while (!apartment) std::this_thread::yield();
+  std::shared_ptr<Apartment> apartment = entered.get_future().get();
+  std::atomic<bool> ran{false};
   std::thread caller([&] {
     try {
-      apartment->Run([] {});
-      ADD_FAILURE() << "the call ran";
+      apartment->Run([&] { ran = true; });
+      ADD_FAILURE() << "the call returned normally";
     } catch (const ComError& e) {
       EXPECT_EQ(e.code(), hresult::kDisconnected);
     }
   });
-  // Whether the call is still queued when the home leaves, or posted after: disconnected.
-  posted = true;
-  posted.notify_all();
+  // Whether the call is still queued when the home leaves, or is posted after: disconnected.
+  leave.set_value();
   caller.join();
   home.join();
+  EXPECT_FALSE(ran);
   EXPECT_FALSE(apartment->Post([] {}));
   EXPECT_THROW(apartment->Run([] {}), ComError);
 }
