@@ -11,6 +11,7 @@
 // MsgWaitForMultipleObjects and PumpWaitingMessages on the home thread only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -103,6 +104,7 @@ class Apartment : public std::enable_shared_from_this<Apartment> {
   uint64_t timer_seq_ = 0;        // guarded by mu_
   bool closed_ = false;           // guarded by mu_
   bool inject_failure_ = false;   // guarded by mu_
+  std::atomic<uint64_t> posted_{0};  // messages ever posted (lets a wait spin unlocked)
   std::vector<Task> idle_hooks_;  // home thread only
 
  public:

@@ -43,6 +43,7 @@ class OsEvent {
   // Consumes the signal: true when it was signalled.
   bool TryConsume();
   bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
+  bool IsSignalled() const { return signalled_.load(std::memory_order_acquire); }
   void Close();
   // Plain wait outside an apartment; false on time-out or when closed.
   bool Wait(std::optional<std::chrono::milliseconds> timeout = std::nullopt);

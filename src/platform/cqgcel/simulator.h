@@ -50,6 +50,8 @@ class Simulator : public SimObject<Simulator> {
   // Raises an event: at once on the home thread, else posted there.
   void Fire(EventId id, std::vector<com::Variant> args);
   void Fire(int dispid, std::vector<com::Variant> args);
+  // Raises an event now; on the home thread only (no copy of the arguments).
+  void FireHere(int dispid, com::Args args) { events_.Fire(dispid, args); }
   // Raises an event on the home thread and waits until every sink has had it.
   void FireAndWait(int dispid, std::vector<com::Variant> args);
 

@@ -196,7 +196,7 @@ threads=True each entry also ends with the identifier of the thread the member r
         int64_t elapsed = 0;
         sim->home()->Run([&] {
           auto start = std::chrono::steady_clock::now();
-          for (int64_t i = 0; i < count; ++i) sim->Fire(id, values);
+          for (int64_t i = 0; i < count; ++i) sim->FireHere(id, values);
           elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();

@@ -72,6 +72,7 @@ std::shared_ptr<const PythonOverrides> Resolve(py::handle type, bool cpp_counts)
     PyObject* name = PyUnicode_InternFromString(events.Name(id).c_str());
     if (name == nullptr) throw py::error_already_set();
     bool overridden = false;
+    PyObject* found = nullptr;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
       PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
       PyObject* attr = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
@@ -80,10 +81,18 @@ std::shared_ptr<const PythonOverrides> Resolve(py::handle type, bool cpp_counts)
         continue;
       }
       overridden = !(cpp_counts && IsCppFunction(attr));
+      found = attr;
       break;
     }
     if (overridden) {
-      table->fn[static_cast<size_t>(id)] = name;  // keeps the reference
+      if (PyFunction_Check(found)) {
+        Py_INCREF(found);
+        table->fn[static_cast<size_t>(id)] = found;
+        Py_DECREF(name);
+      } else {
+        table->fn[static_cast<size_t>(id)] = name;  // keeps the reference
+        table->by_name[static_cast<size_t>(id)] = true;
+      }
       table->any = true;
     } else {
       Py_DECREF(name);
@@ -113,7 +122,9 @@ class ByNameSink final : public CELSinkBase {
  protected:
   void Deliver(int dispid, com::Args args) override {
     if (dispid <= 0 || dispid > cqgcel::kEventCount) return;
-    if (PyObject* fn = table_->fn[static_cast<size_t>(dispid)]) CallPythonEvent(self_, fn, args);
+    if (table_->fn[static_cast<size_t>(dispid)] != nullptr) {
+      CallPythonEvent(self_, *table_, dispid, args);
+    }
   }
 
  private:
@@ -167,7 +178,8 @@ struct PyObjectHolder {
 
 std::shared_ptr<const PythonOverrides> OverridesOf(py::handle type) { return Cached(type, true); }
 
-void CallPythonEvent(PyObject* self, PyObject* name, com::Args args) {
+void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid,
+                     com::Args args) {
   if (!InterpreterUsable()) throw std::runtime_error("the interpreter is shutting down");
   ComThreadGil gil;
   PyObject* stack[6];
@@ -181,7 +193,10 @@ void CallPythonEvent(PyObject* self, PyObject* name, com::Args args) {
     for (size_t i = 0; i < made; ++i) Py_DECREF(stack[i + 1]);
     throw std::runtime_error(DescribePythonError(e));
   }
-  PyObject* result = PyObject_VectorcallMethod(name, stack, n + 1, nullptr);
+  const auto slot = static_cast<size_t>(dispid);
+  PyObject* result = overrides.by_name[slot]
+                         ? PyObject_VectorcallMethod(overrides.fn[slot], stack, n + 1, nullptr)
+                         : PyObject_Vectorcall(overrides.fn[slot], stack, n + 1, nullptr);
   for (size_t i = 0; i < n; ++i) Py_DECREF(stack[i + 1]);
   if (result == nullptr) {
     py::error_already_set e;

@@ -33,18 +33,22 @@ namespace mx::comhost::py_glue {
 
 namespace py = pybind11;
 
-// The Python functions of one Python sink type, by dispatch id (null: not overridden).
+// What one Python sink type does with each event, by dispatch id: fn is null (not
+// overridden), a plain function (called with self first) or, for any other kind of
+// attribute, the event's name (looked up on the instance at each call).
 struct PythonOverrides {
   std::array<PyObject*, cqgcel::kEventCount + 1> fn{};  // strong references, never freed
+  std::array<bool, cqgcel::kEventCount + 1> by_name{};
   bool any = false;
 };
 
 // GIL held. Cached per type for the life of the process.
 std::shared_ptr<const PythonOverrides> OverridesOf(py::handle type);
 
-// Calls fn(self, *args) for event `dispid` (GIL taken as described above); a Python error
-// becomes std::runtime_error("TypeName: message").
-void CallPythonEvent(PyObject* self, PyObject* fn, com::Args args);
+// Calls the override of event `dispid` with self and `args` (GIL taken as described
+// above); a Python error becomes std::runtime_error("TypeName: message").
+void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid,
+                     com::Args args);
 
 // Implemented by every trampoline: told its Python instance and overrides once.
 class PythonBound {
@@ -66,8 +70,8 @@ class PySink : public Base, public PythonBound {
  protected:
   void Deliver(int dispid, com::Args args) override {
     if (overrides_ && overrides_->any && dispid > 0 && dispid <= cqgcel::kEventCount) {
-      if (PyObject* fn = overrides_->fn[static_cast<size_t>(dispid)]) {
-        CallPythonEvent(self_, fn, args);
+      if (overrides_->fn[static_cast<size_t>(dispid)] != nullptr) {
+        CallPythonEvent(self_, *overrides_, dispid, args);
         return;
       }
     }
