@@ -1,0 +1,34 @@
+// Entering and leaving COM, and creating objects by programmatic identifier.
+//
+// CoInitialize enters the calling thread's single-threaded apartment (counted: each call
+// needs a CoUninitialize); the last CoUninitialize closes it. CreateObject looks the
+// ProgID up in the class registry and runs its factory on the calling thread, which must
+// have entered COM; the object belongs to that apartment.
+//
+// Thread-safety: registry functions from any thread.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/apartment.h"
+#include "platform/com/dispatch.h"
+
+namespace mx::com {
+
+void CoInitialize();
+// False when the thread had not entered COM.
+bool CoUninitialize();
+
+using ClassFactory = std::function<DispatchPtr()>;
+// Replaces an earlier registration of the same ProgID.
+void RegisterClassObject(std::string progid, ClassFactory factory);
+void UnregisterClassObject(std::string_view progid);
+std::vector<std::string> RegisteredProgIds();
+// ComError CO_E_NOTINITIALIZED when the thread is not in COM, CO_E_CLASSSTRING for an
+// unknown ProgID; any error of the factory passes through.
+DispatchPtr CreateObject(std::string_view progid);
+
+}  // namespace mx::com

@@ -1,0 +1,119 @@
+#include "platform/com/events.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/com/com_error.h"
+#include "platform/com/marshal.h"
+
+namespace mx::com {
+namespace {
+
+std::mutex reporter_mu;
+std::function<void(std::string_view, std::string_view)>& Reporter() {
+  static std::function<void(std::string_view, std::string_view)> reporter;
+  return reporter;
+}
+
+void ReportSinkError(std::string_view event, std::string_view what) {
+  std::function<void(std::string_view, std::string_view)> r;
+  {
+    std::lock_guard lk(reporter_mu);
+    r = Reporter();
+  }
+  if (r) {
+    r(event, what);
+  } else {
+    std::fprintf(stderr, "event sink failed in %.*s: %.*s\n", static_cast<int>(event.size()),
+                 event.data(), static_cast<int>(what.size()), what.data());
+  }
+}
+
+}  // namespace
+
+EventInterface::EventInterface(std::vector<std::string> names) : names_(std::move(names)) {
+  for (size_t i = 0; i < names_.size(); ++i) ids_.emplace(names_[i], static_cast<int>(i + 1));
+}
+
+int EventInterface::DispId(std::string_view name) const {
+  auto it = ids_.find(name);
+  return it == ids_.end() ? 0 : it->second;
+}
+
+uint32_t EventSource::Advise(std::shared_ptr<IEventSink> sink) {
+  std::lock_guard lk(mu_);
+  auto list = std::make_shared<List>(*sinks_);
+  uint32_t cookie = next_cookie_++;
+  list->push_back(Entry{cookie, std::move(sink)});
+  sinks_ = std::move(list);
+  return cookie;
+}
+
+void EventSource::Unadvise(uint32_t cookie) {
+  std::lock_guard lk(mu_);
+  auto list = std::make_shared<List>(*sinks_);
+  std::erase_if(*list, [cookie](const Entry& e) { return e.cookie == cookie; });
+  sinks_ = std::move(list);
+}
+
+size_t EventSource::SinkCount() const {
+  std::lock_guard lk(mu_);
+  return sinks_->size();
+}
+
+void EventSource::Fire(int dispid, Args args) {
+  std::shared_ptr<const List> sinks;
+  {
+    std::lock_guard lk(mu_);
+    sinks = sinks_;
+  }
+  const std::string& name = iface_.Name(dispid);
+  for (const Entry& e : *sinks) {
+    try {
+      e.sink->OnEvent(dispid, name, args);
+    } catch (const std::exception& ex) {
+      ReportSinkError(name, ex.what());
+    }
+  }
+}
+
+void EventSource::Fire(std::string_view name, Args args) {
+  int id = iface_.DispId(name);
+  if (id == 0) throw ComError(hresult::kUnknownName, "Unknown event '" + std::string(name) + "'");
+  Fire(id, args);
+}
+
+Connection& Connection::operator=(Connection&& o) noexcept {
+  if (this != &o) {
+    Disconnect();
+    source_ = std::move(o.source_);
+    cookie_ = o.cookie_;
+    o.cookie_ = 0;
+  }
+  return *this;
+}
+
+void Connection::Disconnect() {
+  if (source_ && cookie_ != 0) {
+    if (auto* events = source_->Events()) events->Unadvise(cookie_);
+  }
+  source_.reset();
+  cookie_ = 0;
+}
+
+Connection ConnectEvents(const DispatchPtr& source, std::shared_ptr<IEventSink> sink) {
+  DispatchPtr object = Unwrap(source);
+  EventSource* events = object ? object->Events() : nullptr;
+  if (events == nullptr) {
+    throw ComError(hresult::kNoConnection, "The object raises no events.");
+  }
+  uint32_t cookie = events->Advise(std::move(sink));
+  return Connection(object, cookie);
+}
+
+void SetSinkErrorReporter(std::function<void(std::string_view, std::string_view)> reporter) {
+  std::lock_guard lk(reporter_mu);
+  Reporter() = std::move(reporter);
+}
+
+}  // namespace mx::com

@@ -1,0 +1,54 @@
+// Control: the process-wide control surface of the simulator, for tests and tools.
+//
+// It holds the script (answers by request kind) and the journal, which every simulator
+// uses, so settings made before a host creates CQGCEL apply to it; and it knows the live
+// simulator (the most recently created one that still exists), through which a test
+// raises events, releases held answers or posts a quit message to its COM thread.
+//
+// Thread-safety: every operation may be called from any thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/variant.h"
+#include "platform/cqgcel/script.h"
+
+namespace mx::cqgcel {
+
+class Simulator;
+
+class Control {
+ public:
+  static Control& Instance();
+
+  Script& script() { return script_; }
+  Journal& journal() { return journal_; }
+
+  // The live simulator, or null.
+  std::shared_ptr<Simulator> Live() const;
+  void SetLive(const std::shared_ptr<Simulator>& simulator);
+
+  // Answers back to their defaults, journal emptied and enabled.
+  void Reset();
+
+  // Each of these acts on the live simulator; std::runtime_error when there is none.
+  // RaiseEvent: std::invalid_argument for an unknown event or a wrong argument count.
+  void RaiseEvent(std::string_view name, std::vector<com::Variant> args, bool wait);
+  void PostQuit(int exit_code);
+  void InjectWaitFailure();
+  size_t Release(std::string_view request, const Answer& answer);
+
+ private:
+  Control();
+  std::shared_ptr<Simulator> RequireLive() const;
+
+  Script script_;
+  Journal journal_;
+  mutable std::mutex mu_;
+  std::weak_ptr<Simulator> live_;  // guarded by mu_
+};
+
+}  // namespace mx::cqgcel

@@ -1,0 +1,10 @@
+// Binding areas of the simulator's control module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace mx::cqgcel::bind {
+
+void init_control(pybind11::module_& m);  // answers, events, journal, quit, measurements
+
+}  // namespace mx::cqgcel::bind

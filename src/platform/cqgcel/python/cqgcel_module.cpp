@@ -1,0 +1,15 @@
+// morvex_trader.platform.cqgcel: the control surface of the CQGCEL simulator.
+#include <pybind11/pybind11.h>
+
+#include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/python/control_bindings.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(cqgcel, m) {
+  m.doc() = "Control of the CQGCEL simulator: answers, events, journal, quit.";
+  // The Dispatch wrapper and ComError are the COM host's; load it first.
+  py::module_::import("morvex_trader.gateways.cqg.wrapper.comhost");
+  mx::cqgcel::Register();
+  mx::cqgcel::bind::init_control(m);
+}

@@ -1,0 +1,88 @@
+// The simulator's scripted side: how each kind of request is answered, and the journal of
+// what the object received.
+//
+// A request kind is a name ("Startup"; later "GWLogon", "NewInstrument", ...). Its
+// Answer says: succeed, fail with an error object (Code, Description), fail without an
+// error object, or hold the answer back until the test releases it; an answer that is
+// given may come after a delay. Answers are read when the request arrives, so a test can
+// script them before the simulator exists.
+//
+// Thread-safety: Script and Journal may be used from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/dispatch.h"
+
+namespace mx::cqgcel {
+
+struct Answer {
+  enum class Mode { kSucceed, kFail, kFailWithoutError, kHold };
+  Mode mode = Mode::kSucceed;
+  std::chrono::microseconds delay{0};
+  int32_t code = 0;          // error object's Code (kFail)
+  std::string description;   // error object's Description / the event's description text
+
+  static Answer Succeed(std::chrono::microseconds delay = {}) {
+    return Answer{Mode::kSucceed, delay, 0, {}};
+  }
+  static Answer Fail(int32_t code, std::string description,
+                     std::chrono::microseconds delay = {}) {
+    return Answer{Mode::kFail, delay, code, std::move(description)};
+  }
+  static Answer FailWithoutError(std::string description = {}) {
+    return Answer{Mode::kFailWithoutError, {}, 0, std::move(description)};
+  }
+  static Answer Hold() { return Answer{Mode::kHold, {}, 0, {}}; }
+};
+
+// What a request's handler is told when its answer is given.
+struct Outcome {
+  bool failed = false;
+  com::DispatchPtr error;   // the error object, or null (success, or failure without one)
+  std::string description;  // the failure's description ("" on success)
+};
+
+class Script {
+ public:
+  // The default answer of a request kind (used until a test sets another, and after Reset).
+  void SetDefault(std::string request, Answer answer);
+  void Set(std::string request, Answer answer);
+  Answer For(std::string_view request) const;
+  // Forget what tests set; defaults stay.
+  void Reset();
+
+ private:
+  mutable std::mutex mu_;
+  std::map<std::string, Answer, std::less<>> defaults_;  // guarded by mu_
+  std::map<std::string, Answer, std::less<>> answers_;   // guarded by mu_
+};
+
+struct JournalEntry {
+  std::string object;  // type name, e.g. "CQGCEL", "APIConfiguration"
+  std::string member;  // "" for the default member
+  com::CallKind kind;  // Put: a property write; Method: a call; Get: a read with arguments
+  std::vector<com::Variant> args;
+  uint64_t thread = 0;  // the thread the member ran on (pthread_self)
+};
+
+class Journal {
+ public:
+  void Add(std::string_view object, std::string_view member, com::CallKind kind, com::Args args);
+  std::vector<JournalEntry> Entries() const;
+  void Clear();
+  void SetEnabled(bool enabled);
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<JournalEntry> entries_;  // guarded by mu_
+  bool enabled_ = true;                // guarded by mu_
+};
+
+}  // namespace mx::cqgcel

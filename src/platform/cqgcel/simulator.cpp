@@ -1,0 +1,145 @@
+#include "platform/cqgcel/simulator.h"
+
+#include <stdexcept>
+
+#include "platform/com/com_error.h"
+#include "platform/cqgcel/control.h"
+
+namespace mx::cqgcel {
+
+using com::Args;
+using com::Members;
+using com::Variant;
+
+std::shared_ptr<Simulator> Simulator::Create() {
+  auto home = com::Apartment::Current();
+  if (!home) {
+    throw com::ComError(com::hresult::kNotInitialized, "CoInitialize has not been called.");
+  }
+  Answer creation = Control::Instance().script().For("CreateObject");
+  if (creation.mode == Answer::Mode::kFail || creation.mode == Answer::Mode::kFailWithoutError) {
+    throw com::ComError(creation.code != 0 ? creation.code : com::hresult::kFail,
+                        creation.description.empty() ? "CQGCEL could not be created"
+                                                     : creation.description);
+  }
+  auto sim = std::make_shared<Simulator>(std::move(home));
+  Control::Instance().SetLive(sim);
+  return sim;
+}
+
+Simulator::Simulator(std::shared_ptr<com::Apartment> home)
+    : home_(std::move(home)),
+      events_(CelEvents()),
+      configuration_(std::make_shared<ApiConfiguration>()) {}
+
+const Members<Simulator>& Simulator::Table() {
+  static const auto table =
+      Members<Simulator>("CQGCEL")
+          .Method("Startup",
+                  [](Simulator& s, Args) {
+                    s.started_ = true;
+                    // A failed start reports the data error first, then the start itself.
+                    s.Respond("Startup", [](Simulator& s, const Outcome& o) {
+                      if (o.failed) {
+                        s.Fire(EventId::OnDataError, {Variant(o.error), Variant(o.description)});
+                      }
+                      s.Fire(EventId::OnCELStarted, {});
+                    });
+                    return Variant();
+                  })
+          .Method("Shutdown",
+                  [](Simulator& s, Args) {
+                    s.started_ = false;
+                    return Variant();
+                  })
+          .Property("IsStarted", [](Simulator& s) { return Variant(s.started_); })
+          .Property("APIConfiguration",
+                    [](Simulator& s) { return Variant(com::DispatchPtr(s.configuration_)); });
+  return table;
+}
+
+std::shared_ptr<Simulator> Simulator::self() {
+  return std::static_pointer_cast<Simulator>(shared_from_this());
+}
+
+void Simulator::Fire(EventId id, std::vector<Variant> args) {
+  Fire(static_cast<int>(id), std::move(args));
+}
+
+void Simulator::Fire(int dispid, std::vector<Variant> args) {
+  if (home_->IsHomeThread()) {
+    events_.Fire(dispid, args);
+    return;
+  }
+  std::weak_ptr<Simulator> weak = self();
+  home_->Post([weak, dispid, args = std::move(args)] {
+    if (auto s = weak.lock()) s->events_.Fire(dispid, args);
+  });
+}
+
+void Simulator::FireAndWait(int dispid, std::vector<Variant> args) {
+  home_->Run([&] { events_.Fire(dispid, args); });
+}
+
+void Simulator::Respond(std::string_view request, Handler handler) {
+  Give(std::string(request), Control::Instance().script().For(request), std::move(handler));
+}
+
+void Simulator::Give(std::string request, const Answer& answer, Handler handler) {
+  if (answer.mode == Answer::Mode::kHold) {
+    std::lock_guard lk(held_mu_);
+    held_[request].push_back(std::move(handler));
+    return;
+  }
+  Outcome outcome;
+  if (answer.mode == Answer::Mode::kFail) {
+    outcome.failed = true;
+    outcome.error = MakeError(answer.code, answer.description);
+    outcome.description = answer.description;
+  } else if (answer.mode == Answer::Mode::kFailWithoutError) {
+    outcome.failed = true;
+    outcome.description = answer.description;
+  }
+  std::weak_ptr<Simulator> weak = self();
+  auto task = [weak, handler = std::move(handler), outcome = std::move(outcome)] {
+    if (auto s = weak.lock()) handler(*s, outcome);
+  };
+  if (answer.delay.count() > 0) {
+    home_->PostAfter(answer.delay, std::move(task));
+  } else {
+    home_->Post(std::move(task));
+  }
+}
+
+size_t Simulator::Release(std::string_view request, const Answer& answer) {
+  std::vector<Handler> handlers;
+  {
+    std::lock_guard lk(held_mu_);
+    auto it = held_.find(request);
+    if (it == held_.end()) return 0;
+    handlers.swap(it->second);
+    held_.erase(it);
+  }
+  for (auto& h : handlers) Give(std::string(request), answer, std::move(h));
+  return handlers.size();
+}
+
+size_t Simulator::HeldCount(std::string_view request) const {
+  std::lock_guard lk(held_mu_);
+  auto it = held_.find(request);
+  return it == held_.end() ? 0 : it->second.size();
+}
+
+void Simulator::RunOnHome(const std::function<void()>& task) {
+  if (!home_->IsClosed()) {
+    try {
+      home_->Run(task);
+      return;
+    } catch (const com::ComError& e) {
+      if (e.code() != com::hresult::kDisconnected) throw;
+    }
+  }
+  task();  // the home thread has gone: nobody else touches the object now
+}
+
+}  // namespace mx::cqgcel

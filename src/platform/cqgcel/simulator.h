@@ -1,0 +1,83 @@
+// Simulator: the CQGCEL object (ProgID "CQG.CQGCEL.4") as a scriptable stand-in.
+//
+// Created on a thread that has entered COM (CreateObject); that apartment is its home:
+// members run there (other threads reach it through a marshalled proxy) and every event
+// is raised there. Requests are answered through Respond(): the script (Control) decides
+// whether and when the answer comes; the answer runs as a posted message, so events
+// arrive after the call that caused them has returned, as from a real server.
+//
+// Extending it: a new member is one line in Table(); a request with a scripted answer is
+//   .Method("GWLogon", [](Simulator& s, com::Args a) {
+//      s.Respond("GWLogon", [](Simulator& s, const Outcome& o) {
+//        s.Fire(EventId::OnGWConnectionStatusChanged, {Constant("csConnectionUp")});
+//      });
+//      return com::Variant();
+//   })
+// and new objects derive from SimObject<T> with a member table of their own.
+//
+// Thread-safety: members, Fire and Respond handlers on the home thread; Fire, Release and
+// RunOnHome may be called from any thread (they post there).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/com/apartment.h"
+#include "platform/com/events.h"
+#include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/objects.h"
+#include "platform/cqgcel/script.h"
+#include "platform/cqgcel/sim_object.h"
+
+namespace mx::cqgcel {
+
+class Simulator : public SimObject<Simulator> {
+ public:
+  using Handler = std::function<void(Simulator&, const Outcome&)>;
+
+  // On a thread in COM. Fails with the script's "CreateObject" answer when that is a failure.
+  static std::shared_ptr<Simulator> Create();
+  explicit Simulator(std::shared_ptr<com::Apartment> home);
+  static const com::Members<Simulator>& Table();
+
+  com::EventSource* Events() override { return &events_; }
+  const std::shared_ptr<com::Apartment>& home() const { return home_; }
+
+  // Raises an event: at once on the home thread, else posted there.
+  void Fire(EventId id, std::vector<com::Variant> args);
+  void Fire(int dispid, std::vector<com::Variant> args);
+  // Raises an event now; on the home thread only (no copy of the arguments).
+  void FireHere(int dispid, com::Args args) { events_.Fire(dispid, args); }
+  // Raises an event on the home thread and waits until every sink has had it.
+  void FireAndWait(int dispid, std::vector<com::Variant> args);
+
+  // Answers `request` as the script says; `handler` runs on the home thread when (if)
+  // the answer is given.
+  void Respond(std::string_view request, Handler handler);
+  // Gives every held answer of `request`, in order, as `answer` says; returns how many.
+  size_t Release(std::string_view request, const Answer& answer);
+  size_t HeldCount(std::string_view request) const;
+
+  // Runs `task` on the home thread and waits; directly when the home has closed.
+  void RunOnHome(const std::function<void()>& task);
+
+  bool started() const { return started_; }  // home thread
+  const std::shared_ptr<ApiConfiguration>& configuration() const { return configuration_; }
+
+ private:
+  void Give(std::string request, const Answer& answer, Handler handler);
+  std::shared_ptr<Simulator> self();
+
+  std::shared_ptr<com::Apartment> home_;
+  com::EventSource events_;
+  std::shared_ptr<ApiConfiguration> configuration_;
+  bool started_ = false;  // home thread
+  mutable std::mutex held_mu_;
+  std::map<std::string, std::vector<Handler>, std::less<>> held_;  // guarded by held_mu_
+};
+
+}  // namespace mx::cqgcel
