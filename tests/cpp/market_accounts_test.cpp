@@ -28,18 +28,36 @@ TEST(MarketAccounts, PositionArithmetic) {
   const PnlCase cases[] = {
       {"open long", {{Side::Buy, 2, 100}}, 101, 2, 100, 0, 100},
       {"add at another price", {{Side::Buy, 2, 100}, {Side::Buy, 2, 102}}, 103, 4, 101, 0, 400},
-      {"reduce keeps the average", {{Side::Buy, 4, 100}, {Side::Sell, 1, 104}}, 104, 3, 100, 200,
+      {"reduce keeps the average",
+       {{Side::Buy, 4, 100}, {Side::Sell, 1, 104}},
+       104,
+       3,
+       100,
+       200,
        600},
       {"close at a loss", {{Side::Buy, 2, 100}, {Side::Sell, 2, 99}}, 120, 0, 0, -100, 0},
       {"flip long to short", {{Side::Buy, 2, 100}, {Side::Sell, 5, 106}}, 104, -3, 106, 600, 300},
       {"short add then reduce",
        {{Side::Sell, 3, 50}, {Side::Sell, 1, 54}, {Side::Buy, 2, 49}},
-       52, -2, 51, 200, -100},
+       52,
+       -2,
+       51,
+       200,
+       -100},
       {"flip short to long then close",
        {{Side::Sell, 1, 10}, {Side::Buy, 3, 12}, {Side::Sell, 2, 15}},
-       15, 0, 0, -100 + 300, 0},
-      {"reopen after flat", {{Side::Buy, 1, 10}, {Side::Sell, 1, 11}, {Side::Sell, 2, 9}}, 8, -2,
-       9, 50, 100},
+       15,
+       0,
+       0,
+       -100 + 300,
+       0},
+      {"reopen after flat",
+       {{Side::Buy, 1, 10}, {Side::Sell, 1, 11}, {Side::Sell, 2, 9}},
+       8,
+       -2,
+       9,
+       50,
+       100},
   };
   InstrumentSpec spec = Spec("F.US.X", 0.25, 100, 50);
   spec.initial_margin = 1000;
@@ -78,8 +96,8 @@ TEST(MarketAccounts, SummaryAddsUpPositionsOfSeveralInstruments) {
   Account a({1, "a", 500'000});
   a.ApplyFill(0, es, Side::Buy, 2, 4500, 4500);
   a.ApplyFill(1, zn, Side::Sell, 3, 110.5, 110.5);
-  a.Mark(0, 4510);   // +10 * 2 * 50 = 1000
-  a.Mark(1, 110.25); // (110.25 - 110.5) * -3 * 1000 = 750
+  a.Mark(0, 4510);                                // +10 * 2 * 50 = 1000
+  a.Mark(1, 110.25);                              // (110.25 - 110.5) * -3 * 1000 = 750
   a.ApplyFill(1, zn, Side::Buy, 1, 110, 110.25);  // realise (110 - 110.5) * 1 * -1 * 1000 = 500
   const AccountSummary s = a.Summary();
   EXPECT_DOUBLE_EQ(s.profit_loss, 500);

@@ -32,7 +32,9 @@ TEST(MarketBars, SeriesBuildsOhlcvAndRollsAtThePeriodEnd) {
   } cases[] = {
       {"one minute, four trades",
        kMicrosPerMinute,
-       {{k0930 + 1, 10, 1}, {k0930 + 2'000'000, 12, 2}, {k0930 + 3'000'000, 9, 3},
+       {{k0930 + 1, 10, 1},
+        {k0930 + 2'000'000, 12, 2},
+        {k0930 + 3'000'000, 9, 3},
         {k0930 + 59'999'999, 11, 4}},
        {},
        {k0930, 10, 12, 9, 11, 10, 4}},
@@ -85,7 +87,9 @@ TEST(MarketBars, HistoryReturnsLastCompletedThenFormingAndHonoursTheCap) {
   struct Case {
     size_t n;
     std::vector<double> opens;
-  } cases[] = {{0, {107}}, {2, {105, 106, 107}}, {5, {102, 103, 104, 105, 106, 107}},
+  } cases[] = {{0, {107}},
+               {2, {105, 106, 107}},
+               {5, {102, 103, 104, 105, 106, 107}},
                {50, {102, 103, 104, 105, 106, 107}}};  // 100 and 101 dropped by the cap
   for (const auto& c : cases) {
     std::vector<double> opens;
@@ -110,7 +114,8 @@ TEST(MarketBars, MarketBarsAgreeWithItsTrades) {
 
   std::map<SimTime, Bar> minutes, days;
   auto fold = [](std::map<SimTime, Bar>& bars, SimTime start, const Tick& t) {
-    auto [it, fresh] = bars.try_emplace(start, Bar{start, t.price, t.price, t.price, t.price, 0, 0});
+    auto [it, fresh] =
+        bars.try_emplace(start, Bar{start, t.price, t.price, t.price, t.price, 0, 0});
     Bar& b = it->second;
     b.high = std::max(b.high, t.price);
     b.low = std::min(b.low, t.price);

@@ -104,8 +104,7 @@ TEST(MarketSession, LongRandomSessionKeepsItsBooks) {
       EXPECT_EQ(p.quantity, net[key]) << p.instrument_name;
       // Realised plus open equity equals the cash flow plus the marked open quantity.
       const double mult = m.FindInstrument(p.instrument_name)->spec().multiplier;
-      const double expected =
-          cash[key] + static_cast<double>(p.quantity) * p.mark_price * mult;
+      const double expected = cash[key] + static_cast<double>(p.quantity) * p.mark_price * mult;
       EXPECT_NEAR(p.realized_pnl + p.ote, expected, 1e-6 * (1 + std::abs(expected)));
       realized += p.realized_pnl;
     }

@@ -62,8 +62,8 @@ struct Recorder : MarketListener {
   void OnOrderChanged(ChangeType c, const Order& o, const Fill* f) override {
     order_events.emplace_back(c, o);
     std::string s = "O " + std::string(CqgName(c)) + " " + o.guid + " " +
-                    std::string(CqgName(o.status)) + " " + std::to_string(o.filled_quantity) +
-                    " " + Num(o.average_fill_price) + " " + o.reject_reason;
+                    std::string(CqgName(o.status)) + " " + std::to_string(o.filled_quantity) + " " +
+                    Num(o.average_fill_price) + " " + o.reject_reason;
     if (f) {
       fills.push_back(*f);
       s += " fill " + f->id + " " + Num(f->price) + "x" + std::to_string(f->quantity);
@@ -78,8 +78,8 @@ struct Recorder : MarketListener {
   }
   void OnAccountChanged(const Account& a, const AccountSummary& s) override {
     ++account_changed;
-    Line("A " + std::to_string(a.gw_account_id()) + " " + Num(s.balance) + " " + Num(s.nlv) +
-         " " + Num(s.upl) + " " + Num(s.collaterals) + " " + Num(s.maintenance_margin));
+    Line("A " + std::to_string(a.gw_account_id()) + " " + Num(s.balance) + " " + Num(s.nlv) + " " +
+         Num(s.upl) + " " + Num(s.collaterals) + " " + Num(s.maintenance_margin));
   }
 
   // Statuses an order went through, in order.

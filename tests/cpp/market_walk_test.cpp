@@ -168,8 +168,8 @@ TEST(MarketWalk, ClockMovesOnlyWhenAskedAndTicksCarryScheduleTimes) {
   EXPECT_EQ(m.Step(), t0 + 2'500'000);
   std::set<SimTime> times;
   for (const auto& t : r.ticks) times.insert(t.timestamp);
-  EXPECT_EQ(times, (std::set<SimTime>{t0 + 500'000, t0 + 1'000'000, t0 + 1'500'000,
-                                      t0 + 2'000'000, t0 + 2'500'000}));
+  EXPECT_EQ(times, (std::set<SimTime>{t0 + 500'000, t0 + 1'000'000, t0 + 1'500'000, t0 + 2'000'000,
+                                      t0 + 2'500'000}));
 }
 
 TEST(MarketWalk, CalendarRoundTrip) {
@@ -182,10 +182,10 @@ TEST(MarketWalk, CalendarRoundTrip) {
                {{2100, 12, 31, 0, 0, 0, 0}}};
   for (const auto& k : cases) {
     const CalendarTime back = ToCalendar(FromCalendar(k.c));
-    EXPECT_EQ(std::tie(back.year, back.month, back.day, back.hour, back.minute, back.second,
-                       back.microsecond),
-              std::tie(k.c.year, k.c.month, k.c.day, k.c.hour, k.c.minute, k.c.second,
-                       k.c.microsecond));
+    EXPECT_EQ(
+        std::tie(back.year, back.month, back.day, back.hour, back.minute, back.second,
+                 back.microsecond),
+        std::tie(k.c.year, k.c.month, k.c.day, k.c.hour, k.c.minute, k.c.second, k.c.microsecond));
   }
   EXPECT_EQ(MakeTime(1970, 1, 2), kMicrosPerDay);
   EXPECT_EQ(PeriodStart(-1, kMicrosPerDay), -kMicrosPerDay);

@@ -35,8 +35,9 @@ AccountSummary Account::Summary() const {
 
 void Account::MarkPosition(Position& p, const Held& h, double mark) {
   p.mark_price = mark;
-  p.ote = p.quantity == 0 ? 0.0
-                          : (mark - p.average_price) * static_cast<double>(p.quantity) * h.multiplier;
+  p.ote = p.quantity == 0
+              ? 0.0
+              : (mark - p.average_price) * static_cast<double>(p.quantity) * h.multiplier;
 }
 
 Account::FillResult Account::ApplyFill(uint32_t instrument_slot, const InstrumentSpec& spec,
@@ -47,8 +48,8 @@ Account::FillResult Account::ApplyFill(uint32_t instrument_slot, const Instrumen
     Position p;
     p.instrument_name = spec.full_name;
     positions_.push_back(std::move(p));
-    held_.push_back({instrument_slot, spec.multiplier, spec.initial_margin,
-                     spec.maintenance_margin});
+    held_.push_back(
+        {instrument_slot, spec.multiplier, spec.initial_margin, spec.maintenance_margin});
     slot = static_cast<int>(positions_.size() - 1);
   }
   Position& p = positions_[static_cast<size_t>(slot)];
@@ -83,7 +84,8 @@ Account::FillResult Account::ApplyFill(uint32_t instrument_slot, const Instrumen
 
 void Account::Mark(uint32_t instrument_slot, double mark) {
   const int slot = FindSlot(instrument_slot);
-  if (slot >= 0) MarkPosition(positions_[static_cast<size_t>(slot)], held_[static_cast<size_t>(slot)], mark);
+  if (slot >= 0)
+    MarkPosition(positions_[static_cast<size_t>(slot)], held_[static_cast<size_t>(slot)], mark);
 }
 
 }  // namespace mx::cqgcel::market

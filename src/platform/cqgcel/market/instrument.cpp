@@ -24,10 +24,10 @@ Instrument::Instrument(const InstrumentSpec& spec, uint32_t index, const MarketC
       minute_(kMicrosPerMinute, config.max_minute_bars),
       daily_(kMicrosPerDay, config.max_daily_bars) {
   // History runs on its own (coarser) grid that ends exactly at the session start.
-  next_update_ = config.history > 0 && config.history_interval > 0
-                     ? config.start_time -
-                           config.history / config.history_interval * config.history_interval
-                     : config.start_time;
+  next_update_ =
+      config.history > 0 && config.history_interval > 0
+          ? config.start_time - config.history / config.history_interval * config.history_interval
+          : config.start_time;
   price_ticks_ = std::max<int64_t>(1, std::llround(spec.start_price / spec.tick_size));
   last_trade_ticks_ = price_ticks_;
   yesterday_settlement_ticks_ = price_ticks_;
@@ -71,8 +71,9 @@ void Instrument::RunUpdate(Update& out) {
 
   // Random walk on the tick grid. Stochastic rounding keeps small moves unbiased (a
   // plain rounding would freeze a quiet market); the price never falls below one tick.
-  const double sigma_ticks = static_cast<double>(price_ticks_) * spec_.volatility *
-                             std::sqrt(static_cast<double>(dt) / static_cast<double>(kMicrosPerDay));
+  const double sigma_ticks =
+      static_cast<double>(price_ticks_) * spec_.volatility *
+      std::sqrt(static_cast<double>(dt) / static_cast<double>(kMicrosPerDay));
   const double move = sigma_ticks * rng_.Normal() + rng_.Uniform();
   price_ticks_ = std::max<int64_t>(1, price_ticks_ + static_cast<int64_t>(std::floor(move)));
 
@@ -85,8 +86,8 @@ void Instrument::RunUpdate(Update& out) {
   int64_t trade_ticks = 0, trade_volume = 0;
   if (traded) {
     trade_ticks = rng_.Below(2) == 1 ? ask : bid;
-    trade_volume = 1 + static_cast<int64_t>(
-                           rng_.Below(static_cast<uint64_t>(std::max<int64_t>(spec_.max_trade_volume, 1))));
+    trade_volume = 1 + static_cast<int64_t>(rng_.Below(
+                           static_cast<uint64_t>(std::max<int64_t>(spec_.max_trade_volume, 1))));
   }
 
   // A new day: yesterday's settlement is the previous day's last trade.

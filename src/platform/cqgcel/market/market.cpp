@@ -179,8 +179,7 @@ bool Market::Match(Instrument& instrument, Working& w) {
   return o.status == OrderStatus::Filled;
 }
 
-void Market::BookFill(Instrument& instrument, Order& order, int64_t quantity,
-                      int64_t price_ticks) {
+void Market::BookFill(Instrument& instrument, Order& order, int64_t quantity, int64_t price_ticks) {
   const double price = instrument.Price(price_ticks);
   const double filled_before = static_cast<double>(order.filled_quantity);
   order.average_fill_price =
@@ -199,10 +198,10 @@ void Market::BookFill(Instrument& instrument, Order& order, int64_t quantity,
   listener_->OnOrderChanged(ChangeType::Changed, order, &fill);
 
   Account* account = FindAccountMutable(order.gw_account_id);
-  const size_t account_index = static_cast<size_t>(
-      std::find_if(accounts_.begin(), accounts_.end(),
-                   [&](const auto& a) { return a.get() == account; }) -
-      accounts_.begin());
+  const size_t account_index =
+      static_cast<size_t>(std::find_if(accounts_.begin(), accounts_.end(),
+                                       [&](const auto& a) { return a.get() == account; }) -
+                          accounts_.begin());
   const auto result = account->ApplyFill(instrument.index(), instrument.spec(), order.side,
                                          quantity, price, instrument.last_trade_price());
   if (result.added) slots_[instrument.index()].holders.push_back(account_index);
@@ -301,9 +300,7 @@ const Account* Market::FindAccount(int64_t id) const {
   return nullptr;
 }
 
-Account* Market::FindAccountMutable(int64_t id) {
-  return const_cast<Account*>(FindAccount(id));
-}
+Account* Market::FindAccountMutable(int64_t id) { return const_cast<Account*>(FindAccount(id)); }
 
 std::vector<Bar> Market::BarHistory(const Instrument& instrument, BarPeriod period,
                                     size_t n) const {

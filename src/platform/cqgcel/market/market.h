@@ -115,7 +115,7 @@ class Market {
     int64_t stop_ticks;
     bool triggered;
   };
-  struct Slot {  // per instrument, parallel to instruments_
+  struct Slot {                    // per instrument, parallel to instruments_
     std::vector<Working> working;  // time priority
     std::vector<size_t> holders;   // accounts that hold a position in it
   };

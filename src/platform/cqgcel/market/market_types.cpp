@@ -4,33 +4,48 @@ namespace mx::cqgcel::market {
 
 std::string_view CqgName(QuoteType t) {
   switch (t) {
-    case QuoteType::Ask: return "qtAsk";
-    case QuoteType::Bid: return "qtBid";
-    case QuoteType::Trade: return "qtTrade";
-    case QuoteType::DayOpen: return "qtDayOpen";
-    case QuoteType::DayHigh: return "qtDayHigh";
-    case QuoteType::DayLow: return "qtDayLow";
-    case QuoteType::YesterdaySettlement: return "qtYesterdaySettlement";
+    case QuoteType::Ask:
+      return "qtAsk";
+    case QuoteType::Bid:
+      return "qtBid";
+    case QuoteType::Trade:
+      return "qtTrade";
+    case QuoteType::DayOpen:
+      return "qtDayOpen";
+    case QuoteType::DayHigh:
+      return "qtDayHigh";
+    case QuoteType::DayLow:
+      return "qtDayLow";
+    case QuoteType::YesterdaySettlement:
+      return "qtYesterdaySettlement";
   }
   return "";
 }
 
 std::string_view CqgName(TickPriceType t) {
   switch (t) {
-    case TickPriceType::Ask: return "tptAsk";
-    case TickPriceType::Bid: return "tptBid";
-    case TickPriceType::Trade: return "tptTrade";
+    case TickPriceType::Ask:
+      return "tptAsk";
+    case TickPriceType::Bid:
+      return "tptBid";
+    case TickPriceType::Trade:
+      return "tptTrade";
   }
   return "";
 }
 
 std::string_view CqgName(OrderStatus s) {
   switch (s) {
-    case OrderStatus::InTransit: return "osInTransit";
-    case OrderStatus::InOrderBook: return "osInOrderBook";
-    case OrderStatus::Filled: return "osFilled";
-    case OrderStatus::Canceled: return "osCanceled";
-    case OrderStatus::RejectGW: return "osRejectGW";
+    case OrderStatus::InTransit:
+      return "osInTransit";
+    case OrderStatus::InOrderBook:
+      return "osInOrderBook";
+    case OrderStatus::Filled:
+      return "osFilled";
+    case OrderStatus::Canceled:
+      return "osCanceled";
+    case OrderStatus::RejectGW:
+      return "osRejectGW";
   }
   return "";
 }
@@ -39,9 +54,12 @@ std::string_view CqgName(ChangeType c) { return c == ChangeType::Added ? "ctAdde
 
 std::string_view CqgName(OrderType t) {
   switch (t) {
-    case OrderType::Market: return "otMarket";
-    case OrderType::Limit: return "otLimit";
-    case OrderType::Stop: return "otStop";
+    case OrderType::Market:
+      return "otMarket";
+    case OrderType::Limit:
+      return "otLimit";
+    case OrderType::Stop:
+      return "otStop";
   }
   return "";
 }

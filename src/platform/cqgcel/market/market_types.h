@@ -18,17 +18,17 @@ namespace mx::cqgcel::market {
 // ---- inputs ----
 
 struct InstrumentSpec {
-  std::string full_name;           // dotted, e.g. "F.US.EP"; the last piece is the symbol
-  double tick_size = 0.25;         // > 0; every price is a whole number of ticks
-  double multiplier = 50.0;        // currency per point per contract
-  double start_price = 4500.0;     // > 0; rounded to the tick grid
-  double volatility = 0.01;        // relative standard deviation of the price per day
+  std::string full_name;              // dotted, e.g. "F.US.EP"; the last piece is the symbol
+  double tick_size = 0.25;            // > 0; every price is a whole number of ticks
+  double multiplier = 50.0;           // currency per point per contract
+  double start_price = 4500.0;        // > 0; rounded to the tick grid
+  double volatility = 0.01;           // relative standard deviation of the price per day
   int64_t update_interval = 250'000;  // microseconds between book updates (the rate)
-  double trade_probability = 0.6;  // chance that an update prints a trade
-  int64_t max_book_volume = 20;    // displayed bid/ask volume is 1..max
-  int64_t max_trade_volume = 5;    // traded volume is 1..max
-  double initial_margin = 0.0;     // per contract held: the account's collaterals
-  double maintenance_margin = 0.0; // per contract held
+  double trade_probability = 0.6;     // chance that an update prints a trade
+  int64_t max_book_volume = 20;       // displayed bid/ask volume is 1..max
+  int64_t max_trade_volume = 5;       // traded volume is 1..max
+  double initial_margin = 0.0;        // per contract held: the account's collaterals
+  double maintenance_margin = 0.0;    // per contract held
 };
 
 struct AccountSpec {
@@ -75,8 +75,8 @@ struct Bar {
   double high = 0.0;
   double low = 0.0;
   double close = 0.0;
-  int64_t volume = 0;      // contracts traded
-  int64_t tick_volume = 0; // trades
+  int64_t volume = 0;       // contracts traded
+  int64_t tick_volume = 0;  // trades
 };
 
 struct Level1 {
