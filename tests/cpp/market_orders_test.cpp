@@ -152,14 +152,17 @@ TEST_F(MarketOrders, MarketableLimitTradesAtTheTouchNotAtItsPrice) {
 }
 
 TEST_F(MarketOrders, StopTriggersOnATradeThroughItsPriceThenTradesAsMarket) {
-  for (Side side : {Side::Buy, Side::Sell}) {
-    SCOPED_TRACE(CqgName(side));
+  // Stops one tick beyond the last trade, many times over: some trigger on a trade
+  // exactly at the stop, others on a trade that jumps past it.
+  for (int round = 0; round < 40; ++round) {
+    const Side side = round % 2 ? Side::Sell : Side::Buy;
+    SCOPED_TRACE(std::string(CqgName(side)) + " round " + std::to_string(round));
     const bool buy = side == Side::Buy;
-    const double stop = ep_->last_trade_price() + (buy ? 3 : -3) * ep_->spec().tick_size;
+    const double stop = ep_->last_trade_price() + (buy ? 1 : -1) * ep_->spec().tick_size;
     const Order& o = Place(OrderType::Stop, side, 2, 0, stop);
     EXPECT_EQ(o.status, S::InOrderBook);
     EXPECT_EQ(o.filled_quantity, 0);
-    // Fill statuses change only in an update whose trade went through the stop.
+    // The first fill comes in the first update whose trade reached the stop.
     SimTime first_through = -1;
     StepUntil([&] {
       if (first_through < 0 && !r_.ticks.empty() &&
@@ -173,6 +176,7 @@ TEST_F(MarketOrders, StopTriggersOnATradeThroughItsPriceThenTradesAsMarket) {
     const auto fills = FillsOf(o.guid);
     ASSERT_FALSE(fills.empty());
     EXPECT_EQ(fills[0].timestamp, first_through);
+    EXPECT_EQ(fills[0].price, buy ? ep_->book().ask_price : ep_->book().bid_price);
     StepUntil([&] { return o.status == S::Filled; });
   }
 }
