@@ -167,8 +167,11 @@ TEST(MarketBars, HistoryBeforeTheSessionAndDayQuotes) {
   Market m(c);
   Recorder r;
   m.SetListener(&r);
-  m.AddInstrument(Spec("F.US.EP"));
+  InstrumentSpec s = Spec("F.US.EP");
+  s.update_interval = kMicrosPerSecond;
+  m.AddInstrument(s);
   EXPECT_TRUE(r.lines.empty());  // the history is silent
+  r.keep_lines = false;
   const Instrument& ep = *m.FindInstrument("EP");
 
   const auto minutes = m.BarHistory(ep, BarPeriod::Minute, 100);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ class Account {
   int64_t gw_account_id() const { return spec_.gw_account_id; }
   const std::string& name() const { return spec_.name; }
   double starting_balance() const { return spec_.starting_balance; }
-  const std::vector<Position>& positions() const { return positions_; }
+  const std::deque<Position>& positions() const { return positions_; }
   // The position in `instrument_name`, or null when the account never held it.
   const Position* FindPosition(std::string_view instrument_name) const;
   double realized_pnl() const { return realized_pnl_; }
@@ -54,8 +55,8 @@ class Account {
   int FindSlot(uint32_t instrument_slot) const;
 
   AccountSpec spec_;
-  std::vector<Position> positions_;
-  std::vector<Held> held_;  // parallel to positions_
+  std::deque<Position> positions_;  // stable addresses
+  std::vector<Held> held_;          // parallel to positions_
   double realized_pnl_ = 0.0;
 };
 

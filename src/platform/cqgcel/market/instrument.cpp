@@ -29,6 +29,7 @@ Instrument::Instrument(const InstrumentSpec& spec, uint32_t index, const MarketC
           ? config.start_time - config.history / config.history_interval * config.history_interval
           : config.start_time;
   price_ticks_ = std::max<int64_t>(1, std::llround(spec.start_price / spec.tick_size));
+  walk_ticks_ = static_cast<double>(price_ticks_);
   last_trade_ticks_ = price_ticks_;
   yesterday_settlement_ticks_ = price_ticks_;
   bid_ticks_ = price_ticks_;
@@ -69,13 +70,13 @@ void Instrument::RunUpdate(Update& out) {
   out.tick_count = 0;
   out.traded = false;
 
-  // Random walk on the tick grid. Stochastic rounding keeps small moves unbiased (a
-  // plain rounding would freeze a quiet market); the price never falls below one tick.
-  const double sigma_ticks =
-      static_cast<double>(price_ticks_) * spec_.volatility *
-      std::sqrt(static_cast<double>(dt) / static_cast<double>(kMicrosPerDay));
-  const double move = sigma_ticks * rng_.Normal() + rng_.Uniform();
-  price_ticks_ = std::max<int64_t>(1, price_ticks_ + static_cast<int64_t>(std::floor(move)));
+  // Random walk of a continuous price, quoted at the nearest tick: the volatility holds
+  // at any tick size, a quiet market keeps its quote for a while, and the quote never
+  // falls below one tick.
+  const double sigma =
+      spec_.volatility * std::sqrt(static_cast<double>(dt) / static_cast<double>(kMicrosPerDay));
+  walk_ticks_ = std::max(1.0, walk_ticks_ * (1.0 + sigma * rng_.Normal()));
+  price_ticks_ = std::max<int64_t>(1, std::llround(walk_ticks_));
 
   const int64_t spread = rng_.Uniform() < 0.25 ? 2 : 1;
   const int64_t bid = price_ticks_, ask = price_ticks_ + spread;

@@ -1,8 +1,8 @@
-// Instrument: one simulated contract's market data. Its price walks randomly on the
-// tick grid; every update draws a fresh level-1 book around it and, by chance, a trade
-// at the bid or the ask. The day's open, high and low and yesterday's settlement (the
-// last trade of the previous day) follow the trades; bars of a minute and of a day are
-// built from them.
+// Instrument: one simulated contract's market data. Its price walks randomly (a
+// continuous walk, quoted at the nearest tick); every update draws a fresh level-1 book around it
+// and, by chance, a trade at the bid or the ask. The day's open, high and low and yesterday's
+// settlement (the last trade of the previous day) follow the trades; bars of a minute and of a day
+// are built from them.
 //
 // The random stream of an instrument depends only on the market's seed and the
 // instrument's full name, and its updates fall on a fixed schedule, so its data are the
@@ -86,7 +86,8 @@ class Instrument {
   SimTime last_update_ = 0;
   bool updated_ = false;
 
-  int64_t price_ticks_;  // the walk; the bid of the book
+  double walk_ticks_;    // the continuous walk, in ticks
+  int64_t price_ticks_;  // its nearest tick: the bid of the book
   int64_t bid_ticks_ = 0, ask_ticks_ = 0;
   int64_t bid_volume_ = 0, ask_volume_ = 0;
   int64_t available_bid_ = 0, available_ask_ = 0;

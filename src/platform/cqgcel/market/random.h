@@ -2,8 +2,9 @@
 //
 // The standard distributions (std::normal_distribution, ...) are implementation-defined,
 // so the market draws raw 64-bit words from std::mt19937_64 (fully specified by the
-// standard) and shapes them here with exact IEEE operations only (+, -, *, /, floor):
-// no log, exp or cos, whose last bit may differ between C libraries. The build of this
+// standard); it shapes and uses them with correctly rounded IEEE operations only (+, -,
+// *, /, sqrt, floor, round): no log, exp or cos, whose last bit may differ between C
+// libraries. The build of this
 // library turns off floating-point contraction (FMA) for the same reason.
 //
 // Thread-safety: an Rng is a value; one thread at a time.
