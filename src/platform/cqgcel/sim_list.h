@@ -19,19 +19,15 @@ class SimList : public SimObject<SimList<Tag>> {
   std::vector<com::DispatchPtr> items;
 
   static const com::Members<SimList>& Table() {
-    static const auto table = com::Members<SimList>(Tag::kName)
-                                  .Property("Count",
-                                            [](SimList& l) {
-                                              return com::Variant(
-                                                  static_cast<int32_t>(l.items.size()));
-                                            })
-                                  .Method("Item", [](SimList& l, com::Args a) { return l.At(a); })
-                                  .Method("ItemByIndex",
-                                          [](SimList& l, com::Args a) { return l.At(a); })
-                                  .Enumerator([](SimList& l) {
-                                    return std::vector<com::Variant>(l.items.begin(),
-                                                                     l.items.end());
-                                  });
+    static const auto table =
+        com::Members<SimList>(Tag::kName)
+            .Property("Count",
+                      [](SimList& l) { return com::Variant(static_cast<int32_t>(l.items.size())); })
+            .Method("Item", [](SimList& l, com::Args a) { return l.At(a); })
+            .Method("ItemByIndex", [](SimList& l, com::Args a) { return l.At(a); })
+            .Enumerator([](SimList& l) {
+              return std::vector<com::Variant>(l.items.begin(), l.items.end());
+            });
     return table;
   }
 

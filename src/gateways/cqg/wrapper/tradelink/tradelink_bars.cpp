@@ -31,8 +31,6 @@ void TradeLink::HandleTimedBarsAdded(const Variant&) {}
 void TradeLink::HandleTimedBarsUpdated(const Variant&, const Variant&) {}
 void TradeLink::HandleTimedBarsRemoved(const Variant&, const Variant&) {}
 void TradeLink::dumpBar(const Variant&, const Variant&) { NotYet("dumpBar"); }
-py::object TradeLink::get_subscribe_bars_data(py::object) {
-  NotYet("get_subscribe_bars_data");
-}
+py::object TradeLink::get_subscribe_bars_data(py::object) { NotYet("get_subscribe_bars_data"); }
 
 }  // namespace mx::tradelink
