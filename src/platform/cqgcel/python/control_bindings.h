@@ -6,5 +6,6 @@
 namespace mx::cqgcel::bind {
 
 void init_control(pybind11::module_& m);  // answers, events, journal, quit, measurements
+void init_trading(pybind11::module_& m);  // instruments, quotes, accounts, orders, fills
 
 }  // namespace mx::cqgcel::bind
