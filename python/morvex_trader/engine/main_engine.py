@@ -1,14 +1,18 @@
 """The main engine: one CQG gateway, the account store, the chat remote and a strategy.
 
-Every gateway call is made from the engine's own thread (the thread that started the
-COM host). The gateway's callbacks arrive on the COM thread and are only queued there;
-the engine drains the queue, keeps its order book of record and writes the database.
+The gateway's callbacks arrive on the COM thread and are only queued there; the engine
+drains the queue, keeps its order book of record and writes the database. Orders may be
+submitted from other threads than the one that drains: an update or a deal can then
+arrive before `submit` has recorded its order, so such events wait (in arrival order)
+until the order is recorded, and nothing is written against a missing order row.
 """
 
 from __future__ import annotations
 
 import sys
+import threading
 import time
+from collections import defaultdict
 from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Callable, Iterable, Optional
@@ -53,6 +57,8 @@ class MainEngine:
         self.now = now
         self.orders: dict[str, Order] = {}
         self.deals: list[dict] = []
+        self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
+        self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
@@ -112,12 +118,19 @@ class MainEngine:
     # -- events from the gateway ---------------------------------------------------
     def drain_events(self) -> None:
         events = self.gateway.events
-        while not events.empty():
-            kind, payload = events.get_nowait()
-            if kind == "order":
-                self._on_order_update(payload)
-            else:
-                self._on_deal(payload)
+        with self._book_lock:
+            while not events.empty():
+                kind, payload = events.get_nowait()
+                if payload["order_id"] in self.orders:
+                    self._apply(kind, payload)
+                else:
+                    self._pending[payload["order_id"]].append((kind, payload))
+
+    def _apply(self, kind: str, payload: dict) -> None:
+        if kind == "order":
+            self._on_order_update(payload)
+        else:
+            self._on_deal(payload)
 
     def _on_order_update(self, update: dict) -> None:
         order = self.orders.get(update["order_id"])
@@ -161,7 +174,9 @@ class MainEngine:
         return total
 
     def active_orders(self, security: Any = None) -> list[Order]:
-        return [o for o in self.orders.values()
+        with self._book_lock:
+            orders = list(self.orders.values())
+        return [o for o in orders
                 if o.status in ACTIVE_ORDER_STATUSES and (security is None or o.security == security)]
 
     def submit(self, order: Order) -> Optional[str]:
@@ -176,10 +191,13 @@ class MainEngine:
             print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
             return None
         order.status = OrderStatus.SUBMITTED
-        self.orders[order_id] = order
-        self.counts.placed += 1
-        if self.store is not None:
-            self.store.record_order(order, self.now())
+        with self._book_lock:
+            self.orders[order_id] = order
+            self.counts.placed += 1
+            if self.store is not None:
+                self.store.record_order(order, self.now())
+            for kind, payload in self._pending.pop(order_id, ()):
+                self._apply(kind, payload)
         return order_id
 
     def cancel(self, order_id: str) -> None:
