@@ -32,8 +32,19 @@ Simulator::Simulator(std::shared_ptr<com::Apartment> home)
       events_(CelEvents()),
       configuration_(std::make_shared<ApiConfiguration>()) {}
 
+namespace {
+
+// Requests that live in files of their own add their members here.
+Members<Simulator> WithRequests(Members<Simulator> table) {
+  AddTickMembers(table);
+  AddTimedBarMembers(table);
+  return table;
+}
+
+}  // namespace
+
 const Members<Simulator>& Simulator::Table() {
-  static const auto table =
+  static const auto table = WithRequests(
       Members<Simulator>("CQGCEL")
           .Method("Startup",
                   [](Simulator& s, Args) {
@@ -54,7 +65,7 @@ const Members<Simulator>& Simulator::Table() {
                   })
           .Property("IsStarted", [](Simulator& s) { return Variant(s.started_); })
           .Property("APIConfiguration",
-                    [](Simulator& s) { return Variant(com::DispatchPtr(s.configuration_)); });
+                    [](Simulator& s) { return Variant(com::DispatchPtr(s.configuration_)); }));
   return table;
 }
 

@@ -32,6 +32,8 @@
 #include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/script.h"
 #include "platform/cqgcel/sim_object.h"
+#include "platform/cqgcel/sim_ticks.h"
+#include "platform/cqgcel/sim_timed_bars.h"
 
 namespace mx::cqgcel {
 
@@ -67,6 +69,9 @@ class Simulator : public SimObject<Simulator> {
 
   bool started() const { return started_; }  // home thread
   const std::shared_ptr<ApiConfiguration>& configuration() const { return configuration_; }
+  // AllTicks and AllTimedBars (home thread).
+  const std::shared_ptr<TicksCollection>& all_ticks() const { return all_ticks_; }
+  const std::shared_ptr<TimedBarsCollection>& all_timed_bars() const { return all_timed_bars_; }
 
  private:
   void Give(std::string request, const Answer& answer, Handler handler);
@@ -75,6 +80,8 @@ class Simulator : public SimObject<Simulator> {
   std::shared_ptr<com::Apartment> home_;
   com::EventSource events_;
   std::shared_ptr<ApiConfiguration> configuration_;
+  std::shared_ptr<TicksCollection> all_ticks_ = std::make_shared<TicksCollection>();
+  std::shared_ptr<TimedBarsCollection> all_timed_bars_ = std::make_shared<TimedBarsCollection>();
   bool started_ = false;  // home thread
   mutable std::mutex held_mu_;
   std::map<std::string, std::vector<Handler>, std::less<>> held_;  // guarded by held_mu_
