@@ -7,6 +7,7 @@
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_market_common.h"
+#include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
 namespace mx::cqgcel {
@@ -166,6 +167,10 @@ const Members<TicksCollection>& TicksCollection::Table() {
   return table;
 }
 
+std::shared_ptr<TicksCollection> AllTicksOf(Simulator& sim) {
+  return std::static_pointer_cast<TicksCollection>(sim.Area<TicksCollection>().shared_from_this());
+}
+
 void AddTickMembers(Members<Simulator>& table) {
   table
       .Method("CreateTicksRequest",
@@ -177,10 +182,10 @@ void AddTickMembers(Members<Simulator>& table) {
               [](Simulator& s, Args a) {
                 auto request = ObjectArg<TicksRequest>(a, 0, "RequestTicks", "a ticks request");
                 auto ticks = std::make_shared<Ticks>(std::move(request));
-                s.all_ticks()->Add(ticks);
+                AllTicksOf(s)->Add(ticks);
                 s.Respond("RequestTicks", [ticks](Simulator& s, const Outcome& o) {
                   if (o.failed) {
-                    s.all_ticks()->Remove(ticks);
+                    AllTicksOf(s)->Remove(ticks);
                   } else {
                     ticks->Append(AnswerFor(ticks->symbol()));
                   }
@@ -189,11 +194,11 @@ void AddTickMembers(Members<Simulator>& table) {
                 });
                 return Variant(com::DispatchPtr(ticks));
               })
-      .Property("AllTicks", [](Simulator& s) { return Variant(com::DispatchPtr(s.all_ticks())); })
+      .Property("AllTicks", [](Simulator& s) { return Variant(com::DispatchPtr(AllTicksOf(s))); })
       .Method("RemoveTicks", [](Simulator& s, Args a) {
         FailIfScripted("RemoveTicks");
         const Variant& v = com::Arg(a, 0, "RemoveTicks");
-        if (v.type() != Variant::Type::Dispatch || !s.all_ticks()->Remove(v.Dispatch())) {
+        if (v.type() != Variant::Type::Dispatch || !AllTicksOf(s)->Remove(v.Dispatch())) {
           throw com::ComError(com::hresult::kStreamUsed, "RemoveTicks: not a live tick request");
         }
         return Variant();
@@ -217,7 +222,7 @@ void SetMaxTickLimit(std::optional<int32_t> cap) {
 }
 
 size_t PushTicks(Simulator& sim, std::string_view symbol, const std::vector<TickData>& ticks) {
-  auto targets = sim.all_ticks()->OfSymbol(symbol);
+  auto targets = AllTicksOf(sim)->OfSymbol(symbol);
   if (ticks.empty()) return targets.size();
   for (const auto& t : targets) {
     size_t added = t->Append(ticks);

@@ -82,6 +82,7 @@ class Ticks : public com::Object<Ticks> {
 class TicksCollection : public com::Object<TicksCollection> {
  public:
   static const com::Members<TicksCollection>& Table();
+  explicit TicksCollection(Simulator&) {}  // one per simulator: its Area
 
   void Add(std::shared_ptr<Ticks> ticks) { items_.push_back(std::move(ticks)); }
   // False when `ticks` is not (or no longer) listed.
@@ -93,8 +94,8 @@ class TicksCollection : public com::Object<TicksCollection> {
   std::vector<std::shared_ptr<Ticks>> items_;
 };
 
-// The CQGCEL members above, added to the simulator's table by Simulator::Table().
-void AddTickMembers(com::Members<Simulator>& table);
+// The simulator's AllTicks (home thread).
+std::shared_ptr<TicksCollection> AllTicksOf(Simulator& sim);
 
 // What a tick request for `symbol` resolves with; nullopt: generated current ticks.
 void SetTicksAnswer(std::string symbol, std::optional<std::vector<TickData>> ticks);

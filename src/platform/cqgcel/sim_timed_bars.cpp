@@ -7,6 +7,7 @@
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_market_common.h"
+#include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
 namespace mx::cqgcel {
@@ -231,6 +232,11 @@ const Members<TimedBarsCollection>& TimedBarsCollection::Table() {
   return table;
 }
 
+std::shared_ptr<TimedBarsCollection> AllTimedBarsOf(Simulator& sim) {
+  return std::static_pointer_cast<TimedBarsCollection>(
+      sim.Area<TimedBarsCollection>().shared_from_this());
+}
+
 void AddTimedBarMembers(Members<Simulator>& table) {
   table
       .Method("CreateTimedBarsRequest",
@@ -243,10 +249,10 @@ void AddTimedBarMembers(Members<Simulator>& table) {
                 auto request =
                     ObjectArg<TimedBarsRequest>(a, 0, "RequestTimedBars", "a timed bars request");
                 auto bars = std::make_shared<TimedBars>(std::move(request));
-                s.all_timed_bars()->Add(bars);
+                AllTimedBarsOf(s)->Add(bars);
                 s.Respond("RequestTimedBars", [bars](Simulator& s, const Outcome& o) {
                   if (o.failed) {
-                    s.all_timed_bars()->Remove(bars);
+                    AllTimedBarsOf(s)->Remove(bars);
                   } else {
                     bars->Fill(AnswerFor(bars->request()));
                   }
@@ -256,11 +262,11 @@ void AddTimedBarMembers(Members<Simulator>& table) {
                 return Variant(com::DispatchPtr(bars));
               })
       .Property("AllTimedBars",
-                [](Simulator& s) { return Variant(com::DispatchPtr(s.all_timed_bars())); })
+                [](Simulator& s) { return Variant(com::DispatchPtr(AllTimedBarsOf(s))); })
       .Method("RemoveTimedBars", [](Simulator& s, Args a) {
         FailIfScripted("RemoveTimedBars");
         const Variant& v = com::Arg(a, 0, "RemoveTimedBars");
-        if (v.type() != Variant::Type::Dispatch || !s.all_timed_bars()->Remove(v.Dispatch())) {
+        if (v.type() != Variant::Type::Dispatch || !AllTimedBarsOf(s)->Remove(v.Dispatch())) {
           throw com::ComError(com::hresult::kStreamUsed,
                               "RemoveTimedBars: not a live timed bars request");
         }
@@ -279,7 +285,7 @@ void SetTimedBarsAnswer(std::string symbol, std::optional<std::vector<BarData>> 
 }
 
 size_t PushTimedBar(Simulator& sim, std::string_view symbol, const BarData& bar) {
-  auto targets = sim.all_timed_bars()->OfSymbol(symbol);
+  auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
   for (const auto& t : targets) {
     t->Add(bar);
     sim.Fire(EventId::OnTimedBarsAdded, {Variant(com::DispatchPtr(t))});
@@ -307,7 +313,7 @@ std::vector<size_t> Positions(const std::vector<std::shared_ptr<TimedBars>>& tar
 }  // namespace
 
 size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, const BarData& bar) {
-  auto targets = sim.all_timed_bars()->OfSymbol(symbol);
+  auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
   auto positions = Positions(targets, index);
   for (size_t k = 0; k < targets.size(); ++k) {
     targets[k]->Update(positions[k], bar);
@@ -318,7 +324,7 @@ size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, co
 }
 
 size_t RemoveTimedBar(Simulator& sim, std::string_view symbol, int64_t index) {
-  auto targets = sim.all_timed_bars()->OfSymbol(symbol);
+  auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
   auto positions = Positions(targets, index);
   for (size_t k = 0; k < targets.size(); ++k) {
     targets[k]->Remove(positions[k]);

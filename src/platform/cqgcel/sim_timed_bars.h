@@ -108,6 +108,7 @@ class TimedBars : public com::Object<TimedBars> {
 class TimedBarsCollection : public com::Object<TimedBarsCollection> {
  public:
   static const com::Members<TimedBarsCollection>& Table();
+  explicit TimedBarsCollection(Simulator&) {}  // one per simulator: its Area
 
   void Add(std::shared_ptr<TimedBars> bars) { items_.push_back(std::move(bars)); }
   bool Remove(const com::DispatchPtr& bars);
@@ -118,8 +119,8 @@ class TimedBarsCollection : public com::Object<TimedBarsCollection> {
   std::vector<std::shared_ptr<TimedBars>> items_;
 };
 
-// The CQGCEL members above, added to the simulator's table by Simulator::Table().
-void AddTimedBarMembers(com::Members<Simulator>& table);
+// The simulator's AllTimedBars (home thread).
+std::shared_ptr<TimedBarsCollection> AllTimedBarsOf(Simulator& sim);
 
 // What a timed-bars request for `symbol` resolves with; nullopt: generated bars.
 void SetTimedBarsAnswer(std::string symbol, std::optional<std::vector<BarData>> bars);

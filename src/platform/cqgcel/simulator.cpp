@@ -4,6 +4,7 @@
 
 #include "platform/com/com_error.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/sim_members.h"
 
 namespace mx::cqgcel {
 
@@ -32,40 +33,37 @@ Simulator::Simulator(std::shared_ptr<com::Apartment> home)
       events_(CelEvents()),
       configuration_(std::make_shared<ApiConfiguration>()) {}
 
-namespace {
-
-// Requests that live in files of their own add their members here.
-Members<Simulator> WithRequests(Members<Simulator> table) {
-  AddTickMembers(table);
-  AddTimedBarMembers(table);
-  return table;
-}
-
-}  // namespace
-
 const Members<Simulator>& Simulator::Table() {
-  static const auto table = WithRequests(
-      Members<Simulator>("CQGCEL")
-          .Method("Startup",
-                  [](Simulator& s, Args) {
-                    s.started_ = true;
-                    // A failed start reports the data error first, then the start itself.
-                    s.Respond("Startup", [](Simulator& s, const Outcome& o) {
-                      if (o.failed) {
-                        s.Fire(EventId::OnDataError, {Variant(o.error), Variant(o.description)});
-                      }
-                      s.Fire(EventId::OnCELStarted, {});
-                    });
-                    return Variant();
-                  })
-          .Method("Shutdown",
-                  [](Simulator& s, Args) {
-                    s.started_ = false;
-                    return Variant();
-                  })
-          .Property("IsStarted", [](Simulator& s) { return Variant(s.started_); })
-          .Property("APIConfiguration",
-                    [](Simulator& s) { return Variant(com::DispatchPtr(s.configuration_)); }));
+  static const auto table = [] {
+    Members<Simulator> t("CQGCEL");
+    t.Method("Startup",
+             [](Simulator& s, Args) {
+               s.started_ = true;
+               // A failed start reports the data error first, then the start itself.
+               s.Respond("Startup", [](Simulator& s, const Outcome& o) {
+                 if (o.failed) {
+                   s.Fire(EventId::OnDataError, {Variant(o.error), Variant(o.description)});
+                 }
+                 s.Fire(EventId::OnCELStarted, {});
+               });
+               return Variant();
+             })
+        .Method("Shutdown",
+                [](Simulator& s, Args) {
+                  s.started_ = false;
+                  return Variant();
+                })
+        .Property("IsStarted", [](Simulator& s) { return Variant(s.started_); })
+        .Property("APIConfiguration",
+                  [](Simulator& s) { return Variant(com::DispatchPtr(s.configuration_)); });
+    AddSessionMembers(t);
+    AddInstrumentMembers(t);
+    AddAccountMembers(t);
+    AddOrderMembers(t);
+    AddTickMembers(t);
+    AddTimedBarMembers(t);
+    return t;
+  }();
   return table;
 }
 

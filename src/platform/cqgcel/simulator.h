@@ -15,6 +15,10 @@
 //   })
 // and new objects derive from SimObject<T> with a member table of their own.
 //
+// Areas: each area of the object model (session, instruments and quotes, accounts,
+// orders, ticks, timed bars) adds its members to Table() through one Add...Members
+// function (sim_members.h) and keeps its state in Area<T>(), created on first use.
+//
 // Thread-safety: members, Fire and Respond handlers on the home thread; Fire, Release and
 // RunOnHome may be called from any thread (they post there).
 #pragma once
@@ -24,6 +28,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <typeindex>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/com/apartment.h"
@@ -32,8 +38,6 @@
 #include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/script.h"
 #include "platform/cqgcel/sim_object.h"
-#include "platform/cqgcel/sim_ticks.h"
-#include "platform/cqgcel/sim_timed_bars.h"
 
 namespace mx::cqgcel {
 
@@ -67,24 +71,31 @@ class Simulator : public SimObject<Simulator> {
   // Runs `task` on the home thread and waits; directly when the home has closed.
   void RunOnHome(const std::function<void()>& task);
 
+  // The state of one area of the object model: one T per simulator, made on first use as
+  // T(*this). Home thread only (control functions reach it through RunOnHome).
+  template <class T>
+  T& Area() {
+    auto& slot = areas_[std::type_index(typeid(T))];
+    if (!slot) slot = std::make_shared<T>(*this);
+    return *std::static_pointer_cast<T>(slot);
+  }
+
+  // The simulator as a shared pointer (for handlers that outlive the call).
+  std::shared_ptr<Simulator> self();
+
   bool started() const { return started_; }  // home thread
   const std::shared_ptr<ApiConfiguration>& configuration() const { return configuration_; }
-  // AllTicks and AllTimedBars (home thread).
-  const std::shared_ptr<TicksCollection>& all_ticks() const { return all_ticks_; }
-  const std::shared_ptr<TimedBarsCollection>& all_timed_bars() const { return all_timed_bars_; }
 
  private:
   void Give(std::string request, const Answer& answer, Handler handler);
-  std::shared_ptr<Simulator> self();
 
   std::shared_ptr<com::Apartment> home_;
   com::EventSource events_;
   std::shared_ptr<ApiConfiguration> configuration_;
-  std::shared_ptr<TicksCollection> all_ticks_ = std::make_shared<TicksCollection>();
-  std::shared_ptr<TimedBarsCollection> all_timed_bars_ = std::make_shared<TimedBarsCollection>();
   bool started_ = false;  // home thread
   mutable std::mutex held_mu_;
   std::map<std::string, std::vector<Handler>, std::less<>> held_;  // guarded by held_mu_
+  std::unordered_map<std::type_index, std::shared_ptr<void>> areas_;  // home thread
 };
 
 }  // namespace mx::cqgcel

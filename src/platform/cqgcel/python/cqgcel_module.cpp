@@ -12,5 +12,6 @@ PYBIND11_MODULE(cqgcel, m) {
   py::module_::import("morvex_trader.gateways.cqg.wrapper.comhost");
   mx::cqgcel::Register();
   mx::cqgcel::bind::init_control(m);
+  mx::cqgcel::bind::init_trading(m);
   mx::cqgcel::bind::init_market_data(m);
 }

@@ -14,6 +14,8 @@
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
 #include "platform/cqgcel/sim_market_common.h"
+#include "platform/cqgcel/sim_ticks.h"
+#include "platform/cqgcel/sim_timed_bars.h"
 #include "platform/cqgcel/simulator.h"
 
 namespace py = pybind11;

@@ -28,34 +28,6 @@ void ReleaseLazyGil() {
   }
 }
 
-class ComThreadGil {
- public:
-  ComThreadGil() {
-    if (lazy_gil.held) return;
-    auto apartment = com::Apartment::Current();
-    if (apartment && !apartment->IsClosed()) {
-      lazy_gil.state = PyGILState_Ensure();
-      lazy_gil.held = true;
-      if (lazy_gil.hooked.lock() != apartment) {
-        apartment->AddIdleHook(&ReleaseLazyGil);
-        lazy_gil.hooked = apartment;
-      }
-      return;
-    }
-    state_ = PyGILState_Ensure();
-    scoped_ = true;
-  }
-  ~ComThreadGil() {
-    if (scoped_) PyGILState_Release(state_);
-  }
-  ComThreadGil(const ComThreadGil&) = delete;
-  ComThreadGil& operator=(const ComThreadGil&) = delete;
-
- private:
-  bool scoped_ = false;
-  PyGILState_STATE state_{};
-};
-
 bool IsCppFunction(PyObject* attr) {
   if (PyInstanceMethod_Check(attr)) attr = PyInstanceMethod_GET_FUNCTION(attr);
   return PyCFunction_Check(attr);
@@ -175,6 +147,26 @@ struct PyObjectHolder {
 };
 
 }  // namespace
+
+ComThreadGil::ComThreadGil() {
+  if (lazy_gil.held) return;
+  auto apartment = com::Apartment::Current();
+  if (apartment && !apartment->IsClosed()) {
+    lazy_gil.state = PyGILState_Ensure();
+    lazy_gil.held = true;
+    if (lazy_gil.hooked.lock() != apartment) {
+      apartment->AddIdleHook(&ReleaseLazyGil);
+      lazy_gil.hooked = apartment;
+    }
+    return;
+  }
+  state_ = PyGILState_Ensure();
+  scoped_ = true;
+}
+
+ComThreadGil::~ComThreadGil() {
+  if (scoped_) PyGILState_Release(state_);
+}
 
 std::shared_ptr<const PythonOverrides> OverridesOf(py::handle type) { return Cached(type, true); }
 

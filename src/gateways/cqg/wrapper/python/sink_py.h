@@ -45,6 +45,22 @@ struct PythonOverrides {
 // GIL held. Cached per type for the life of the process.
 std::shared_ptr<const PythonOverrides> OverridesOf(py::handle type);
 
+// Holds the interpreter lock for a call into Python from a native thread. On a thread
+// with an open apartment (the COM thread) the lock is taken lazily and kept across the
+// following calls until the apartment is about to wait or closes; elsewhere it is taken and
+// released around the scope. Usable with the lock already held.
+class ComThreadGil {
+ public:
+  ComThreadGil();
+  ~ComThreadGil();
+  ComThreadGil(const ComThreadGil&) = delete;
+  ComThreadGil& operator=(const ComThreadGil&) = delete;
+
+ private:
+  bool scoped_ = false;
+  PyGILState_STATE state_{};
+};
+
 // Calls the override of event `dispid` with self and `args` (GIL taken as described
 // above); a Python error becomes std::runtime_error("TypeName: message").
 void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid,

@@ -1,0 +1,7 @@
+#include "gateways/cqg/wrapper/python/bind_tradelink.h"
+
+namespace mx::tradelink::bind {
+
+void init_tradelink_quotes(py::module_& /*m*/, TradeLinkClass& /*cls*/) {}
+
+}  // namespace mx::tradelink::bind

@@ -1,0 +1,8 @@
+#include "platform/cqgcel/sim_members.h"
+#include "platform/cqgcel/simulator.h"
+
+namespace mx::cqgcel {
+
+void AddSessionMembers(com::Members<Simulator>& /*table*/) {}
+
+}  // namespace mx::cqgcel
