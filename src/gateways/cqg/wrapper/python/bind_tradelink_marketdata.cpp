@@ -3,6 +3,7 @@
 // unsubscribe_bar, get_timedbars_from_cqg_symbol, the timed-bar events, dumpBar,
 // get_subscribe_bars_data, FREQ_ALLOWED.
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
+#include "gateways/cqg/wrapper/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/marketdata_support.h"
 
 namespace mx::tradelink::bind {
