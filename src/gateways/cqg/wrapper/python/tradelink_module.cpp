@@ -21,6 +21,9 @@ PYBIND11_MODULE(tradelink, m) {
   m.attr("TIMEZONE") = py::module_::import("zoneinfo").attr("ZoneInfo")("Asia/Hong_Kong");
   m.attr("INVALID_VALUE") = -2147483648LL;
   m.attr("lock") = py::module_::import("_thread").attr("allocate_lock")();
+  // Pause between switching account updates off and on again (subscribe_account_and_
+  // positions); read at each use, so a test can shorten it as it shortens TIMEOUT.
+  m.attr("ACCOUNT_SWITCH_PAUSE") = 2.0;
   SetModule(m);
 
   bind::TradeLinkClass cls(m, "TradeLink", R"(The CQG gateway: CQGCEL's event sink and the

@@ -9,6 +9,18 @@ namespace {
 HostApi* api = nullptr;          // never freed
 PyObject* module_ptr = nullptr;  // borrowed from the module, which lives for the process
 PyObject* timeout_name = nullptr;
+PyObject* pause_name = nullptr;
+
+double ModuleSeconds(PyObject* name) {
+  py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(module_ptr, name));
+  if (!value) throw py::error_already_set();
+  if (PyBool_Check(value.ptr()) || (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))) {
+    Raise(PyExc_TypeError, std::string(PyUnicode_AsUTF8(name)) + " must be a number of seconds");
+  }
+  double seconds = PyFloat_AsDouble(value.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return seconds;
+}
 
 void EnsureDateTimeApi() {
   if (PyDateTimeAPI == nullptr) {
@@ -40,11 +52,12 @@ void HostApi::Load() {
   a->LONG = direction.attr("LONG");
   a->SHORT = direction.attr("SHORT");
   py::object status = constants.attr("OrderStatus");
-  a->SUBMITTED = status.attr("SUBMITTED");
-  a->FILLED = status.attr("FILLED");
-  a->CANCELLED = status.attr("CANCELLED");
-  a->FAILED = status.attr("FAILED");
-  a->UNKNOWN = status.attr("UNKNOWN");
+  const char* statuses[] = {"SUBMITTED", "FILLED", "CANCELLED", "FAILED", "UNKNOWN"};
+  for (int i = 0; i < 5; ++i) a->status[i] = status.attr(statuses[i]);
+  py::object order_type = constants.attr("OrderType");
+  a->LIMIT = order_type.attr("LIMIT");
+  a->MARKET = order_type.attr("MARKET");
+  a->STOP = order_type.attr("STOP");
   a->replace = py::module_::import("dataclasses").attr("replace");
   EnsureDateTimeApi();
   api = a;
@@ -53,18 +66,12 @@ void HostApi::Load() {
 void SetModule(py::module_ m) {
   module_ptr = m.ptr();
   timeout_name = PyUnicode_InternFromString("TIMEOUT");
+  pause_name = PyUnicode_InternFromString("ACCOUNT_SWITCH_PAUSE");
 }
 
-double Timeout() {
-  py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(module_ptr, timeout_name));
-  if (!value) throw py::error_already_set();
-  if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
-    Raise(PyExc_TypeError, "TIMEOUT must be a number of seconds");
-  }
-  double seconds = PyFloat_AsDouble(value.ptr());
-  if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return seconds;
-}
+double Timeout() { return ModuleSeconds(timeout_name); }
+
+double AccountSwitchPause() { return ModuleSeconds(pause_name); }
 
 py::object ModuleLock() { return py::reinterpret_borrow<py::module_>(module_ptr).attr("lock"); }
 

@@ -25,7 +25,8 @@ namespace py = pybind11;
 struct HostApi {
   py::object Quote, OrderBook, Bar, AccountBalance, PositionData;
   py::object LONG, SHORT;  // Direction members
-  py::object SUBMITTED, FILLED, CANCELLED, FAILED, UNKNOWN;  // OrderStatus members
+  py::object LIMIT, MARKET, STOP;  // OrderType members
+  py::object status[5];  // OrderStatus: SUBMITTED, FILLED, CANCELLED, FAILED, UNKNOWN
   py::object replace;  // dataclasses.replace
 
   // Loaded by the module's init; never destroyed (outlives the interpreter's teardown).
@@ -37,6 +38,9 @@ struct HostApi {
 void SetModule(py::module_ m);
 // TIMEOUT in seconds, read now; TypeError when it is not a number.
 double Timeout();
+// ACCOUNT_SWITCH_PAUSE in seconds (the pause between switching account updates off and on
+// again), read now; TypeError when it is not a number.
+double AccountSwitchPause();
 // The module-level lock (a non-reentrant Python lock).
 py::object ModuleLock();
 

@@ -1,0 +1,129 @@
+// Orders and fills of the simulated CQGCEL.
+//
+// CreateOrder(type, instrument, account, quantity, side[, limit price[, stop price]])
+// makes a SimOrder (with a new GUID, status osNotSent) and adds it to Orders; Place() and
+// Cancel() are requests with scripted answers:
+//   "Place": succeed -> OnOrderChanged(ctAdded) with osInTransit, then ctChanged with
+//     osInOrderBook; fail -> OnOrderChanged(ctAdded, order, None, None, error object);
+//     fail_without_error -> ctAdded, then ctChanged with osRejectGW.
+//   "Cancel": succeed -> ctChanged with osCanceled (a final order raises nothing);
+//     fail -> OnOrderChanged(ctChanged, order, None, None, error object);
+//     fail_without_error -> nothing.
+// Orders.ItemByGuid(guid) finds an order (an unknown GUID fails).
+//
+// A market (or a test) drives orders through OrderArea: SetStatus changes an order's
+// status and raises OnOrderChanged; Fill books a fill on the order (filled quantity,
+// average price, osFilled once complete), raises OnOrderChanged(ctChanged) carrying the
+// fill, then moves the account's position (AccountArea::ApplyFill).
+//
+// Thread-safety: everything on the simulator's home thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/cqgcel/sim_list.h"
+#include "platform/cqgcel/sim_object.h"
+
+namespace mx::cqgcel {
+
+class Simulator;
+class SimOrder;
+
+class SimFill : public SimObject<SimFill> {
+ public:
+  static const com::Members<SimFill>& Table();
+  int32_t id = 0;
+  int32_t status = 0;  // fs... constant
+  com::DateTime timestamp;
+  double price = 0;
+  int32_t quantity = 0;
+  std::shared_ptr<SimOrder> order;
+};
+
+// One order property (Order.Properties(op...)): its Value at the time it was read.
+class SimOrderProperty : public SimObject<SimOrderProperty> {
+ public:
+  static const com::Members<SimOrderProperty>& Table();
+  explicit SimOrderProperty(com::Variant value) : value(std::move(value)) {}
+  com::Variant value;
+};
+
+// Order.Properties: a collection called with an op... constant (or Item(op)).
+class SimOrderProperties : public SimObject<SimOrderProperties> {
+ public:
+  static const com::Members<SimOrderProperties>& Table();
+  explicit SimOrderProperties(std::shared_ptr<SimOrder> order) : order(std::move(order)) {}
+  std::shared_ptr<SimOrder> order;
+};
+
+class SimOrder : public SimObject<SimOrder> {
+ public:
+  static const com::Members<SimOrder>& Table();
+  SimOrder(Simulator& sim, std::string guid);
+
+  // The value of property `op` (an op... constant); ComError for an unknown property.
+  com::Variant Property(int32_t op) const;
+  bool IsFinal() const;
+
+  std::string guid;
+  int32_t order_type = 0;
+  com::DispatchPtr instrument;  // unwrapped; may be null for an order made by a test
+  com::DispatchPtr account;
+  std::string instrument_name;
+  int32_t gw_account_id = 0;
+  int32_t quantity = 0;
+  int32_t side = 0;
+  std::optional<double> limit_price;
+  std::optional<double> stop_price;
+  com::Variant manual = true;
+  int32_t status;
+  int32_t filled_quantity = 0;
+  double average_fill_price = 0;
+  com::DateTime timestamp;  // event server time of the last change
+  bool placed = false;
+  std::vector<std::shared_ptr<SimFill>> fills;
+
+ private:
+  std::weak_ptr<Simulator> sim_;
+};
+
+// Orders: Count, Item(i), ItemByGuid(guid), iteration.
+class SimOrders : public SimObject<SimOrders> {
+ public:
+  static const com::Members<SimOrders>& Table();
+  std::shared_ptr<SimOrder> Find(std::string_view guid) const;
+  std::vector<std::shared_ptr<SimOrder>> items;
+};
+
+class OrderArea {
+ public:
+  explicit OrderArea(Simulator& sim);
+
+  // A new order in Orders (not placed): status osNotSent, a fresh GUID unless given.
+  std::shared_ptr<SimOrder> Create(std::string guid = {});
+  const std::shared_ptr<SimOrders>& orders() const { return orders_; }
+
+  // Sets the status (and the event time) and raises OnOrderChanged(change, order).
+  void SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status, int32_t change);
+  // A fill not yet booked (for tests that raise their own events).
+  std::shared_ptr<SimFill> MakeFill(const std::shared_ptr<SimOrder>& order, int32_t quantity,
+                                    double price, int32_t status);
+  // Books a fill as described above and returns it.
+  std::shared_ptr<SimFill> Fill(const std::shared_ptr<SimOrder>& order, int32_t quantity,
+                                double price, int32_t fill_status);
+
+  void Place(const std::shared_ptr<SimOrder>& order);
+  void Cancel(const std::shared_ptr<SimOrder>& order);
+
+ private:
+  Simulator& sim_;
+  std::shared_ptr<SimOrders> orders_;
+  uint64_t next_order_ = 1;
+  int32_t next_fill_ = 1;
+};
+
+}  // namespace mx::cqgcel
