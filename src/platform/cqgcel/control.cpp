@@ -34,6 +34,17 @@ void Control::Reset() {
   script_.Reset();
   journal_.Clear();
   journal_.SetEnabled(true);
+  std::vector<std::function<void()>> hooks;
+  {
+    std::lock_guard lk(mu_);
+    hooks = reset_hooks_;
+  }
+  for (const auto& hook : hooks) hook();
+}
+
+void Control::AddResetHook(std::function<void()> hook) {
+  std::lock_guard lk(mu_);
+  reset_hooks_.push_back(std::move(hook));
 }
 
 std::shared_ptr<Simulator> Control::RequireLive() const {

@@ -8,6 +8,7 @@
 // Thread-safety: every operation may be called from any thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -31,8 +32,11 @@ class Control {
   std::shared_ptr<Simulator> Live() const;
   void SetLive(const std::shared_ptr<Simulator>& simulator);
 
-  // Answers back to their defaults, journal emptied and enabled.
+  // Answers back to their defaults, journal emptied and enabled, then the reset hooks.
   void Reset();
+  // `hook` runs at every Reset (parts of the simulator that keep scripted data of their
+  // own forget it there). Hooks are never removed.
+  void AddResetHook(std::function<void()> hook);
 
   // Each of these acts on the live simulator; std::runtime_error when there is none.
   // RaiseEvent: std::invalid_argument for an unknown event or a wrong argument count.
@@ -49,6 +53,7 @@ class Control {
   Journal journal_;
   mutable std::mutex mu_;
   std::weak_ptr<Simulator> live_;  // guarded by mu_
+  std::vector<std::function<void()>> reset_hooks_;  // guarded by mu_
 };
 
 }  // namespace mx::cqgcel

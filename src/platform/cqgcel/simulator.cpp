@@ -60,6 +60,8 @@ const Members<Simulator>& Simulator::Table() {
     AddInstrumentMembers(t);
     AddAccountMembers(t);
     AddOrderMembers(t);
+    AddTickMembers(t);
+    AddTimedBarMembers(t);
     return t;
   }();
   return table;

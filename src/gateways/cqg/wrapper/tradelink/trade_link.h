@@ -148,7 +148,7 @@ class TradeLink : public comhost::CELSinkBase {
   void HandleTimedBarsRemoved(const Variant& cqgTimedBars, const Variant& index);
   void dumpBar(const Variant& bar, const Variant& index);
 
-  // Bar retrieval with repair (tradelink_bars.cpp); the stored list, or None.
+  // Bar retrieval with repair (tradelink_bar_data.cpp); the stored list, or None.
   py::object get_subscribe_bars_data(py::object security);
 
   // Guards subscribe_bars_data and its lists around each read, append, removal and repair
