@@ -68,6 +68,7 @@ std::shared_ptr<com::IEventSink> ComHost::Init(SinkFactory sinkType,
   thread = std::thread([self = shared_from_this(), factory = std::move(sinkType)] {
     pthread_setname_np(pthread_self(), "cel_threadfunc");
     self->thread_id_.store(CurrentThreadId());
+    self->caller_waiting_.Wait();
     try {
       self->threadedFunction(factory);
     } catch (abi::__forced_unwind&) {
@@ -83,6 +84,7 @@ std::shared_ptr<com::IEventSink> ComHost::Init(SinkFactory sinkType,
     hosts.push_back(weak_from_this());
   }
   Trace("Waiting for CQGCEL creation..");
+  caller_waiting_.Set();
   eventAllPrepared->Wait();
   if (prepare_failed_) {
     thread.join();

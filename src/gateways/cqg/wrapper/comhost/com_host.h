@@ -84,6 +84,9 @@ class ComHost : public std::enable_shared_from_this<ComHost> {
   std::string prepare_error_;  // written by the COM thread before eventAllPrepared
   bool prepare_failed_ = false;
   std::atomic<uint64_t> thread_id_{0};
+  // Set once the caller has written "Waiting for CQGCEL creation..": the COM thread's
+  // first line comes after it, as the start-up order has it.
+  com::ManualResetEvent caller_waiting_;
 };
 
 }  // namespace mx::comhost
