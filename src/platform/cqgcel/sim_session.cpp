@@ -4,7 +4,10 @@
 // fail -> OnDataError(error, description), then csConnectionNotLoggedOn;
 // fail_without_error -> csConnectionNotLoggedOn. "GWLogoff": succeed -> csConnectionDown;
 // fail -> OnDataError, then csConnectionTrouble; fail_without_error -> csConnectionTrouble.
+#include <chrono>
+
 #include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
@@ -29,7 +32,12 @@ void AnswerWithStatus(Simulator& s, const Outcome& o, const char* success, const
 
 }  // namespace
 
+// The gateway answers a log-on or log-off after a moment, as a real one does.
+constexpr std::chrono::milliseconds kGatewayLatency{2};
+
 void AddSessionMembers(com::Members<Simulator>& table) {
+  Control::Instance().script().SetDefault("GWLogon", Answer::Succeed(kGatewayLatency));
+  Control::Instance().script().SetDefault("GWLogoff", Answer::Succeed(kGatewayLatency));
   table
       .Method("GWLogon",
               [](Simulator& s, Args a) {

@@ -1,13 +1,13 @@
 """The host's CQG gateway: starts the COM host with `TradeLink` and serves its callbacks.
 
 Calling order: `CqgGateway(...)`, `connect()` (creates the `ComHost`, `Init` with
-`TradeLink`, checks `errorHappened`, `TradeLink.Init(self)`), then the trading calls
-through `tradelink`, and `close()` at the end (log-off when logged on, then
-`ComHost.Shutdown`).
+`TradeLink`, checks `errorHappened`, `TradeLink.Init(self)`), `logon(...)`,
+`subscribe_account(...)`, then the trading calls (here or through `tradelink`), and
+`close()` at the end (log-off when logged on with an account, then `ComHost.Shutdown`).
 
 The four `process_` callbacks run on the COM thread. They only record what arrived
-(latest record per key, plus a queue that the engine drains on its own thread), so the
-COM thread is never held up by the engine.
+(latest record per key, plus a queue of order updates and deals that the engine drains on
+its own thread), so the COM thread is never held up by the engine.
 """
 
 from __future__ import annotations
@@ -26,20 +26,26 @@ class CqgGateway(BaseGateway):
     """
 
     def __init__(self, securities: Mapping[str, Any], gateway_name: str = "CQG",
-                 custom_configuration: Optional[Callable[[Any], Any]] = None) -> None:
+                 custom_configuration: Optional[Callable[[Any], Any]] = None,
+                 sink_class: Optional[type] = None) -> None:
         super().__init__(gateway_name)
         self._symbol_to_security: dict[str, Any] = {}
         self._security_to_symbol: dict[Any, str] = {}
         for symbol, security in securities.items():
             self.add_security(symbol, security)
         self.custom_configuration = custom_configuration
+        # TradeLink, or a Python class derived from it (None: TradeLink).
+        self.sink_class = sink_class
         self.comHost: Any = None
         self.tradelink: Any = None
         self.logged_on = False
+        self.account_id: Optional[int] = None
         # Maps that TradeLink reads and writes (on the COM thread).
         self.cqg_quotes: dict[Any, Any] = {}
         self.cqg_orderbooks: dict[Any, Any] = {}
-        # What the callbacks recorded.
+        # What the callbacks recorded: the latest record per security, order and deal.
+        self.latest_quotes: dict[Any, Any] = {}
+        self.latest_orderbooks: dict[Any, Any] = {}
         self.order_updates: dict[str, dict] = {}
         self.deals: dict[Any, dict] = {}
         self.events: "queue.SimpleQueue[tuple[str, Any]]" = queue.SimpleQueue()
@@ -69,11 +75,18 @@ class CqgGateway(BaseGateway):
         from morvex_trader.gateways.cqg.wrapper.comhost import ComHost
         from morvex_trader.gateways.cqg.wrapper.tradelink import TradeLink
 
+        if self.comHost is not None:
+            raise RuntimeError("CqgGateway.connect has already been called")
         self.comHost = ComHost()
-        sink = self.comHost.Init(TradeLink, self.custom_configuration)
+        try:
+            sink = self.comHost.Init(self.sink_class or TradeLink, self.custom_configuration)
+        except BaseException:
+            comhost, self.comHost = self.comHost, None
+            comhost.Shutdown()
+            raise
         if self.comHost.errorHappened:
-            self.comHost.Shutdown()
-            self.comHost = None
+            comhost, self.comHost = self.comHost, None
+            comhost.Shutdown()
             raise RuntimeError("CQGCEL failed to start")
         sink.Init(self)
         self.tradelink = sink
@@ -82,15 +95,23 @@ class CqgGateway(BaseGateway):
         self.tradelink.Logon(user_name, password)
         self.logged_on = True
 
+    def subscribe_account(self, gw_account_id: int) -> None:
+        self.tradelink.subscribe_account_and_positions(gw_account_id)
+        self.account_id = gw_account_id
+
     def close(self) -> None:
+        """Logs off (when logged on with an account: log-off reports the account), then
+        shuts the COM host down, also when the log-off fails."""
         if self.comHost is None:
             return
         try:
-            if self.logged_on:
+            # GWAccountID exists once an account was subscribed (here or on tradelink).
+            if self.logged_on and hasattr(self.tradelink, "GWAccountID"):
                 self.logged_on = False
                 self.tradelink.Logoff()
         finally:
             comhost, self.comHost = self.comHost, None
+            self.tradelink = None
             comhost.Shutdown()
 
     # -- trading ---------------------------------------------------------------------
@@ -113,9 +134,11 @@ class CqgGateway(BaseGateway):
     # -- callbacks from TradeLink (COM thread) ---------------------------------------
     def process_quote(self, quote: Any) -> None:
         self.counts["quote"] += 1
+        self.latest_quotes[quote.security] = quote
 
     def process_orderbook(self, orderbook: Any) -> None:
         self.counts["orderbook"] += 1
+        self.latest_orderbooks[orderbook.security] = orderbook
 
     def process_order(self, update: dict) -> None:
         self.counts["order"] += 1

@@ -7,7 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/com/apartment.h"
+
 #include "gateways/cqg/wrapper/python/sink_py.h"
+#include "gateways/cqg/wrapper/python/variant_py.h"  // Variant arguments and results
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 
 namespace mx::tradelink::bind {
@@ -30,5 +33,25 @@ std::string TextArg(py::handle value, const char* name);
 int64_t IntArg(py::handle value, const char* name);
 // A dispatch object (or null) as Python: Dispatch or None.
 py::object DispatchOrNone(const com::DispatchPtr& object);
+
+// Whether the calling thread runs an apartment (the COM thread).
+bool OnComThread();
+
+// Binds an event body (TradeLink::Handle...) for calls from Python. On the COM thread (a
+// Python subclass calling super()) the body runs as it is: the objects are the COM
+// thread's own and nothing waits, and the COM thread's lazily held GIL must not be
+// released underneath it. On any other thread the GIL is released first, since reading
+// marshalled objects waits for the COM thread.
+template <class... A>
+auto EventBody(void (TradeLink::*body)(const A&...)) {
+  return [body](TradeLink& self, const A&... args) {
+    if (OnComThread()) {
+      (self.*body)(args...);
+      return;
+    }
+    py::gil_scoped_release release;
+    (self.*body)(args...);
+  };
+}
 
 }  // namespace mx::tradelink::bind

@@ -24,9 +24,8 @@ positions and reads account_balance and positions.)")
 dated line, never raised.)")
       .def("update_positions", &TradeLink::update_positions,
            R"(Rebuilds positions from the account's open positions.)")
-      .def("OnAccountChanged", &TradeLink::HandleAccountChanged, py::arg("change"),
-           py::arg("cqgAccount"), py::arg("cqgPosition"),
-           py::call_guard<py::gil_scoped_release>());
+      .def("OnAccountChanged", EventBody(&TradeLink::HandleAccountChanged), py::arg("change"),
+           py::arg("cqgAccount"), py::arg("cqgPosition"));
 }
 
 }  // namespace mx::tradelink::bind

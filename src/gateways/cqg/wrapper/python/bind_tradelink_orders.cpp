@@ -33,9 +33,9 @@ TIMEOUT seconds: RuntimeError "Order placing timeout!..." otherwise).)")
           [](TradeLink& t, py::handle orderid) { t.cancel_order(TextArg(orderid, "orderid")); },
           py::arg("orderid"),
           R"(Cancels the order with this GUID; the outcome arrives through OnOrderChanged.)")
-      .def("OnOrderChanged", &TradeLink::HandleOrderChanged, py::arg("changeType"),
+      .def("OnOrderChanged", EventBody(&TradeLink::HandleOrderChanged), py::arg("changeType"),
            py::arg("cqgOrder"), py::arg("oldProperties"), py::arg("cqgFill"),
-           py::arg("cqgError"), py::call_guard<py::gil_scoped_release>());
+           py::arg("cqgError"));
 }
 
 }  // namespace mx::tradelink::bind

@@ -43,12 +43,10 @@ void init_tradelink_quotes(py::module_& m, TradeLinkClass& cls) {
             t.unsubscribe_quote(TextArg(cqg_symbol, "cqg_symbol"));
           },
           py::arg("cqg_symbol"), R"(RemoveInstrument when the symbol is subscribed.)")
-      .def("OnInstrumentResolved", &TradeLink::HandleInstrumentResolved, py::arg("symbol"),
-           py::arg("cqgInstrument"), py::arg("cqgError"),
-           py::call_guard<py::gil_scoped_release>())
-      .def("OnInstrumentChanged", &TradeLink::HandleInstrumentChanged, py::arg("cqgInstrument"),
-           py::arg("cqgQuotes"), py::arg("cqgInstrumentProperties"),
-           py::call_guard<py::gil_scoped_release>());
+      .def("OnInstrumentResolved", EventBody(&TradeLink::HandleInstrumentResolved), py::arg("symbol"),
+           py::arg("cqgInstrument"), py::arg("cqgError"))
+      .def("OnInstrumentChanged", EventBody(&TradeLink::HandleInstrumentChanged), py::arg("cqgInstrument"),
+           py::arg("cqgQuotes"), py::arg("cqgInstrumentProperties"));
 }
 
 }  // namespace mx::tradelink::bind

@@ -35,6 +35,11 @@ int64_t IntArg(py::handle value, const char* name) {
   return v;
 }
 
+bool OnComThread() {
+  auto apartment = com::Apartment::Current();
+  return apartment && !apartment->IsClosed();
+}
+
 py::object DispatchOrNone(const com::DispatchPtr& object) {
   return comhost::py_glue::ToPython(com::Variant(object));
 }
@@ -94,12 +99,12 @@ void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {
           py::arg("GWAccountID"),
           R"(The CQG account with this GWAccountID, or None; traces each account visited.)");
 
-  cls.def("OnGWConnectionStatusChanged", &TradeLink::HandleGWConnectionStatusChanged,
-          py::arg("connectionStatus"), py::call_guard<py::gil_scoped_release>())
-      .def("OnDataConnectionStatusChanged", &TradeLink::HandleDataConnectionStatusChanged,
-           py::arg("newStatus"), py::call_guard<py::gil_scoped_release>())
-      .def("OnDataError", &TradeLink::HandleDataError, py::arg("cqgError"),
-           py::arg("errorDescription"), py::call_guard<py::gil_scoped_release>());
+  cls.def("OnGWConnectionStatusChanged", EventBody(&TradeLink::HandleGWConnectionStatusChanged),
+          py::arg("connectionStatus"))
+      .def("OnDataConnectionStatusChanged", EventBody(&TradeLink::HandleDataConnectionStatusChanged),
+           py::arg("newStatus"))
+      .def("OnDataError", EventBody(&TradeLink::HandleDataError), py::arg("cqgError"),
+           py::arg("errorDescription"));
 }
 
 }  // namespace mx::tradelink::bind
