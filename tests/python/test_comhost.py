@@ -172,9 +172,9 @@ def test_custom_configuration_runs_after_the_defaults_and_overrides_them(host, t
     assert received == [DEFAULT_PUTS]  # the six defaults were set before it ran
     assert cqgcel.api_configuration()["UseOrderSide"] is False
     assert cqgcel.api_configuration()["TimeZoneCode"] == comhost.tzHongKong
-    # The caller's own lines: the COM thread's "Starting message pumping.." may fall anywhere.
-    caller = threading.get_ident()
-    texts = [text for ident, text in trace.read() if ident == caller]
+    # The caller's own lines (the COM thread's "Starting message pumping.." may come between).
+    me = threading.get_ident()
+    texts = [text for tid, text in trace.read() if tid == me]
     assert texts.index("CQGCEL custom configuring...") == texts.index("CQGCEL default configuring...") + 1
 
 

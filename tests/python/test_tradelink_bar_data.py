@@ -92,6 +92,14 @@ def test_a_second_read_returns_the_same_repaired_bars_unchanged():
     assert [vars(b) for b in bars] == snapshot
 
 
+def test_a_sequence_stored_as_another_kind_is_repaired_and_returned_as_it_is():
+    bars = tuple(bars_of("close", [X, 10.0]))
+    link = tradelink.TradeLink()
+    link.subscribe_bars_data[EP] = bars
+    assert link.get_subscribe_bars_data(EP) is bars
+    assert [b.close for b in bars] == [10.0, 10.0]
+
+
 @pytest.mark.parametrize("entry", ["missing", "empty"])
 def test_nothing_stored_returns_none(entry):
     link = tradelink.TradeLink()

@@ -91,7 +91,7 @@ def test_a_fractional_lookback_is_converted_to_an_integer(gateway):
 
 @pytest.mark.parametrize("mode", ["fail", "hold"])
 def test_subscribe_returns_normally_on_an_error_or_no_answer(gateway, monkeypatch, capfd, mode):
-    monkeypatch.setattr(tradelink, "TIMEOUT", 0.2)
+    monkeypatch.setattr(tradelink, "TIMEOUT", 0.2 if mode == "hold" else 5.0)
     cqgcel.set_answer("RequestTimedBars", mode, code=4, description="no history")
     gateway.tradelink.subscribe_bar("F.US.EP", 10)
     assert TraceReader(capfd).texts()[-1] == "eventBarDone is done."

@@ -1,9 +1,11 @@
 #include "platform/cqgcel/sim_accounts.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/com/com_error.h"
 #include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
@@ -147,6 +149,9 @@ void AccountArea::ApplyFill(const std::shared_ptr<SimAccount>& account,
 }
 
 void AddAccountMembers(Members<Simulator>& table) {
+  // Accounts are reported a moment after the switch, as a real gateway does.
+  Control::Instance().script().SetDefault("AccountSubscriptionLevel",
+                                          Answer::Succeed(std::chrono::milliseconds(2)));
   table
       .Property("Accounts",
                 [](Simulator& s) {

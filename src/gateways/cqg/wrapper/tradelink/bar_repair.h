@@ -6,14 +6,18 @@
 // alike, and any other number type (numpy scalars, Decimal) by its own equality with the
 // integer. A bool is never invalid (it is 0 or 1), nor is None, a NaN or a text.
 //
-// Speed: each value is read once. A bar whose type keeps its attributes in the instance
-// dict with the generic attribute protocol (a plain or frozen-free dataclass) is read and
-// written through that dict with interned keys; any other bar (slots, properties, a
-// custom __getattr__/__setattr__) through getattr/setattr. Repairs are written in the
-// order the two passes would write them: forward, bar by bar, then backward.
+// Speed: each value is read once, with interned field names, through the bar's own
+// attribute protocol: for a plain dataclass that reads CPython's inline instance values
+// directly (going through __dict__ instead would make CPython build a dict for every bar,
+// which costs more here and slows the host's own attribute reads afterwards); slots,
+// properties and custom __getattr__/__setattr__ work the same way. The forward pass runs
+// while reading; the backward pass needs no second read. Repairs are written in the order
+// the two passes would write them: forward, bar by bar, then backward.
 //
 // Thread-safety: GIL held. The caller keeps other writers of the sequence out (the
-// gateway's bars lock); Python code that a slow-path bar runs may let other threads run.
+// gateway's bars lock). Python code that an unusual bar runs (a property, a custom
+// __eq__) may let other threads run: the list is read through a snapshot and every value
+// kept is owned.
 #pragma once
 
 #include <Python.h>

@@ -78,8 +78,13 @@ py::object ModuleLock() { return py::reinterpret_borrow<py::module_>(module_ptr)
 py::object NowLocal() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
+  // The calendar fields change once a second: keep the last second's (per thread).
+  thread_local time_t last_second = -1;
+  thread_local tm local{};
+  if (ts.tv_sec != last_second) {
+    localtime_r(&ts.tv_sec, &local);
+    last_second = ts.tv_sec;
+  }
   PyObject* o = PyDateTime_FromDateAndTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                                            local.tm_hour, local.tm_min, local.tm_sec,
                                            static_cast<int>(ts.tv_nsec / 1000));

@@ -173,6 +173,7 @@ class TradeLink : public comhost::CELSinkBase {
   };
   // gateway.get_mx_security_from_cqg_symbol(symbol) (GIL held): a new reference or None.
   py::object LookupSecurity(std::string_view symbol);
+  py::object LookupSecurity(const py::str& symbol);
 
   // Runs an event body at the COM delivery boundary (see the class comment).
   template <class Body>

@@ -137,7 +137,7 @@ void TradeLink::unsubscribe_bar(const std::string& cqg_symbol) {
     py::gil_scoped_release release;
     cel()->Call("RemoveTimedBars", {Variant(bars)});
   }
-  py::object security = LookupSecurity(cqg_symbol);
+  py::object security = LookupSecurity(std::string_view(cqg_symbol));
   eventBarDone->Clear();
   {
     BarsLock lock(bars_mu_);
@@ -177,7 +177,7 @@ void TradeLink::HandleTimedBarsResolved(const Variant& cqgTimedBars, const Varia
   for (int64_t i = 0; i + 1 < count; ++i) completed.push_back(ReadBar(bars, i));
 
   comhost::py_glue::ComThreadGil gil;
-  py::object security = LookupSecurity(symbol);
+  py::object security = LookupSecurity(std::string_view(symbol));
   if (security.is_none()) {
     Trace("OnTimedBarsResolved: no security for " + symbol + ", bars ignored");
     return;
@@ -210,7 +210,7 @@ void TradeLink::HandleTimedBarsAdded(const Variant& cqgTimedBars) {
   BarRead completed = ReadBar(bars, count - 2);  // completed by the start of the newest
 
   comhost::py_glue::ComThreadGil gil;
-  py::object security = LookupSecurity(symbol);
+  py::object security = LookupSecurity(std::string_view(symbol));
   if (security.is_none()) {
     Trace("OnTimedBarsAdded: no security for " + symbol + ", bar ignored");
     return;

@@ -154,9 +154,10 @@ void TradeLink::HandleTicksAdded(const Variant& cqgTicks, const Variant& addedTi
   static PyObject* const kBid = KwNames({n.bid_volume_1, n.bid_price_1, n.datetime});
   py::object books = gateway.attr("cqg_orderbooks");
   py::handle process = GatewayMethod(kProcessOrderbook);
+  py::str symbol_text(symbol);  // made once for every tick's look-up
   size_t ignored = 0;
   for (const TickRead& tick : added) {
-    py::object security = LookupSecurity(symbol);
+    py::object security = LookupSecurity(symbol_text);
     if (security.is_none()) {
       ++ignored;  // no record under an absent key
       continue;

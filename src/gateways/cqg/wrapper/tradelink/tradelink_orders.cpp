@@ -75,57 +75,59 @@ std::string TradeLink::place_order(py::object order) {
   const auto& names = CelNames::Get();
   const auto& host = HostApi::Get();
 
-  // 1-2: the subscribed instrument of the order's security.
+  // Everything Python is read first; the checks of steps 2 to 5 are then made in their
+  // order, the instrument look-up among them on the COM thread, in the same task that
+  // (when every check passes) creates and places the order: one round trip in all.
   py::object symbol_object = GatewayMethod(kGetCqgSymbol)(order.attr("security"));
   if (!PyUnicode_Check(symbol_object.ptr())) {
     Raise(PyExc_TypeError, "cqg_symbol must be str, not " +
                                std::string(py::str(py::type::of(symbol_object).attr("__name__"))));
   }
   std::string symbol = symbol_object.cast<std::string>();
-  com::DispatchPtr instrument = get_instrument_from_cqg_symbol(symbol);
-  if (!instrument) Raise(PyExc_ValueError, "cqg_symbol " + symbol + " has not been subscribed.");
-
-  // 3-4: order type and side.
   py::object order_type = order.attr("order_type");
-  int32_t cqg_type;
+  int32_t cqg_type = 0;
   if (order_type.equal(host.LIMIT)) {
     cqg_type = names.otLimit;
   } else if (order_type.equal(host.MARKET)) {
     cqg_type = names.otMarket;
   } else if (order_type.equal(host.STOP)) {
     cqg_type = names.otStop;
-  } else {
-    Raise(PyExc_ValueError, "Unsupported order type " + std::string(py::str(order_type)));
   }
   py::object direction = order.attr("direction");
-  int32_t side;
+  int32_t side = 0;
   if (direction.equal(host.LONG)) {
     side = names.osdBuy;
   } else if (direction.equal(host.SHORT)) {
     side = names.osdSell;
-  } else {
-    Raise(PyExc_ValueError, "Unsupported order side " + std::string(py::str(direction)));
+  }
+  std::optional<int64_t> account_id = gw_account_id_;
+  bool checks_pass = cqg_type != 0 && side != 0 && account_id.has_value();
+  // CreateOrder's arguments: 5 for a market order, 6 (price) for a limit order, 7 (price,
+  // stop price) for a stop order; instrument and account are filled in on the COM thread.
+  std::vector<Variant> args;
+  if (checks_pass) {
+    args = {Variant(cqg_type), Variant(), Variant(), FromPython(order.attr("quantity")),
+            Variant(side)};
+    if (cqg_type == names.otLimit || cqg_type == names.otStop) {
+      args.push_back(FromPython(order.attr("price")));
+    }
+    if (cqg_type == names.otStop) args.push_back(FromPython(order.attr("stop_price")));
   }
 
-  // 5-6: arguments of CreateOrder (5 for market, 6 for limit, 7 for stop orders).
-  int64_t account_id = GWAccountID();
-  std::vector<Variant> args{Variant(cqg_type), Variant(com::Unwrap(instrument)), Variant(),
-                            FromPython(order.attr("quantity")), Variant(side)};
-  if (cqg_type == names.otLimit || cqg_type == names.otStop) {
-    args.push_back(FromPython(order.attr("price")));
-  }
-  if (cqg_type == names.otStop) args.push_back(FromPython(order.attr("stop_price")));
-
-  // 5-9 as one task on the COM thread: account look-up, CreateOrder, Manual = 0, the GUID,
-  // then the hand-over is armed and Place sent.
+  bool subscribed = false;
   AccountWalk walk;
   std::exception_ptr failure;
   {
     py::gil_scoped_release release;
     try {
       com::RunInHome(cel, [&](const com::DispatchPtr& home_cel) {
-        walk = WalkAccountsHere(home_cel, account_id);
-        args[2] = Variant(walk.found);
+        com::DispatchPtr instrument =
+            FindFirstContaining(home_cel, "Instruments", {"FullName"}, symbol);
+        subscribed = instrument != nullptr;
+        if (!subscribed || !checks_pass) return;  // nothing is created
+        walk = WalkAccountsHere(home_cel, *account_id);
+        args[1] = Variant(instrument);
+        args[2] = Variant(walk.found);  // an absent account goes to CQG as it is
         com::DispatchPtr cqg_order =
             home_cel->Invoke("CreateOrder", com::CallKind::Method, args).Dispatch();
         cqg_order->Put("Manual", 0);
@@ -149,12 +151,20 @@ std::string TradeLink::place_order(py::object order) {
     for (const auto& a : walk.visited) {
       std::string values = std::to_string(a.id) + " name: " + a.name;
       Trace("GW Account id: " + values);
-      if (a.id == account_id) Trace("[Found] GW Account id: " + values);
+      if (a.id == *account_id) Trace("[Found] GW Account id: " + values);
     }
   }
   if (failure) std::rethrow_exception(failure);
+  if (!subscribed) Raise(PyExc_ValueError, "cqg_symbol " + symbol + " has not been subscribed.");
+  if (cqg_type == 0) {
+    Raise(PyExc_ValueError, "Unsupported order type " + std::string(py::str(order_type)));
+  }
+  if (side == 0) {
+    Raise(PyExc_ValueError, "Unsupported order side " + std::string(py::str(direction)));
+  }
+  if (!account_id) GWAccountID();  // raises: no account has been subscribed
 
-  // 10-13: wait for this order's ctAdded and take its identifier.
+  // Steps 10 to 13: wait for this order's ctAdded and take its identifier.
   bool placed = WaitEvent(*eventOrderPlaced);
   std::optional<std::string> taken;
   {
@@ -165,9 +175,12 @@ std::string TradeLink::place_order(py::object order) {
       order_id_.reset();
     }
   }
-  std::string text = py::str(order);
-  if (!placed) Raise(PyExc_RuntimeError, "Order placing timeout!\n" + text + " ");
-  if (!taken) Raise(PyExc_ValueError, "Order id can not be obtained!\n" + text);
+  if (!placed) {
+    Raise(PyExc_RuntimeError, "Order placing timeout!\n" + std::string(py::str(order)) + " ");
+  }
+  if (!taken) {
+    Raise(PyExc_ValueError, "Order id can not be obtained!\n" + std::string(py::str(order)));
+  }
   return *taken;
 }
 

@@ -71,6 +71,22 @@ std::string_view ShortSymbol(std::string_view full_name) {
   return dot == std::string_view::npos ? full_name : full_name.substr(dot + 1);
 }
 
+// The short symbol as a Python text; the last one made is kept (quotes of one instrument
+// tend to come in runs). GIL held.
+py::str ShortSymbolText(const std::string& full_name) {
+  static std::string* last_name = new std::string();
+  static PyObject* last_text = nullptr;
+  if (last_text == nullptr || *last_name != full_name) {
+    std::string_view s = ShortSymbol(full_name);
+    PyObject* text = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (text == nullptr) throw py::error_already_set();
+    Py_XDECREF(last_text);
+    last_text = text;
+    *last_name = full_name;
+  }
+  return py::reinterpret_borrow<py::str>(last_text);
+}
+
 bool NonZero(PyObject* record, PyObject* name) {
   PyObject* v = PyObject_GetAttr(record, name);
   if (v == nullptr) throw py::error_already_set();
@@ -180,7 +196,7 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
   comhost::py_glue::ComThreadGil gil;
   const auto& names = QuoteNames::Get();
   const auto& host = HostApi::Get();
-  std::string_view symbol = ShortSymbol(full_name);
+  py::str symbol = ShortSymbolText(full_name);
   py::object cqg_quotes;  // the gateway's map, read once per event
   for (const ReadQuote& q : read) {
     py::object security = LookupSecurity(symbol);
@@ -218,7 +234,10 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
     if (PyObject_SetItem(cqg_quotes.ptr(), security.ptr(), record.ptr()) < 0) {
       throw py::error_already_set();
     }
-    if (NonZero(record.ptr(), names.last_price) ||
+    // A last price just set to a non-zero value needs no read-back.
+    bool has_last = (entry->field == QuoteField::kLast && q.price != 0.0) ||
+                    NonZero(record.ptr(), names.last_price);
+    if (has_last ||
         (NonZero(record.ptr(), names.bid_price) && NonZero(record.ptr(), names.ask_price))) {
       PyObject* result = PyObject_CallOneArg(GatewayMethod(kProcessQuote).ptr(), record.ptr());
       if (result == nullptr) throw py::error_already_set();

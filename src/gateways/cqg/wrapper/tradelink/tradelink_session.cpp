@@ -111,8 +111,11 @@ py::handle TradeLink::GatewayMethod(int which) {
 }
 
 py::object TradeLink::LookupSecurity(std::string_view symbol) {
+  return LookupSecurity(py::str(symbol.data(), symbol.size()));
+}
+
+py::object TradeLink::LookupSecurity(const py::str& text) {
   py::handle fn = GatewayMethod(kGetMxSecurity);
-  py::str text(symbol.data(), symbol.size());
   PyObject* result = PyObject_CallOneArg(fn.ptr(), text.ptr());
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
