@@ -16,9 +16,8 @@ using com::Members;
 using com::Variant;
 
 const std::vector<std::string>& SimSummary::Names() {
-  static const std::vector<std::string> names = {"Balance",           "Collaterals", "NLV",
-                                                 "MaintenanceMargin", "ProfitLoss",  "UPL",
-                                                 "OTE"};
+  static const std::vector<std::string> names = {
+      "Balance", "Collaterals", "NLV", "MaintenanceMargin", "ProfitLoss", "UPL", "OTE"};
   return names;
 }
 
@@ -153,10 +152,9 @@ void AddAccountMembers(Members<Simulator>& table) {
   Control::Instance().script().SetDefault("AccountSubscriptionLevel",
                                           Answer::Succeed(std::chrono::milliseconds(2)));
   table
-      .Property("Accounts",
-                [](Simulator& s) {
-                  return Variant(com::DispatchPtr(s.Area<AccountArea>().accounts()));
-                })
+      .Property(
+          "Accounts",
+          [](Simulator& s) { return Variant(com::DispatchPtr(s.Area<AccountArea>().accounts())); })
       .Property(
           "AccountSubscriptionLevel",
           [](Simulator& s) { return Variant(s.Area<AccountArea>().subscription_level()); },

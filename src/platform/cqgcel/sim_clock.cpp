@@ -10,12 +10,12 @@ com::DateTime NowLocal() {
   std::time_t t = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
   localtime_r(&t, &local);
-  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
-                    .count() %
-                1000000;
-  return com::DateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                       local.tm_min,         local.tm_sec,     static_cast<int>(micros)};
+  auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
+      1000000;
+  return com::DateTime{local.tm_year + 1900,    local.tm_mon + 1, local.tm_mday,
+                       local.tm_hour,           local.tm_min,     local.tm_sec,
+                       static_cast<int>(micros)};
 }
-
 
 }  // namespace mx::cqgcel

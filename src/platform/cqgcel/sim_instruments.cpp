@@ -113,30 +113,30 @@ void InstrumentArea::PushQuotes(const std::shared_ptr<SimInstrument>& instrument
 
 void AddInstrumentMembers(Members<Simulator>& table) {
   table
-      .Method("NewInstrument",
-              [](Simulator& s, Args a) {
-                std::string symbol = com::Arg(a, 0, "NewInstrument").Text();
-                s.Respond("NewInstrument", [symbol](Simulator& s, const Outcome& o) {
-                  if (o.failed) {
-                    s.Fire(EventId::OnInstrumentResolved,
-                           {Variant(symbol), Variant(), Variant(o.error)});
-                    return;
-                  }
-                  auto& area = s.Area<InstrumentArea>();
-                  std::string full_name = area.Resolve(symbol);
-                  if (full_name.empty()) {
-                    s.Fire(EventId::OnInstrumentResolved,
-                           {Variant(symbol), Variant(),
-                            Variant(MakeError(kUnknownSymbolCode,
-                                              "Unknown symbol '" + symbol + "'"))});
-                    return;
-                  }
-                  auto instrument = area.Subscribe(full_name);
-                  s.Fire(EventId::OnInstrumentResolved,
-                         {Variant(symbol), Variant(com::DispatchPtr(instrument)), Variant()});
-                });
-                return Variant();
-              })
+      .Method(
+          "NewInstrument",
+          [](Simulator& s, Args a) {
+            std::string symbol = com::Arg(a, 0, "NewInstrument").Text();
+            s.Respond("NewInstrument", [symbol](Simulator& s, const Outcome& o) {
+              if (o.failed) {
+                s.Fire(EventId::OnInstrumentResolved,
+                       {Variant(symbol), Variant(), Variant(o.error)});
+                return;
+              }
+              auto& area = s.Area<InstrumentArea>();
+              std::string full_name = area.Resolve(symbol);
+              if (full_name.empty()) {
+                s.Fire(EventId::OnInstrumentResolved,
+                       {Variant(symbol), Variant(),
+                        Variant(MakeError(kUnknownSymbolCode, "Unknown symbol '" + symbol + "'"))});
+                return;
+              }
+              auto instrument = area.Subscribe(full_name);
+              s.Fire(EventId::OnInstrumentResolved,
+                     {Variant(symbol), Variant(com::DispatchPtr(instrument)), Variant()});
+            });
+            return Variant();
+          })
       .Method("RemoveInstrument",
               [](Simulator& s, Args a) {
                 const Variant& arg = com::Arg(a, 0, "RemoveInstrument");

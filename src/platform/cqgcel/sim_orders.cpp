@@ -53,14 +53,13 @@ const Members<SimOrderProperty>& SimOrderProperty::Table() {
 
 const Members<SimOrderProperties>& SimOrderProperties::Table() {
   using P = SimOrderProperties;
-  static const auto table =
-      Members<P>("CQGOrderProperties")
-          .Property("Count", [](P&) { return Variant(12); })
-          .Method("Item", [](P& p, Args a) {
-            int32_t op = com::Arg(a, 0, "Item").ToInt32();
-            return Variant(
-                com::DispatchPtr(std::make_shared<SimOrderProperty>(p.order->Property(op))));
-          });
+  static const auto table = Members<P>("CQGOrderProperties")
+                                .Property("Count", [](P&) { return Variant(12); })
+                                .Method("Item", [](P& p, Args a) {
+                                  int32_t op = com::Arg(a, 0, "Item").ToInt32();
+                                  return Variant(com::DispatchPtr(
+                                      std::make_shared<SimOrderProperty>(p.order->Property(op))));
+                                });
   return table;
 }
 
@@ -109,11 +108,11 @@ const Members<SimOrder>& SimOrder::Table() {
           .Field("GWAccountID", &O::gw_account_id, false)
           .Property("Instrument", [](O& o) { return Variant(o.instrument); })
           .Property("Account", [](O& o) { return Variant(o.account); })
-          .Property("Properties",
-                    [](O& o) {
-                      return Variant(com::DispatchPtr(
-                          std::make_shared<SimOrderProperties>(Self(o))));
-                    })
+          .Property(
+              "Properties",
+              [](O& o) {
+                return Variant(com::DispatchPtr(std::make_shared<SimOrderProperties>(Self(o))));
+              })
           .Method("Place",
                   [](O& o, Args) {
                     RequireSimulator(o.sim_)->Area<OrderArea>().Place(Self(o));
@@ -142,9 +141,9 @@ const Members<SimOrders>& SimOrders::Table() {
                   [](L& l, Args a) {
                     int64_t i = com::Arg(a, 0, "Item").ToInt();
                     if (i < 0 || i >= static_cast<int64_t>(l.items.size())) {
-                      throw com::ComError(com::hresult::kBadIndex,
-                                          "CQGOrders: index " + std::to_string(i) +
-                                              " is out of range");
+                      throw com::ComError(
+                          com::hresult::kBadIndex,
+                          "CQGOrders: index " + std::to_string(i) + " is out of range");
                     }
                     return Variant(com::DispatchPtr(l.items[static_cast<size_t>(i)]));
                   })
@@ -181,8 +180,7 @@ std::shared_ptr<SimOrder> OrderArea::Create(std::string guid) {
   return order;
 }
 
-void OrderArea::SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status,
-                          int32_t change) {
+void OrderArea::SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status, int32_t change) {
   order->status = status;
   order->timestamp = NowLocal();
   sim_.Fire(EventId::OnOrderChanged,
@@ -201,8 +199,8 @@ std::shared_ptr<SimFill> OrderArea::MakeFill(const std::shared_ptr<SimOrder>& or
   return fill;
 }
 
-std::shared_ptr<SimFill> OrderArea::Fill(const std::shared_ptr<SimOrder>& order,
-                                         int32_t quantity, double price, int32_t fill_status) {
+std::shared_ptr<SimFill> OrderArea::Fill(const std::shared_ptr<SimOrder>& order, int32_t quantity,
+                                         double price, int32_t fill_status) {
   auto fill = MakeFill(order, quantity, price, fill_status);
   if (fill_status == Constant("fsNormal")) {
     int32_t before = order->filled_quantity;
@@ -239,8 +237,9 @@ void OrderArea::Place(const std::shared_ptr<SimOrder>& order) {
     auto& area = s.Area<OrderArea>();
     if (o.failed && o.error) {
       order->timestamp = NowLocal();
-      s.Fire(EventId::OnOrderChanged, {Variant(Constant("ctAdded")), Variant(com::DispatchPtr(order)),
-                                       Variant(), Variant(), Variant(o.error)});
+      s.Fire(EventId::OnOrderChanged,
+             {Variant(Constant("ctAdded")), Variant(com::DispatchPtr(order)), Variant(), Variant(),
+              Variant(o.error)});
       return;
     }
     if (auto* market = MarketOf(s); market && !o.failed) {
@@ -260,9 +259,9 @@ void OrderArea::Cancel(const std::shared_ptr<SimOrder>& order) {
     if (!order) return;
     if (o.failed) {
       if (o.error) {
-        s.Fire(EventId::OnOrderChanged, {Variant(Constant("ctChanged")),
-                                         Variant(com::DispatchPtr(order)), Variant(), Variant(),
-                                         Variant(o.error)});
+        s.Fire(EventId::OnOrderChanged,
+               {Variant(Constant("ctChanged")), Variant(com::DispatchPtr(order)), Variant(),
+                Variant(), Variant(o.error)});
       }
       return;
     }
@@ -287,7 +286,8 @@ void AddOrderMembers(Members<Simulator>& table) {
                                       "CreateOrder: unknown order type " + a[0].ToString());
                 }
                 if (a[1].IsEmpty()) {
-                  throw com::ComError(com::hresult::kFail, "CreateOrder: an instrument is required");
+                  throw com::ComError(com::hresult::kFail,
+                                      "CreateOrder: an instrument is required");
                 }
                 if (a[2].IsEmpty()) {
                   throw com::ComError(com::hresult::kFail, "CreateOrder: an account is required");

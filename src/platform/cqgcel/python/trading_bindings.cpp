@@ -78,8 +78,8 @@ std::vector<std::pair<std::string, std::optional<double>>> SummaryFrom(const py:
     if (std::find(names.begin(), names.end(), name) == names.end()) {
       throw py::value_error("Unknown summary value '" + name + "'");
     }
-    out.emplace_back(name, value.is_none() ? std::nullopt
-                                           : std::optional<double>(value.cast<double>()));
+    out.emplace_back(name,
+                     value.is_none() ? std::nullopt : std::optional<double>(value.cast<double>()));
   }
   return out;
 }
@@ -98,13 +98,12 @@ std::vector<PositionValue> PositionsFrom(const py::iterable& positions) {
     auto get = [&](const char* key, py::object fallback) {
       return d.contains(key) ? py::reinterpret_borrow<py::object>(d[key]) : fallback;
     };
-    out.push_back(PositionValue{
-        get("InstrumentName", py::str("")).cast<std::string>(),
-        get("Side", py::int_(Constant("osdBuy"))).cast<int32_t>(),
-        get("Quantity", py::int_(0)).cast<int32_t>(),
-        get("AveragePrice", py::float_(0.0)).cast<double>(),
-        get("OTE", py::float_(0.0)).cast<double>(),
-        get("ProfitLoss", py::float_(0.0)).cast<double>()});
+    out.push_back(PositionValue{get("InstrumentName", py::str("")).cast<std::string>(),
+                                get("Side", py::int_(Constant("osdBuy"))).cast<int32_t>(),
+                                get("Quantity", py::int_(0)).cast<int32_t>(),
+                                get("AveragePrice", py::float_(0.0)).cast<double>(),
+                                get("OTE", py::float_(0.0)).cast<double>(),
+                                get("ProfitLoss", py::float_(0.0)).cast<double>()});
   }
   return out;
 }
@@ -305,8 +304,7 @@ Quantity (signed), AveragePrice, OTE, ProfitLoss.)");
 Pass it to raise_event("OnOrderChanged", ...) to report it.)");
   m.def(
       "make_fill",
-      [](py::handle order, int32_t quantity, double price, int32_t status,
-         py::object timestamp) {
+      [](py::handle order, int32_t quantity, double price, int32_t status, py::object timestamp) {
         com::Variant target = FromPython(order);
         com::Variant when = timestamp.is_none() ? com::Variant() : FromPython(timestamp);
         auto sim = Live();

@@ -7,11 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/com/apartment.h"
-
 #include "gateways/cqg/wrapper/python/sink_py.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"  // Variant arguments and results
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
+#include "platform/com/apartment.h"
 
 namespace mx::tradelink::bind {
 

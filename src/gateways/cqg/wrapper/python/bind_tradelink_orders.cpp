@@ -34,8 +34,7 @@ TIMEOUT seconds: RuntimeError "Order placing timeout!..." otherwise).)")
           py::arg("orderid"),
           R"(Cancels the order with this GUID; the outcome arrives through OnOrderChanged.)")
       .def("OnOrderChanged", EventBody(&TradeLink::HandleOrderChanged), py::arg("changeType"),
-           py::arg("cqgOrder"), py::arg("oldProperties"), py::arg("cqgFill"),
-           py::arg("cqgError"));
+           py::arg("cqgOrder"), py::arg("oldProperties"), py::arg("cqgFill"), py::arg("cqgError"));
 }
 
 }  // namespace mx::tradelink::bind

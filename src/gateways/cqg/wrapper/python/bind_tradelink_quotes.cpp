@@ -26,7 +26,8 @@ void init_tradelink_quotes(py::module_& m, TradeLinkClass& cls) {
   cls.def(
          "get_instrument_from_cqg_symbol",
          [](TradeLink& t, py::handle cqg_symbol) {
-           return DispatchOrNone(t.get_instrument_from_cqg_symbol(TextArg(cqg_symbol, "cqg_symbol")));
+           return DispatchOrNone(
+               t.get_instrument_from_cqg_symbol(TextArg(cqg_symbol, "cqg_symbol")));
          },
          py::arg("cqg_symbol"),
          R"(The first subscribed instrument whose FullName contains cqg_symbol, or None.)")
@@ -43,10 +44,10 @@ void init_tradelink_quotes(py::module_& m, TradeLinkClass& cls) {
             t.unsubscribe_quote(TextArg(cqg_symbol, "cqg_symbol"));
           },
           py::arg("cqg_symbol"), R"(RemoveInstrument when the symbol is subscribed.)")
-      .def("OnInstrumentResolved", EventBody(&TradeLink::HandleInstrumentResolved), py::arg("symbol"),
-           py::arg("cqgInstrument"), py::arg("cqgError"))
-      .def("OnInstrumentChanged", EventBody(&TradeLink::HandleInstrumentChanged), py::arg("cqgInstrument"),
-           py::arg("cqgQuotes"), py::arg("cqgInstrumentProperties"));
+      .def("OnInstrumentResolved", EventBody(&TradeLink::HandleInstrumentResolved),
+           py::arg("symbol"), py::arg("cqgInstrument"), py::arg("cqgError"))
+      .def("OnInstrumentChanged", EventBody(&TradeLink::HandleInstrumentChanged),
+           py::arg("cqgInstrument"), py::arg("cqgQuotes"), py::arg("cqgInstrumentProperties"));
 }
 
 }  // namespace mx::tradelink::bind

@@ -9,9 +9,7 @@ namespace mx::tradelink::bind {
 
 namespace {
 
-std::string TypeName(py::handle value) {
-  return py::str(py::type::of(value).attr("__name__"));
-}
+std::string TypeName(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
 
 }  // namespace
 
@@ -47,12 +45,18 @@ py::object DispatchOrNone(const com::DispatchPtr& object) {
 void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {
   using Event = std::shared_ptr<com::ManualResetEvent>;
   cls.def(py::init<>(), R"(Constructed by the COM host on its thread (no arguments).)")
-      .def_property_readonly("eventGatewayIsUp", [](TradeLink& t) -> Event { return t.eventGatewayIsUp; })
-      .def_property_readonly("eventGatewayIsDown", [](TradeLink& t) -> Event { return t.eventGatewayIsDown; })
-      .def_property_readonly("eventAccountIsReady", [](TradeLink& t) -> Event { return t.eventAccountIsReady; })
-      .def_property_readonly("eventOrderPlaced", [](TradeLink& t) -> Event { return t.eventOrderPlaced; })
-      .def_property_readonly("eventQuoteDone", [](TradeLink& t) -> Event { return t.eventQuoteDone; })
-      .def_property_readonly("eventOrderbookDone", [](TradeLink& t) -> Event { return t.eventOrderbookDone; })
+      .def_property_readonly("eventGatewayIsUp",
+                             [](TradeLink& t) -> Event { return t.eventGatewayIsUp; })
+      .def_property_readonly("eventGatewayIsDown",
+                             [](TradeLink& t) -> Event { return t.eventGatewayIsDown; })
+      .def_property_readonly("eventAccountIsReady",
+                             [](TradeLink& t) -> Event { return t.eventAccountIsReady; })
+      .def_property_readonly("eventOrderPlaced",
+                             [](TradeLink& t) -> Event { return t.eventOrderPlaced; })
+      .def_property_readonly("eventQuoteDone",
+                             [](TradeLink& t) -> Event { return t.eventQuoteDone; })
+      .def_property_readonly("eventOrderbookDone",
+                             [](TradeLink& t) -> Event { return t.eventOrderbookDone; })
       .def_property_readonly("eventBarDone", [](TradeLink& t) -> Event { return t.eventBarDone; })
       .def_property(
           "subscribe_bars_data", [](TradeLink& t) { return t.subscribe_bars_data; },
@@ -89,8 +93,9 @@ void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {
           },
           py::arg("user_name"), py::arg("password"),
           R"(GWLogon and wait for the gateway to come up; RuntimeError "GW connection timeout!".)")
-      .def("Logoff", &TradeLink::Logoff,
-           R"(GWLogoff and wait for the gateway to go down; RuntimeError "GW disconnection timeout!".)")
+      .def(
+          "Logoff", &TradeLink::Logoff,
+          R"(GWLogoff and wait for the gateway to go down; RuntimeError "GW disconnection timeout!".)")
       .def(
           "get_account_from_gwaccountid",
           [](TradeLink& t, py::handle id) {
@@ -101,8 +106,8 @@ void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {
 
   cls.def("OnGWConnectionStatusChanged", EventBody(&TradeLink::HandleGWConnectionStatusChanged),
           py::arg("connectionStatus"))
-      .def("OnDataConnectionStatusChanged", EventBody(&TradeLink::HandleDataConnectionStatusChanged),
-           py::arg("newStatus"))
+      .def("OnDataConnectionStatusChanged",
+           EventBody(&TradeLink::HandleDataConnectionStatusChanged), py::arg("newStatus"))
       .def("OnDataError", EventBody(&TradeLink::HandleDataError), py::arg("cqgError"),
            py::arg("errorDescription"));
 }

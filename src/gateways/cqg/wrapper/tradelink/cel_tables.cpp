@@ -47,14 +47,14 @@ bool TranslateOrderStatus(int64_t status, HostStatus* out) {
     const auto& n = CelNames::Get();
     using H = HostStatus;
     return std::vector<Row>{
-        {n.osActiveAt, H::kUnknown},       {n.osContingent, H::kUnknown},
-        {n.osInCancel, H::kUnknown},       {n.osInClient, H::kUnknown},
-        {n.osInModify, H::kUnknown},       {n.osInTransit, H::kUnknown},
-        {n.osNotSent, H::kUnknown},        {n.osParked, H::kUnknown},
-        {n.osInOrderBook, H::kSubmitted},  {n.osFilled, H::kFilled},
-        {n.osBusted, H::kFilled},          {n.osCanceled, H::kCancelled},
-        {n.osRejectFCM, H::kFailed},       {n.osRejectGW, H::kFailed},
-        {n.osDisconnected, H::kFailed},    {n.osExpired, H::kFailed},
+        {n.osActiveAt, H::kUnknown},        {n.osContingent, H::kUnknown},
+        {n.osInCancel, H::kUnknown},        {n.osInClient, H::kUnknown},
+        {n.osInModify, H::kUnknown},        {n.osInTransit, H::kUnknown},
+        {n.osNotSent, H::kUnknown},         {n.osParked, H::kUnknown},
+        {n.osInOrderBook, H::kSubmitted},   {n.osFilled, H::kFilled},
+        {n.osBusted, H::kFilled},           {n.osCanceled, H::kCancelled},
+        {n.osRejectFCM, H::kFailed},        {n.osRejectGW, H::kFailed},
+        {n.osDisconnected, H::kFailed},     {n.osExpired, H::kFailed},
         {n.osInTransitTimeout, H::kFailed},
     };
   }();

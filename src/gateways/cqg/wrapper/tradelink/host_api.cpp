@@ -97,8 +97,7 @@ py::object ToNaiveSecond(const com::Variant& value, const char* what) {
     Raise(PyExc_TypeError, std::string(what) + " is not a date-time");
   }
   const com::DateTime& d = value.Date();
-  PyObject* o =
-      PyDateTime_FromDateAndTime(d.year, d.month, d.day, d.hour, d.minute, d.second, 0);
+  PyObject* o = PyDateTime_FromDateAndTime(d.year, d.month, d.day, d.hour, d.minute, d.second, 0);
   if (o == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(o);
 }

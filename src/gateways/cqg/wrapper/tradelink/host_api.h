@@ -24,10 +24,10 @@ namespace py = pybind11;
 
 struct HostApi {
   py::object Quote, OrderBook, Bar, AccountBalance, PositionData;
-  py::object LONG, SHORT;  // Direction members
+  py::object LONG, SHORT;          // Direction members
   py::object LIMIT, MARKET, STOP;  // OrderType members
-  py::object status[5];  // OrderStatus: SUBMITTED, FILLED, CANCELLED, FAILED, UNKNOWN
-  py::object replace;  // dataclasses.replace
+  py::object status[5];            // OrderStatus: SUBMITTED, FILLED, CANCELLED, FAILED, UNKNOWN
+  py::object replace;              // dataclasses.replace
 
   // Loaded by the module's init; never destroyed (outlives the interpreter's teardown).
   static const HostApi& Get();

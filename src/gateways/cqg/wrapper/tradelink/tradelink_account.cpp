@@ -183,11 +183,10 @@ void TradeLink::update_positions() {
     } else {
       Raise(PyExc_ValueError, "Return CQG Position Side " + PyText(row.side) + " is invalid!");
     }
-    py::object quantity = py::reinterpret_steal<py::object>(
-        PyNumber_Absolute(ToPython(row.quantity).ptr()));
+    py::object quantity =
+        py::reinterpret_steal<py::object>(PyNumber_Absolute(ToPython(row.quantity).ptr()));
     if (!quantity) throw py::error_already_set();
-    fresh.append(host.PositionData(py::arg("security") = security,
-                                   py::arg("direction") = direction,
+    fresh.append(host.PositionData(py::arg("security") = security, py::arg("direction") = direction,
                                    py::arg("holding_price") = ToPython(row.average_price),
                                    py::arg("quantity") = quantity,
                                    py::arg("update_time") = NowLocal()));
@@ -211,8 +210,7 @@ void TradeLink::HandleAccountChanged(const Variant& change, const Variant& cqgAc
           " account - instrument: " + PyText(position->Get("InstrumentName")) +
           " average price: " + PyText(position->Get("AveragePrice")) +
           " quantity: " + PyText(position->Get("Quantity")) +
-          " OTE: " + PyText(position->Get("OTE")) +
-          " PL: " + PyText(position->Get("ProfitLoss")));
+          " OTE: " + PyText(position->Get("OTE")) + " PL: " + PyText(position->Get("ProfitLoss")));
   };
   if (type == names.actPositionAdded) report("added");
   if (type == names.actPositionChanged) report("changed");

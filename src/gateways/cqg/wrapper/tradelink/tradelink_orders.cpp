@@ -29,9 +29,8 @@ struct MapKeys {
   static const MapKeys& Get() {
     static const MapKeys keys = [] {
       auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
-      return MapKeys{intern("order_id"),        intern("updated_time"),
-                     intern("filled_avg_price"), intern("filled_quantity"),
-                     intern("status"),           intern("deal_id")};
+      return MapKeys{intern("order_id"),        intern("updated_time"), intern("filled_avg_price"),
+                     intern("filled_quantity"), intern("status"),       intern("deal_id")};
     }();
     return keys;
   }
@@ -60,11 +59,16 @@ struct FillRead {
 // Whether a value counts as true (a present fill).
 bool Truthy(const Variant& v) {
   switch (v.type()) {
-    case Variant::Type::Empty: return false;
-    case Variant::Type::Dispatch: return true;
-    case Variant::Type::Text: return !v.Text().empty();
-    case Variant::Type::Date: return true;
-    default: return v.ToBool();
+    case Variant::Type::Empty:
+      return false;
+    case Variant::Type::Dispatch:
+      return true;
+    case Variant::Type::Text:
+      return !v.Text().empty();
+    case Variant::Type::Date:
+      return true;
+    default:
+      return v.ToBool();
   }
 }
 
@@ -196,7 +200,8 @@ void TradeLink::cancel_order(const std::string& orderid) {
 void TradeLink::OnOrderChanged(const Variant& changeType, const Variant& cqgOrder,
                                const Variant& oldProperties, const Variant& cqgFill,
                                const Variant& cqgError) {
-  AtComBoundary([&] { HandleOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError); });
+  AtComBoundary(
+      [&] { HandleOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError); });
 }
 
 void TradeLink::HandleOrderChanged(const Variant& changeType, const Variant& cqgOrder,
@@ -258,8 +263,8 @@ void TradeLink::HandleOrderChanged(const Variant& changeType, const Variant& cqg
 
   comhost::py_glue::ComThreadGil gil;
   if (!known) {
-    Raise(PyExc_ValueError, "Order status " + PyText(o.status) +
-                                " is not valid to be handled by morvex_trader.");
+    Raise(PyExc_ValueError,
+          "Order status " + PyText(o.status) + " is not valid to be handled by morvex_trader.");
   }
   const auto& keys = MapKeys::Get();
   const auto& host = HostApi::Get();

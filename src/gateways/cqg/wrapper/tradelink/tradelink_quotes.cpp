@@ -30,7 +30,7 @@ struct QuoteNames {
   PyObject* last_price;
   PyObject* bid_price;
   PyObject* ask_price;
-  PyObject* create_kw;  // ("security", "exchange", "datetime")
+  PyObject* create_kw;      // ("security", "exchange", "datetime")
   PyObject* replace_kw[8];  // per QuoteField: (field, "datetime")
 
   static const QuoteNames& Get() {
@@ -202,7 +202,8 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
     py::object security = LookupSecurity(symbol);
     if (security.is_none()) continue;
     if (!cqg_quotes) {
-      cqg_quotes = py::reinterpret_steal<py::object>(PyObject_GetAttr(gateway.ptr(), names.cqg_quotes));
+      cqg_quotes =
+          py::reinterpret_steal<py::object>(PyObject_GetAttr(gateway.ptr(), names.cqg_quotes));
       if (!cqg_quotes) throw py::error_already_set();
     }
     py::object record = py::reinterpret_steal<py::object>(MapGet(cqg_quotes.ptr(), security.ptr()));

@@ -20,8 +20,12 @@ namespace {
 bool InterpreterUsable() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
 
 const char* const kGatewayMethodNames[TradeLink::kGatewayMethodCount] = {
-    "get_mx_security_from_cqg_symbol", "get_cqg_symbol_from_mx_security", "process_quote",
-    "process_orderbook", "process_order", "process_deal"};
+    "get_mx_security_from_cqg_symbol",
+    "get_cqg_symbol_from_mx_security",
+    "process_quote",
+    "process_orderbook",
+    "process_order",
+    "process_deal"};
 
 }  // namespace
 
@@ -52,8 +56,7 @@ TradeLink::TradeLink()
 
 TradeLink::~TradeLink() {
   // Python fields go under the GIL; when the interpreter is gone they are left alone.
-  py::object* fields[] = {&subscribe_bars_data, &account_balance, &positions, &comHost,
-                          &gateway};
+  py::object* fields[] = {&subscribe_bars_data, &account_balance, &positions, &comHost, &gateway};
   if (!InterpreterUsable()) {
     for (auto* f : fields) f->release();
     for (auto& m : gateway_methods_) m.release();
