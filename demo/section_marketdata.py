@@ -36,8 +36,8 @@ def run() -> None:
         print("-- order book: subscribe, then an ask, a bid with no volume, a bid, a trade", flush=True)
         cqgcel.set_ticks("F.US.EP", [])
         link.subscribe_orderbook("F.US.EP")
-        for tick in [(comhost.tptAsk, 4210.25, 12), (comhost.tptBid, 4210.0, 0),
-                     (comhost.tptBid, 4210.0, 8), (comhost.tptTrade, 4210.25, 3)]:
+        for tick in [(comhost.tptAsk, 149.25, 12), (comhost.tptBid, 149.0, 0),
+                     (comhost.tptBid, 149.0, 8), (comhost.tptTrade, 149.25, 3)]:
             print(f"  tick {tradelink.TickType2String(tick[0])}: {tick[2]} @ {tick[1]}", flush=True)
             cqgcel.push_ticks("F.US.EP", [tick])
         link.unsubscribe_orderbook("F.US.EP")
