@@ -73,6 +73,8 @@ class InstrumentArea {
   // Full name a request resolves to, or "" when the catalogue has none.
   std::string Resolve(std::string_view symbol) const;
   void Define(std::string full_name);
+  // Replaces the catalogue (market mode: the market's instruments only).
+  void SetCatalogue(std::vector<std::string> full_names) { catalogue_ = std::move(full_names); }
   const std::vector<std::string>& catalogue() const { return catalogue_; }
 
   // The subscribed instrument whose full name is `symbol` or ends in "." + `symbol`.

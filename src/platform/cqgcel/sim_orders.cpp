@@ -8,6 +8,7 @@
 #include "platform/cqgcel/sim_accounts.h"
 #include "platform/cqgcel/sim_clock.h"
 #include "platform/cqgcel/sim_instruments.h"
+#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
@@ -189,7 +190,7 @@ void OrderArea::SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status
 std::shared_ptr<SimFill> OrderArea::MakeFill(const std::shared_ptr<SimOrder>& order,
                                              int32_t quantity, double price, int32_t status) {
   auto fill = std::make_shared<SimFill>();
-  fill->id = next_fill_++;
+  fill->id = Variant(next_fill_++);
   fill->status = status;
   fill->timestamp = NowLocal();
   fill->price = price;
@@ -241,6 +242,10 @@ void OrderArea::Place(const std::shared_ptr<SimOrder>& order) {
               Variant(o.error)});
       return;
     }
+    if (auto* market = MarketOf(s); market && !o.failed) {
+      market->Place(order);  // the market announces the order's statuses
+      return;
+    }
     area.SetStatus(order, Constant("osInTransit"), Constant("ctAdded"));
     area.SetStatus(order, Constant(o.failed ? "osRejectGW" : "osInOrderBook"),
                    Constant("ctChanged"));
@@ -260,6 +265,7 @@ void OrderArea::Cancel(const std::shared_ptr<SimOrder>& order) {
       }
       return;
     }
+    if (auto* market = MarketOf(s); market && market->Cancel(order)) return;
     if (order->IsFinal()) return;
     s.Area<OrderArea>().SetStatus(order, Constant("osCanceled"), Constant("ctChanged"));
   });

@@ -36,8 +36,8 @@ class SimOrder;
 class SimFill : public SimObject<SimFill> {
  public:
   static const com::Members<SimFill>& Table();
-  int32_t id = 0;
-  int32_t status = 0;  // fs... constant
+  com::Variant id = int32_t{0};  // a number here; the market's fill identifiers are text
+  int32_t status = 0;            // fs... constant
   com::DateTime timestamp;
   double price = 0;
   int32_t quantity = 0;

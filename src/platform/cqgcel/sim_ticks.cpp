@@ -6,6 +6,7 @@
 
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
@@ -184,13 +185,17 @@ void AddTickMembers(Members<Simulator>& table) {
                 auto ticks = std::make_shared<Ticks>(std::move(request));
                 AllTicksOf(s)->Add(ticks);
                 s.Respond("RequestTicks", [ticks](Simulator& s, const Outcome& o) {
+                  com::DispatchPtr error = o.error;
                   if (o.failed) {
                     AllTicksOf(s)->Remove(ticks);
+                  } else if (auto* market = MarketOf(s)) {
+                    error = market->AnswerTicks(*ticks);
+                    if (error) AllTicksOf(s)->Remove(ticks);
                   } else {
                     ticks->Append(AnswerFor(ticks->symbol()));
                   }
                   s.Fire(EventId::OnTicksResolved,
-                         {Variant(com::DispatchPtr(ticks)), Variant(o.error)});
+                         {Variant(com::DispatchPtr(ticks)), Variant(error)});
                 });
                 return Variant(com::DispatchPtr(ticks));
               })

@@ -6,6 +6,7 @@
 
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
@@ -251,13 +252,17 @@ void AddTimedBarMembers(Members<Simulator>& table) {
                 auto bars = std::make_shared<TimedBars>(std::move(request));
                 AllTimedBarsOf(s)->Add(bars);
                 s.Respond("RequestTimedBars", [bars](Simulator& s, const Outcome& o) {
+                  com::DispatchPtr error = o.error;
                   if (o.failed) {
                     AllTimedBarsOf(s)->Remove(bars);
+                  } else if (auto* market = MarketOf(s)) {
+                    error = market->AnswerTimedBars(*bars);
+                    if (error) AllTimedBarsOf(s)->Remove(bars);
                   } else {
                     bars->Fill(AnswerFor(bars->request()));
                   }
                   s.Fire(EventId::OnTimedBarsResolved,
-                         {Variant(com::DispatchPtr(bars)), Variant(o.error)});
+                         {Variant(com::DispatchPtr(bars)), Variant(error)});
                 });
                 return Variant(com::DispatchPtr(bars));
               })

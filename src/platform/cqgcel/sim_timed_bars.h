@@ -95,6 +95,7 @@ class TimedBars : public com::Object<TimedBars> {
   // `index` from the oldest (0) or, when negative, from the newest (-1). False when out
   // of range; else sets `index` to the position counted from the oldest.
   bool Resolve(int64_t& index) const;
+  const BarData& At(size_t index) const { return bars_[index]->data(); }
   void Update(size_t index, BarData bar) { bars_[index]->set_data(std::move(bar)); }
   void Remove(size_t index) { bars_.erase(bars_.begin() + static_cast<ptrdiff_t>(index)); }
 

@@ -4,6 +4,7 @@
 
 #include "platform/com/com_error.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_members.h"
 
 namespace mx::cqgcel {
@@ -24,6 +25,7 @@ std::shared_ptr<Simulator> Simulator::Create() {
                                                      : creation.description);
   }
   auto sim = std::make_shared<Simulator>(std::move(home));
+  StartConfiguredMarket(*sim);  // market mode when configure_market was called
   Control::Instance().SetLive(sim);
   return sim;
 }

@@ -79,6 +79,12 @@ class Simulator : public SimObject<Simulator> {
     if (!slot) slot = std::make_shared<T>(*this);
     return *std::static_pointer_cast<T>(slot);
   }
+  // The area T if it has been made, else null (home thread).
+  template <class T>
+  T* FindArea() {
+    auto it = areas_.find(std::type_index(typeid(T)));
+    return it == areas_.end() ? nullptr : static_cast<T*>(it->second.get());
+  }
 
   // The simulator as a shared pointer (for handlers that outlive the call).
   std::shared_ptr<Simulator> self();

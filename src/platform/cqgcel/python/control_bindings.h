@@ -8,5 +8,6 @@ namespace mx::cqgcel::bind {
 void init_control(pybind11::module_& m);  // answers, events, journal, quit, measurements
 void init_trading(pybind11::module_& m);  // instruments, quotes, accounts, orders, fills
 void init_market_data(pybind11::module_& m);  // tick and timed-bars requests
+void init_market(pybind11::module_& m);       // market mode: configure, snapshot
 
 }  // namespace mx::cqgcel::bind

@@ -14,4 +14,5 @@ PYBIND11_MODULE(cqgcel, m) {
   mx::cqgcel::bind::init_control(m);
   mx::cqgcel::bind::init_trading(m);
   mx::cqgcel::bind::init_market_data(m);
+  mx::cqgcel::bind::init_market(m);
 }
