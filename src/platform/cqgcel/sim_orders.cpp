@@ -1,6 +1,7 @@
 #include "platform/cqgcel/sim_orders.h"
 
 #include <cstdio>
+#include <random>
 
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
@@ -168,10 +169,18 @@ const Members<SimOrders>& SimOrders::Table() {
 
 OrderArea::OrderArea(Simulator& sim) : sim_(sim), orders_(std::make_shared<SimOrders>()) {}
 
+namespace {
+// Drawn once per process, so order GUIDs stay unique across runs that share a database.
+uint32_t ProcessGuidPrefix() {
+  static const uint32_t prefix = std::random_device{}();
+  return prefix;
+}
+}  // namespace
+
 std::shared_ptr<SimOrder> OrderArea::Create(std::string guid) {
   if (guid.empty()) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "5a1d0000-0000-4000-8000-%012llx",
+    std::snprintf(buf, sizeof buf, "%08x-0000-4000-8000-%012llx", ProcessGuidPrefix(),
                   static_cast<unsigned long long>(next_order_++));
     guid = buf;
   }
