@@ -62,6 +62,7 @@ class MainEngine:
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
+        self.last_balance: Any = None  # the balance of the latest snapshot
 
     # -- session -------------------------------------------------------------------
     def start(self) -> None:
@@ -69,12 +70,9 @@ class MainEngine:
         self.gateway.connect()
         self.started = True
         self.gateway.logon(s.user_name, s.password)
-        tradelink = self.gateway.tradelink
-        tradelink.subscribe_account_and_positions(s.account_id)
+        self.gateway.subscribe_account(s.account_id)
         for symbol in s.symbols:
-            tradelink.subscribe_quote(symbol)
-            tradelink.subscribe_orderbook(symbol)
-            tradelink.subscribe_bar(symbol, s.bar_lookback)
+            self.gateway.subscribe_market_data(symbol, s.bar_lookback)
         self.snapshot()
 
     def run(self, duration: float, on_progress: Optional[Callable[[str], None]] = None) -> None:
@@ -151,6 +149,7 @@ class MainEngine:
     def snapshot(self) -> None:
         balance = self.gateway.get_balance()
         positions = self.gateway.get_positions()
+        self.last_balance = balance
         if self.store is not None:
             self.store.snapshot_balance(balance, positions, self.now())
 
@@ -270,7 +269,8 @@ class MainEngine:
             order = Order(security=position.security, price=0.0, quantity=position.quantity,
                           direction=opposite, order_type=OrderType.MARKET, offset=Offset.CLOSE)
             if self.submit(order):
-                sent.append(f"{position.security.code} {opposite.value} {position.quantity:g}")
+                sent.append(f"{position.security.code} {opposite.value} {position.quantity:g} "
+                            f"(closes {position.direction.value})")
         return "Closing orders sent: " + ", ".join(sent) if sent else "No positions to close."
 
     def _security_by_code(self, code: str) -> Any:
@@ -295,23 +295,23 @@ class MainEngine:
 def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optional[dict],
                    extra: Iterable[str] = ()) -> str:
     statuses = engine.status_counts()
-    balance = engine.gateway.tradelink.account_balance if engine.gateway.tradelink else None
+    balance = engine.last_balance
     lines = [
         "Session summary",
-        f"  orders placed     {engine.counts.placed}",
-        f"  orders filled     {statuses.get(OrderStatus.FILLED.value, 0)}",
-        f"  orders cancelled  {statuses.get(OrderStatus.CANCELLED.value, 0)}",
-        f"  orders rejected   {statuses.get(OrderStatus.FAILED.value, 0) + engine.counts.refused}",
-        f"  orders working    {sum(statuses.get(s.value, 0) for s in ACTIVE_ORDER_STATUSES)}",
-        f"  deals             {engine.counts.deals}",
+        f"  orders placed      {engine.counts.placed}",
+        f"  orders filled      {statuses.get(OrderStatus.FILLED.value, 0)}",
+        f"  orders cancelled   {statuses.get(OrderStatus.CANCELLED.value, 0)}",
+        f"  orders rejected    {statuses.get(OrderStatus.FAILED.value, 0) + engine.counts.refused}",
+        f"  orders working     {sum(statuses.get(s.value, 0) for s in ACTIVE_ORDER_STATUSES)}",
+        f"  deals              {engine.counts.deals}",
     ]
     if balance is not None:
-        lines.append(f"  realised P&L      {balance.realized_pnl:.2f}")
-        lines.append(f"  unrealised P&L    {balance.unrealized_pnl:.2f}")
+        lines.append(f"  realised P&L       {balance.realized_pnl:.2f}")
+        lines.append(f"  unrealised P&L     {balance.unrealized_pnl:.2f}")
     if row_counts:
         for table, rows in row_counts.items():
-            lines.append(f"  rows {table:<13}{rows}")
+            lines.append(f"  rows {table:<14}{rows}")
     if db_path:
-        lines.append(f"  database          {db_path}")
+        lines.append(f"  database           {db_path}")
     lines.extend(extra)
     return "\n".join(lines)

@@ -79,7 +79,8 @@ class CqgGateway(BaseGateway):
             raise RuntimeError("CqgGateway.connect has already been called")
         self.comHost = ComHost()
         try:
-            sink = self.comHost.Init(self.sink_class or TradeLink, self.custom_configuration)
+            sink = self.comHost.Init(self.sink_class or _resolution_recording(TradeLink),
+                                     self.custom_configuration)
         except BaseException:
             comhost, self.comHost = self.comHost, None
             comhost.Shutdown()
@@ -94,6 +95,18 @@ class CqgGateway(BaseGateway):
     def logon(self, user_name: str, password: str) -> None:
         self.tradelink.Logon(user_name, password)
         self.logged_on = True
+
+    def subscribe_market_data(self, cqg_symbol: str, bar_lookback: int, freq: str = "1Min") -> None:
+        """Quotes, order book and bars of one symbol. A symbol CQG refuses fails here with
+        CQG's error (TradeLink's own subscription only ends its wait on a refusal)."""
+        self.tradelink.subscribe_quote(cqg_symbol)
+        refused = getattr(self.tradelink, "refused_symbols", {}).pop(cqg_symbol, None)
+        if refused is not None:
+            raise ValueError(f"CQG refused the symbol {cqg_symbol!r}: {refused}")
+        if self.tradelink.get_instrument_from_cqg_symbol(cqg_symbol) is None:
+            raise ValueError(f"CQG did not resolve the symbol {cqg_symbol!r} in time")
+        self.tradelink.subscribe_orderbook(cqg_symbol)
+        self.tradelink.subscribe_bar(cqg_symbol, bar_lookback, freq)
 
     def subscribe_account(self, gw_account_id: int) -> None:
         self.tradelink.subscribe_account_and_positions(gw_account_id)
@@ -149,3 +162,19 @@ class CqgGateway(BaseGateway):
         self.counts["deal"] += 1
         self.deals[deal["deal_id"]] = deal
         self.events.put(("deal", deal))
+
+
+def _resolution_recording(trade_link: type) -> type:
+    """The default sink: TradeLink that also remembers why CQG refused a symbol."""
+
+    class ResolutionRecordingTradeLink(trade_link):  # type: ignore[misc, valid-type]
+        def __init__(self) -> None:
+            super().__init__()
+            self.refused_symbols: dict[str, str] = {}
+
+        def OnInstrumentResolved(self, symbol: Any, cqgInstrument: Any, cqgError: Any) -> None:
+            if cqgError is not None:
+                self.refused_symbols[symbol] = f"{cqgError.Description} (code {cqgError.Code})"
+            super().OnInstrumentResolved(symbol, cqgInstrument, cqgError)
+
+    return ResolutionRecordingTradeLink
