@@ -1,6 +1,7 @@
-"""./run demo: shows what the native modules do, one section per area.
+"""./run demo: a paper-trading session on the simulated market (see paper_trading.py).
 
-Each `demo/section_<area>.py` exposes `run()`; sections run in the order below.
+    ./run demo [--duration S] [--seed N] [--speed X]   the session (30 s by default)
+    ./run demo tour                                    a short tour of each module instead
 """
 
 from __future__ import annotations
@@ -14,17 +15,23 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "config"))  # the example morvex_trader_config
 
-SECTIONS = ["security", "comhost", "tradelink", "marketdata", "db", "bot"]
+TOUR = ["security", "comhost", "tradelink", "marketdata", "db", "bot"]
 
 
-def main() -> int:
-    for name in SECTIONS:
-        if not os.path.exists(os.path.join(HERE, f"section_{name}.py")):
-            continue
+def tour() -> int:
+    for name in TOUR:
         print(f"\n=== {name} ===", flush=True)
         importlib.import_module(f"section_{name}").run()
     return 0
 
 
+def main(argv: list[str]) -> int:
+    if argv[:1] == ["tour"]:
+        return tour()
+    import paper_trading
+
+    return paper_trading.main(argv)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,192 @@
+"""A paper-trading session on the simulated market: gateway, strategy, database, chat.
+
+Needs no network and no configuration: the CQGCEL simulator runs a seeded market, the
+database goes into var/db/ of the project, and the bot talks to a local fake Bot API
+server unless a real token is configured (MX_TELEGRAM_TOKEN, MX_TELEGRAM_CHAT_ID).
+
+Trace lines of the CQG modules go to var/demo-trace.log; the terminal shows progress
+and the closing summary.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import threading
+import time
+from contextlib import contextmanager
+from datetime import datetime
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+VAR = os.path.join(ROOT, "var")
+
+DEMO_CHAT = 424242
+INSTRUMENTS = [
+    # full CQG name, code, name, tick size, multiplier, start price
+    ("F.US.EP", "EP", "E-mini S&P 500", 0.25, 50.0, 4500.0),
+    ("F.US.ENQ", "ENQ", "E-mini Nasdaq-100", 0.25, 20.0, 15800.0),
+    ("F.US.CLE", "CLE", "Crude Oil", 0.01, 1000.0, 75.0),
+]
+ACCOUNT_ID = 1001
+# Chat commands the demo sends through the fake server, at seconds into the session.
+CHAT_SCRIPT = [
+    (3.0, "/balance"),
+    (4.0, "/positions"),
+    (5.0, "/send_order EP,1,l,o,m,CQG,None,None"),
+    (6.0, "/send_order EP,x,l,o,m,CQG,None,None"),
+    (7.0, "/send_order EP,1,up,o,m,CQG,None,None"),
+    (8.0, "/send_order EP,1,l,o,m,IB,None,None"),
+    (9.0, "/orders -a 3"),
+    (10.0, "/deals 3"),
+    (11.0, "/send_order EP,1,l,o,s,CQG,100,100"),
+    (12.0, "/cancel_orders"),
+    (20.0, "/close_positions"),
+    (25.0, "/stop"),
+]
+
+
+class Terminal:
+    """Writes to the terminal while fd 1 (where trace lines go) points at the log file."""
+
+    def __init__(self, fd: int) -> None:
+        self.stream = os.fdopen(fd, "w", buffering=1)
+
+    def say(self, text: str) -> None:
+        self.stream.write(text + "\n")
+        self.stream.flush()
+
+
+@contextmanager
+def trace_to_file(path: str):
+    sys.stdout.flush()
+    saved = os.dup(1)
+    log = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    os.dup2(log, 1)
+    os.close(log)
+    terminal = Terminal(os.dup(saved))
+    try:
+        yield terminal
+    finally:
+        sys.stdout.flush()
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+def configure_simulator(seed: int, speed: float) -> None:
+    from morvex_trader.platform import cqgcel
+
+    cqgcel.reset()
+    cqgcel.configure_market(
+        seed=seed,
+        speed=speed,
+        start_time=datetime(2026, 12, 7, 9, 30),
+        history_days=2,
+        instruments=[dict(full_name=full, tick_size=tick, multiplier=mult, start_price=price)
+                     for full, _, _, tick, mult, price in INSTRUMENTS],
+        accounts=[dict(gw_account_id=ACCOUNT_ID, name="Demo", balance=1_000_000.0)],
+    )
+
+
+def start_bot(config, terminal: Terminal):
+    """Imports the bot module; with no real token, behind a local fake Bot API server."""
+    server = None
+    if not getattr(config, "TELEGRAM_TOKEN", ""):
+        from morvex_trader.platform.fake_telegram import FakeTelegramServer
+
+        server = FakeTelegramServer(username="morvex_demo_bot")
+        config.TELEGRAM_TOKEN = "123456:DEMO-token"
+        config.TELEGRAM_CHAT_ID = DEMO_CHAT
+        config.TELEGRAM_API_URL = server.url
+    from morvex_trader.plugins.telegram import bot as bot_module
+
+    if server is not None:
+        server.wait_polling()
+        terminal.say(f"bot: polling a local fake Bot API server at {server.url}")
+    else:
+        terminal.say("bot: polling the configured Telegram bot")
+    return bot_module.bot, server
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--duration", type=float, default=30.0, help="seconds of trading (default 30)")
+    parser.add_argument("--seed", type=int, default=int(time.time()) & 0xFFFF,
+                        help="market seed (default: from the clock, so order ids differ between runs)")
+    parser.add_argument("--speed", type=float, default=30.0, help="simulated seconds per real second")
+    args = parser.parse_args(argv)
+
+    sys.path.insert(0, os.path.join(ROOT, "config"))
+    import morvex_trader_config as config
+
+    from morvex_trader.core.security import Futures
+    from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
+    from morvex_trader.engine.store import AccountIdentity, AccountStore
+    from morvex_trader.engine.strategy import MovingAverageCross
+    from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+    from morvex_trader.gateways.cqg.wrapper import tradelink
+    from morvex_trader.plugins.sqlite3 import db as db_module
+
+    os.makedirs(config.DB["sqlite3"], exist_ok=True)
+    db_path = config.DB["sqlite3"] + "/morvex_trader.db"
+    os.makedirs(VAR, exist_ok=True)
+    trace_log = os.path.join(VAR, "demo-trace.log")
+
+    with trace_to_file(trace_log) as terminal:
+        terminal.say(f"paper trading for {args.duration:g} s, seed {args.seed}, "
+                     f"market at {args.speed:g}x; trace lines in {trace_log}")
+        configure_simulator(args.seed, args.speed)
+        securities = {full: Futures(code, name) for full, code, name, *_ in INSTRUMENTS}
+        gateway = CqgGateway(securities)
+        database = db_module.DB()
+        store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT_ID, str(ACCOUNT_ID)))
+        bot, server = start_bot(config, terminal)
+        settings = SessionSettings(account_id=ACCOUNT_ID, symbols=tuple(securities))
+        engine = MainEngine(gateway, store, settings, strategy=MovingAverageCross(), bot=bot)
+
+        stop_by_signal = threading.Event()
+        previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
+        feeder = None
+        try:
+            tradelink.TIMEOUT = 10
+            engine.start()
+            terminal.say("session started: logged on, account and market data subscribed")
+            if server is not None:
+                feeder = threading.Thread(target=feed_chat, args=(server, engine), daemon=True)
+                feeder.start()
+            engine.run(args.duration, on_progress=terminal.say)
+        finally:
+            signal.signal(signal.SIGINT, previous)
+            engine.shutdown()
+            bot.close()
+            if server is not None:
+                replies = server.sent_texts(DEMO_CHAT)
+                server.stop()
+            database_counts = store.row_counts()
+            database.close()
+        if server is not None:
+            terminal.say("\nchat replies:")
+            for text in replies:
+                terminal.say("  " + text.replace("\n", "\n    "))
+        why = "Ctrl-C" if stop_by_signal.is_set() else ("/stop" if bot.morvex_trader_status == "Terminated" else "end of run")
+        terminal.say("")
+        terminal.say(format_summary(engine, os.path.abspath(db_path), database_counts,
+                                    extra=[f"  stopped by         {why}"]))
+    return 0
+
+
+def feed_chat(server, engine) -> None:
+    start = time.monotonic()
+    for at, text in CHAT_SCRIPT:
+        delay = at - (time.monotonic() - start)
+        if delay > 0:
+            time.sleep(delay)
+        if engine.stop_requested:
+            return
+        server.push_message(text, chat_id=DEMO_CHAT)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
