@@ -54,6 +54,10 @@ struct TickLog : com::IEventSink {
     std::lock_guard lk(mu);
     return ticks;
   }
+  int Resolved() {
+    std::lock_guard lk(mu);
+    return resolved;
+  }
 };
 
 MarketSettings Settings(double speed) {
@@ -113,7 +117,7 @@ class SimMarketTest : public ::testing::Test {
   std::vector<TickRow> SteppedTicks(double seconds) {
     Start(0.0);
     RequestTicks("EP");
-    EXPECT_TRUE(WaitFor([&] { return log_->resolved == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return log_->Resolved() == 1; }));
     sim_->RunOnHome([&] { MarketOf(*sim_)->AdvanceBy(seconds); });
     auto ticks = log_->Ticks();
     TearDown();
