@@ -25,3 +25,14 @@ def config_module(tmp_path: Path, monkeypatch: pytest.MonkeyPatch):
         return folder
 
     return write
+
+
+@pytest.fixture
+def fresh_simulator():
+    """The CQGCEL simulator's answers and settings at their defaults, before and after."""
+    from morvex_trader.platform import cqgcel
+
+    cqgcel.reset()
+    yield cqgcel
+    cqgcel.reset()
+

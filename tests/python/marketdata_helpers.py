@@ -5,8 +5,11 @@ from __future__ import annotations
 
 from datetime import datetime, timedelta
 
+import pytest
+
 from morvex_trader.core.security import Futures
 from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+from morvex_trader.gateways.cqg.wrapper import tradelink
 
 INVALID = -2147483648
 EP = Futures("EP", "E-mini S&P 500")
@@ -34,3 +37,13 @@ def cqg_bar(minute: int, close: float = 100.0, volume=10, microsecond: int = 0) 
 def journal_of(object_name: str, entries: list) -> list[tuple]:
     """(member, args) of the journal entries of one object kind, in order."""
     return [(member, args) for obj, member, _, args in entries if obj == object_name]
+
+
+@pytest.fixture
+def gateway(fresh_simulator, monkeypatch):
+    """A recording gateway connected to a fresh simulator (waits of 2 s at most)."""
+    monkeypatch.setattr(tradelink, "TIMEOUT", 2.0)
+    gw = RecordingGateway()
+    gw.connect()
+    yield gw
+    gw.close()

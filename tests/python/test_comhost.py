@@ -14,14 +14,7 @@ from comhost_helpers import TraceReader, wait_until
 from morvex_trader.gateways.cqg.wrapper import comhost
 from morvex_trader.platform import cqgcel
 
-pytestmark = pytest.mark.timeout(30)
-
-
-@pytest.fixture(autouse=True)
-def fresh_simulator():
-    cqgcel.reset()
-    yield
-    cqgcel.reset()
+pytestmark = [pytest.mark.timeout(30), pytest.mark.usefixtures("fresh_simulator")]
 
 
 @pytest.fixture

@@ -10,14 +10,7 @@ from comhost_helpers import wait_until
 from morvex_trader.gateways.cqg.wrapper import comhost
 from morvex_trader.platform import cqgcel
 
-pytestmark = pytest.mark.timeout(30)
-
-
-@pytest.fixture(autouse=True)
-def fresh_simulator():
-    cqgcel.reset()
-    yield
-    cqgcel.reset()
+pytestmark = [pytest.mark.timeout(30), pytest.mark.usefixtures("fresh_simulator")]
 
 
 def test_held_start_keeps_init_waiting_until_released():

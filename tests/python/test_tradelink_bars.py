@@ -7,22 +7,11 @@ from datetime import timedelta
 import pytest
 
 from comhost_helpers import TraceReader
-from marketdata_helpers import EP, NQ, T0, RecordingGateway, cqg_bar, journal_of
+from marketdata_helpers import EP, NQ, T0, cqg_bar, gateway, journal_of  # noqa: F401 (gateway is a fixture)
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 from morvex_trader.platform import cqgcel
 
 pytestmark = pytest.mark.timeout(30)
-
-
-@pytest.fixture
-def gateway(monkeypatch):
-    cqgcel.reset()
-    monkeypatch.setattr(tradelink, "TIMEOUT", 2.0)
-    gw = RecordingGateway()
-    gw.connect()
-    yield gw
-    gw.close()
-    cqgcel.reset()
 
 
 def resolve(symbol: str, rows: list, error=None) -> None:

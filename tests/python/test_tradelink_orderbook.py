@@ -5,24 +5,13 @@ from __future__ import annotations
 import pytest
 
 from comhost_helpers import TraceReader
-from marketdata_helpers import EP, RecordingGateway, journal_of
+from marketdata_helpers import EP, gateway, journal_of  # noqa: F401 (gateway is a fixture)
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 from morvex_trader.platform import cqgcel
 
 pytestmark = pytest.mark.timeout(30)
 
 ASK, BID, TRADE, SETTLEMENT = comhost.tptAsk, comhost.tptBid, comhost.tptTrade, comhost.tptSettlement
-
-
-@pytest.fixture
-def gateway(monkeypatch):
-    cqgcel.reset()
-    monkeypatch.setattr(tradelink, "TIMEOUT", 2.0)
-    gw = RecordingGateway()
-    gw.connect()
-    yield gw
-    gw.close()
-    cqgcel.reset()
 
 
 @pytest.fixture
