@@ -6,7 +6,7 @@ The type library's constants are module attributes (see `constants` and `constan
 from __future__ import annotations
 
 import types
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional, final
 
 class ComError(RuntimeError):
     """An error raised by a COM object (CQGCEL), passed through unchanged."""
@@ -151,6 +151,7 @@ class CELSinkBase:
     def OnInstrumentResolved(self, symbol: Any, cqgInstrument: Any, cqgError: Any) -> None: ...
     def OnStrategyQuoteRequestResolved(self, cqgRFQ: Any, isProcessed: Any, cqgError: Any) -> None: ...
 
+@final
 class SinkInternal(CELSinkBase):
     """The COM host's own sink (start-up signal and error flag)."""
 

@@ -44,13 +44,20 @@ def convert_orderstatus_cqg2mx(status: int) -> OrderStatus:
     valid to be handled by morvex_trader." outside the 17 statuses."""
 
 class TradeLink(CELSinkBase):
-    eventGatewayIsUp: Final[ManualResetEvent]
-    eventGatewayIsDown: Final[ManualResetEvent]
-    eventAccountIsReady: Final[ManualResetEvent]
-    eventOrderPlaced: Final[ManualResetEvent]
-    eventQuoteDone: Final[ManualResetEvent]
-    eventOrderbookDone: Final[ManualResetEvent]
-    eventBarDone: Final[ManualResetEvent]
+    @property
+    def eventGatewayIsUp(self) -> ManualResetEvent: ...
+    @property
+    def eventGatewayIsDown(self) -> ManualResetEvent: ...
+    @property
+    def eventAccountIsReady(self) -> ManualResetEvent: ...
+    @property
+    def eventOrderPlaced(self) -> ManualResetEvent: ...
+    @property
+    def eventQuoteDone(self) -> ManualResetEvent: ...
+    @property
+    def eventOrderbookDone(self) -> ManualResetEvent: ...
+    @property
+    def eventBarDone(self) -> ManualResetEvent: ...
     subscribe_bars_data: dict[Any, list[Any]]
     account_balance: AccountBalance
     positions: list[PositionData]
