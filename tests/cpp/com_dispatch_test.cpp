@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/com/com.h"
@@ -171,6 +172,56 @@ TEST(Events, EverySinkInConnectionOrderAndAFailingSinkDoesNotStopTheOthers) {
   EXPECT_EQ(log, (std::vector<std::string>{"first:OnB#2(1)", "second:OnB#2(1)"}));
   EXPECT_EQ(reported, (std::vector<std::string>{"OnB: sink failed"}));
   EXPECT_THROW(ConnectEvents(std::make_shared<Items>(), second), ComError);
+}
+
+// A sink that connects another sink and fires again from inside its event.
+struct Reentrant : IEventSink {
+  std::shared_ptr<Source> source;
+  std::shared_ptr<IEventSink> late;
+  std::vector<Connection>* connections;
+  std::vector<std::string>* log;
+  void OnEvent(int dispid, std::string_view name, Args) override {
+    log->push_back("reentrant:" + std::string(name));
+    if (dispid == 1) {
+      connections->push_back(ConnectEvents(source, late));
+      source->events.Fire(2, {});
+    }
+  }
+};
+
+TEST(Events, ASinkConnectedWhileFiringGetsLaterEventsAndTheOuterWalkIsKept) {
+  std::vector<std::string> log;
+  std::vector<Connection> connections;
+  auto source = std::make_shared<Source>();
+  auto late = std::make_shared<Recording>();
+  late->log = &log;
+  late->tag = "late";
+  auto reentrant = std::make_shared<Reentrant>();
+  reentrant->source = source;
+  reentrant->late = late;
+  reentrant->connections = &connections;
+  reentrant->log = &log;
+  connections.push_back(ConnectEvents(source, reentrant));
+  source->events.Fire(1, {});  // OnA connects `late`, then fires OnB from inside
+  reentrant->source.reset();
+  source->events.Fire(2, {});
+  EXPECT_EQ(log, (std::vector<std::string>{"reentrant:OnA", "reentrant:OnB", "late:OnB#2(0)",
+                                           "reentrant:OnB", "late:OnB#2(0)"}));
+}
+
+TEST(Events, ASinkDisconnectedFromAnotherThreadGetsNoLaterEvent) {
+  std::vector<std::string> log;
+  auto source = std::make_shared<Source>();
+  auto sink = std::make_shared<Recording>();
+  sink->log = &log;
+  sink->tag = "sink";
+  Connection connection = ConnectEvents(source, sink);
+  source->events.Fire(1, {});  // this thread now fires from its own copy of the sinks
+  std::thread([&] { connection.Disconnect(); }).join();
+  source->events.Fire(1, {});
+  std::thread([&] { source->events.Fire(2, {}); }).join();  // another thread fires too
+  EXPECT_EQ(log, (std::vector<std::string>{"sink:OnA#1(0)"}));
+  EXPECT_EQ(sink.use_count(), 1);  // no copy of the list holds it any more
 }
 
 }  // namespace

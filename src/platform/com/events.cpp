@@ -46,6 +46,7 @@ uint32_t EventSource::Advise(std::shared_ptr<IEventSink> sink) {
   uint32_t cookie = next_cookie_++;
   list->push_back(Entry{cookie, std::move(sink)});
   sinks_ = std::move(list);
+  generation_.fetch_add(1, std::memory_order_release);
   return cookie;
 }
 
@@ -54,6 +55,7 @@ void EventSource::Unadvise(uint32_t cookie) {
   auto list = std::make_shared<List>(*sinks_);
   std::erase_if(*list, [cookie](const Entry& e) { return e.cookie == cookie; });
   sinks_ = std::move(list);
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 size_t EventSource::SinkCount() const {
@@ -61,14 +63,43 @@ size_t EventSource::SinkCount() const {
   return sinks_->size();
 }
 
-void EventSource::Fire(int dispid, Args args) {
-  std::shared_ptr<const List> sinks;
-  {
-    std::lock_guard lk(mu_);
-    sinks = sinks_;
+const EventSource::List& EventSource::SinksForFiring(std::shared_ptr<const List>& own_copy,
+                                                     std::shared_ptr<const List>& retired) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::thread::id owner = firing_thread_.load(std::memory_order_relaxed);
+  if (owner == self && firing_generation_ == generation_.load(std::memory_order_acquire)) {
+    return *firing_copy_;
   }
+  std::lock_guard lk(mu_);
+  if (owner == std::thread::id{} &&
+      firing_thread_.compare_exchange_strong(owner, self, std::memory_order_relaxed)) {
+    owner = self;
+  }
+  // Another thread, or an outer Fire of this thread still walking the firing copy.
+  if (owner != self || firing_depth_ > 0) {
+    own_copy = sinks_;
+    return *own_copy;
+  }
+  retired = std::move(firing_copy_);
+  firing_copy_ = sinks_;
+  firing_generation_ = generation_.load(std::memory_order_relaxed);
+  return *firing_copy_;
+}
+
+void EventSource::Fire(int dispid, Args args) {
+  std::shared_ptr<const List> own_copy, retired;
+  const List& sinks = SinksForFiring(own_copy, retired);
+  retired.reset();  // a sink dropped since the last event is released here, outside mu_
+  const bool on_firing_thread = !own_copy;
+  if (on_firing_thread) ++firing_depth_;
+  struct DepthGuard {
+    int* depth;
+    ~DepthGuard() {
+      if (depth) --*depth;
+    }
+  } guard{on_firing_thread ? &firing_depth_ : nullptr};
   const std::string& name = iface_.Name(dispid);
-  for (const Entry& e : *sinks) {
+  for (const Entry& e : sinks) {
     try {
       e.sink->OnEvent(dispid, name, args);
     } catch (const std::exception& ex) {

@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -64,10 +66,25 @@ class EventSource {
     std::shared_ptr<IEventSink> sink;
   };
   using List = std::vector<Entry>;
+  // The sinks to deliver to now, without taking mu_ when the firing thread's copy is
+  // current. `own_copy` keeps the list alive when the firing copy cannot be used; `retired`
+  // receives a replaced firing copy, to be released after mu_ is.
+  const List& SinksForFiring(std::shared_ptr<const List>& own_copy,
+                             std::shared_ptr<const List>& retired);
+
   const EventInterface& iface_;
   mutable std::mutex mu_;
   std::shared_ptr<const List> sinks_ = std::make_shared<List>();  // replaced whole; mu_
   uint32_t next_cookie_ = 1;                                      // guarded by mu_
+  // Bumped (under mu_) whenever sinks_ is replaced.
+  std::atomic<uint64_t> generation_{0};
+  // The first thread that fires (the object's apartment thread) keeps its own copy of the
+  // list and re-reads sinks_ only when the generation moved: events then cost no lock and
+  // no reference count. Only that thread touches the two fields below.
+  std::atomic<std::thread::id> firing_thread_{};
+  std::shared_ptr<const List> firing_copy_;
+  uint64_t firing_generation_ = ~uint64_t{0};
+  int firing_depth_ = 0;  // Fire calls under way on that thread (a sink may fire again)
 };
 
 // Disconnects on destruction.
