@@ -6,12 +6,12 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import os
 import threading
 import time
 from datetime import datetime
 
-from common import Figure, absolute_figure, best_ns_per_op, median, percentile, ratio_figure
+from common import (Figure, absolute_figure, best_ns_per_op, median, percentile, ratio_figure,
+                    stdout_to_devnull)
 
 from morvex_trader.core.constants import Direction, Exchange, OrderType
 from morvex_trader.core.data import Quote
@@ -142,20 +142,6 @@ def started(sink_class):
         yield link, gateway
     finally:
         host.Shutdown()
-
-
-@contextlib.contextmanager
-def stdout_to_devnull():
-    """Trace lines go to /dev/null while timing: their cost is the terminal's, not ours."""
-    saved = os.dup(1)
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(null)
 
 
 def quote_path_ns(sink_class) -> float:

@@ -6,6 +6,8 @@ them all, prints one table and writes build/bench.json.
 
 from __future__ import annotations
 
+import contextlib
+import os
 import statistics
 import time
 from dataclasses import asdict, dataclass
@@ -59,3 +61,18 @@ def ratio_figure(name: str, ours: float, reference: float, unit: str, goal_ratio
 def absolute_figure(name: str, ours: float, unit: str, limit: float) -> Figure:
     """A figure whose goal is an absolute upper bound."""
     return Figure(name, ours, unit, None, None, f"< {limit:g} {unit}", ours < limit)
+
+
+@contextlib.contextmanager
+def stdout_to_devnull():
+    """Trace lines (written to file descriptor 1) go to /dev/null while timing: their cost is
+    the terminal's, not ours, and they would bury the table."""
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)

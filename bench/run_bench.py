@@ -13,7 +13,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-from common import Figure  # noqa: E402
+from common import Figure, stdout_to_devnull  # noqa: E402
 
 
 def fmt(value) -> str:
@@ -39,7 +39,8 @@ def main() -> int:
     for area in areas:
         print(f"[bench] {area} ...", file=sys.stderr, flush=True)
         try:
-            figures.extend(importlib.import_module(f"bench_{area}").run())
+            with stdout_to_devnull():
+                figures.extend(importlib.import_module(f"bench_{area}").run())
         except Exception:
             traceback.print_exc()
             failed.append(area)
