@@ -126,7 +126,6 @@ def main(argv: list[str] | None = None) -> int:
     from morvex_trader.engine.store import AccountIdentity, AccountStore
     from morvex_trader.engine.strategy import MovingAverageCross
     from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
-    from morvex_trader.gateways.cqg.wrapper import tradelink
     from morvex_trader.plugins.sqlite3 import db as db_module
 
     os.makedirs(config.DB["sqlite3"], exist_ok=True)
@@ -150,7 +149,6 @@ def main(argv: list[str] | None = None) -> int:
         previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
         feeder = None
         try:
-            tradelink.TIMEOUT = 10
             engine.start()
             terminal.say("session started: logged on, account and market data subscribed")
             if server is not None:

@@ -41,7 +41,6 @@ from morvex_trader.core.security import Futures  # noqa: E402
 from morvex_trader.engine.main_engine import MainEngine, SessionSettings  # noqa: E402
 from morvex_trader.engine.store import AccountIdentity, AccountStore  # noqa: E402
 from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway  # noqa: E402
-from morvex_trader.gateways.cqg.wrapper import tradelink  # noqa: E402
 from morvex_trader.platform import cqgcel  # noqa: E402
 from morvex_trader.plugins.sqlite3 import db as db_module  # noqa: E402
 from morvex_trader.plugins.telegram import bot as bot_module  # noqa: E402
@@ -132,7 +131,7 @@ for t in threads:
 for order in engine.active_orders():
     try:
         engine.cancel(order.order_id)
-    except RuntimeError as error:  # it filled meanwhile: CQG refuses the cancel
+    except RuntimeError:  # it filled meanwhile: CQG refuses the cancel
         pass
 deadline = time.monotonic() + 20
 while time.monotonic() < deadline:

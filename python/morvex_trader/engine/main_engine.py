@@ -13,7 +13,7 @@ import sys
 import threading
 import time
 from collections import defaultdict
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Callable, Iterable, Optional
 
@@ -40,9 +40,7 @@ class SessionSettings:
 class SessionCounts:
     placed: int = 0
     refused: int = 0
-    cancel_requests: int = 0
     deals: int = 0
-    statuses: dict = field(default_factory=dict)
 
 
 class MainEngine:
@@ -200,7 +198,6 @@ class MainEngine:
         return order_id
 
     def cancel(self, order_id: str) -> None:
-        self.counts.cancel_requests += 1
         self.gateway.cancel_order(order_id)
 
     # -- reports for the chat ------------------------------------------------------

@@ -28,7 +28,6 @@ class RemoteControl:
     def __init__(self, bot: Any, engine: EngineActions) -> None:
         self.bot = bot
         self.engine = engine
-        self.served = 0
 
     def _reply(self, text: str) -> None:
         try:
@@ -37,7 +36,6 @@ class RemoteControl:
             print(f"[engine] reply not sent: {error}", file=sys.stderr, flush=True)
 
     def _serve(self, work) -> None:
-        self.served += 1
         try:
             text = work()
         except InstructionError as error:
