@@ -110,6 +110,8 @@ def reported_session(stored: StoredSession) -> None:
     stored.snapshot(10, 999_775.0, -400.0, realized=-225.0)
     stored.order("A-4", EP, Direction.LONG, OrderType.LIMIT, 4480.5, 12)        # working at the end
     stored.order("A-5", EP, Direction.SHORT, OrderType.STOP, 4470.25, 12)       # working at the end
+    stored.order("A-8", EP, Direction.LONG, OrderType.LIMIT, 4480.5, 13)        # the same mark as A-4
+    stored.order("A-9", EP, Direction.LONG, OrderType.MARKET, 0.0, 14)          # no price to mark
     stored.order("A-6", CLE, Direction.LONG, OrderType.LIMIT, 74.1, 13, OrderStatus.CANCELLED)
     stored.order("A-7", CLE, Direction.SHORT, OrderType.LIMIT, 90.0, 14, OrderStatus.FAILED)
     stored.snapshot(15, 999_775.0, 250.0, realized=-225.0)
@@ -165,10 +167,10 @@ def test_the_report_shows_the_session_and_only_that_session(stored, tmp_path):
     assert markers(cle, "buy fills") == markers(cle, "sell fills") == []
     assert "no fills" in ", ".join(texts_of(cle))
 
-    # The two orders still working, as horizontal marks at their prices.
+    # The orders still working, as horizontal marks at their prices, one per price and side.
     working = [c for c in ep.collections if c.get_gid() == "working order"]
     assert sorted(seg[0][1] for c in working for seg in c.get_segments()) == [4470.25, 4480.5]
-    assert {t for t in texts_of(ep) if "@" in t} == {"buy limit 1 @ 4,480.50", "sell stop 1 @ 4,470.25"}
+    assert {t for t in texts_of(ep) if "@" in t} == {"buy limit 2 @ 4,480.50 (2 orders)", "sell stop 1 @ 4,470.25"}
 
     # Equity: balance plus unrealised P&L at each snapshot of this session, drawdown shaded.
     line = next(l for l in report.equity_axes.lines if l.get_label() == "equity")
@@ -177,10 +179,10 @@ def test_the_report_shows_the_session_and_only_that_session(stored, tmp_path):
     assert [c.get_label() for c in report.equity_axes.collections] == ["drawdown"]
 
     assert table_cells(report) == {
-        "orders placed": "7", "orders filled": "3", "orders cancelled": "1", "orders rejected": "3",
-        "orders working": "2", "deals": "3", "realised P&L": "-225.00", "unrealised P&L": "250.00",
+        "orders placed": "9", "orders filled": "3", "orders cancelled": "1", "orders rejected": "3",
+        "orders working": "4", "deals": "3", "realised P&L": "-225.00", "unrealised P&L": "250.00",
         "reconnects": "1"}
-    assert report.caption == ("Session report 2026-12-07 09:30-09:50 (Asia/Hong_Kong): 7 order(s), 3 fill(s), "
+    assert report.caption == ("Session report 2026-12-07 09:30-09:50 (Asia/Hong_Kong): 9 order(s), 3 fill(s), "
                               "realised P&L -225.00, unrealised 250.00")
     assert png_size(str(tmp_path / "out" / "report.png")) == report.pixel_size
     assert report.pixel_size[0] == 1100

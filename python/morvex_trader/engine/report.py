@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
+from datetime import timedelta
 from typing import Any
 
 from matplotlib import dates as mdates
@@ -20,7 +21,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import FuncFormatter
 
-from morvex_trader.engine.report_data import SessionData, load_session
+from morvex_trader.engine.report_data import SessionData, WorkingOrder, load_session
 
 DPI = 100
 WIDTH_INCHES = 11.0
@@ -120,15 +121,21 @@ def _draw_prices(ax: Any, data: SessionData, code: str, end: Any) -> None:
         if side:
             ax.scatter([f.time for f in side], [f.price for f in side], marker=marker, s=46, color=colour,
                        edgecolors="black", linewidths=0.5, zorder=3, label=label)
-    working = [w for w in data.working if w.code == code]
+    # Orders at one price and side are one mark; a market order has no price to mark.
+    working: dict[tuple, list[WorkingOrder]] = {}
+    for w in data.working:
+        if w.code == code and w.price > 0 and w.order_type != "MARKET":
+            working.setdefault((w.buy, w.order_type, w.price), []).append(w)
     if working and end is not None:
         start = end - (end - data.started) * 0.12 if data.started is not None and data.started < end else end
-        for w in working:
-            colour = BUY_COLOUR if w.buy else SELL_COLOUR
-            ax.hlines(w.price, start, end, colors=colour, linestyles="dashed", linewidth=1.4, zorder=2,
+        for (buy, order_type, price), orders in working.items():
+            colour = BUY_COLOUR if buy else SELL_COLOUR
+            ax.hlines(price, start, end, colors=colour, linestyles="dashed", linewidth=1.4, zorder=2,
                       gid="working order")
-            ax.annotate(f"{'buy' if w.buy else 'sell'} {w.order_type.lower()} {w.quantity:g} @ {w.price:,.2f}",
-                        (start, w.price), xytext=(-3, 0), textcoords="offset points", va="center",
+            label = f"{'buy' if buy else 'sell'} {order_type.lower()} {sum(o.quantity for o in orders):g} @ {price:,.2f}"
+            if len(orders) > 1:
+                label += f" ({len(orders)} orders)"
+            ax.annotate(label, (start, price), xytext=(-3, 0), textcoords="offset points", va="center",
                         ha="right", fontsize=7, color=colour)
         ax.plot([], [], color="#555555", linestyle="dashed", label="working at the end")
     notes = []
@@ -220,6 +227,10 @@ def draw_report(data: SessionData) -> ReportFigure:
     report.equity_axes.set_xlabel(f"time ({data.zone})", fontsize=9)
     if not (data.equity or data.fills or any(data.bars.values())):
         first.xaxis_date()  # nothing drawn: still a time axis
+    elif data.started is not None and end is not None and data.started < end:
+        # The session, with a little of the history its bars reach back into.
+        span = end - data.started
+        first.set_xlim(data.started - max(span * 0.1, timedelta(minutes=5)), end + span * 0.03)
     title = "Session report"
     if data.started is not None and data.ended is not None:
         title += f"  {data.started:%Y-%m-%d %H:%M:%S} to {data.ended:%H:%M:%S} ({data.zone})"
