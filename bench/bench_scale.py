@@ -8,8 +8,14 @@ Then the engine (the real MainEngine and AccountStore, over a stand-in gateway t
 accepts every order) records events into each file; batches go round the files in turn,
 so that load on the shared machine falls on every size alike, and each size keeps its
 median batch. The goal is flat growth: time per event at the largest size over the
-smallest. The chat's /orders, /deals and /positions answers are timed at the largest
-size, asking for more orders and deals than the engine holds in memory.
+smallest.
+
+On disk every event waits for its commit to reach the disk (the plug-in commits each
+statement), and that wait is the same at every size; so the files are also copied to a
+RAM-backed folder (/dev/shm), where what is left is SQLite's own work per event and any
+growth with the file would show at once. The chat's /orders, /deals and /positions
+answers are timed at the largest size on disk, asking for more orders and deals than the
+engine holds in memory.
 """
 
 from __future__ import annotations
@@ -33,10 +39,11 @@ SIZES = (1_000, 100_000, 1_000_000)
 DEALS_PER_ORDER = 0.8
 ORDERS_PER_SNAPSHOT = 50
 POSITIONS_PER_SNAPSHOT = 2
-ROUNDS = 7            # batches per size
-ORDERS_PER_BATCH = 30  # each: the order, its fill update, its deal; a snapshot every 10 orders
-KEPT_IN_MEMORY = 50   # orders_kept and deals_kept of the engines
-REPORT_ROWS = 200     # rows asked of /orders and /deals (more than the engine holds)
+# (folder kind, batches per size, orders per batch); each order: the order, its fill update and
+# its deal; a balance snapshot every 10 orders.
+PLACES = (("disk", 5, 10), ("RAM", 15, 30))
+KEPT_IN_MEMORY = 20   # orders_kept and deals_kept of the engines
+REPORT_ROWS = 50      # rows asked of /orders and /deals (more than the engine holds)
 GROWTH_GOAL = 1.3
 REPORT_LIMIT_MS = 50.0
 
@@ -177,15 +184,15 @@ class Session:
     def _now(self) -> datetime:
         return self.clock
 
-    def batch(self) -> tuple[float, int]:
-        """Records ORDERS_PER_BATCH orders with their fill and deal; returns (seconds, events)."""
+    def batch(self, orders: int) -> tuple[float, int]:
+        """Records `orders` orders with their fill and deal; returns (seconds, events)."""
         from morvex_trader.core.constants import Direction, Offset, OrderStatus, OrderType
         from morvex_trader.core.order import Order
 
         engine, events = self.engine, self.gateway.events
         recorded = 0
         start = time.perf_counter()
-        for i in range(ORDERS_PER_BATCH):
+        for i in range(orders):
             self.clock += timedelta(seconds=3)
             order = Order(security=self.security, price=4500.25, quantity=2,
                           direction=Direction.LONG if i % 2 else Direction.SHORT,
@@ -220,56 +227,100 @@ class Session:
         self.db.close()
 
 
+def _per_event(sessions: dict[int, Session], rounds: int, orders: int) -> dict[int, float]:
+    """Median microseconds per recorded event at each size, batches going round the sizes."""
+    samples: dict[int, list[float]] = {size: [] for size in sessions}
+    for session in sessions.values():  # one batch each first: pages are read in before timing
+        session.batch(orders)
+    for _ in range(rounds):
+        for size, session in sessions.items():
+            seconds, events = session.batch(orders)
+            samples[size].append(seconds / events * 1e6)
+    return {size: median(values) for size, values in samples.items()}
+
+
+def _growth_figures(place: str, per_event: dict[int, float]) -> list[Figure]:
+    smallest, largest = per_event[SIZES[0]], per_event[SIZES[-1]]
+    figures = [Figure(f"scale: one recorded event, {place}, file of {size:,} orders", per_event[size],
+                      "us/event", None, None, "-", None) for size in SIZES[:-1]]
+    ratio = largest / smallest
+    figures.append(Figure(f"scale: one recorded event, {place}, file of {SIZES[-1]:,} orders", largest,
+                          "us/event", smallest, ratio, f"{SIZES[-1]:,}/{SIZES[0]:,} orders <= {GROWTH_GOAL:g}",
+                          ratio <= GROWTH_GOAL))
+    return figures
+
+
+def _chat_answers(session: Session) -> list[Figure]:
+    answers = {
+        "/orders": lambda: session.ask(get_orders=True, num_orders_displayed=REPORT_ROWS),
+        "/orders -a": lambda: session.ask(get_orders=True, active_orders=True, num_orders_displayed=REPORT_ROWS),
+        "/deals": lambda: session.ask(get_deals=True, num_deals_displayed=REPORT_ROWS),
+        "/positions": lambda: session.ask(get_positions=True),
+    }
+    figures = []
+    for name, ask in answers.items():
+        ms = min(ask() for _ in range(5))
+        rows = "" if name == "/positions" else f" {REPORT_ROWS}"
+        figures.append(absolute_figure(f"scale: chat {name}{rows}, disk, file of {SIZES[-1]:,} orders", ms,
+                                       "ms", REPORT_LIMIT_MS))
+    replies = session.chat.replies
+    assert any(r.startswith(f"Orders ({REPORT_ROWS} of ") for r in replies), "the report did not reach back"
+    assert any(r.startswith(f"Deals ({REPORT_ROWS} of ") for r in replies), "the report did not reach back"
+    return figures
+
+
+def _former_lookup_us(folder: str) -> float:
+    """What each recorded order used to cost on top: finding its new row by broker_order_id
+    without an index (SQLite told NOT INDEXED, so it reads the table as it did then)."""
+    conn = sqlite3.connect(os.path.join(folder, "morvex_trader.db"))
+    try:
+        start = time.perf_counter()
+        for i in range(3):
+            conn.execute("SELECT id FROM trading_order NOT INDEXED WHERE broker_order_id=?",
+                         (f"HIST-{i * 7919:010d}",)).fetchall()
+        return (time.perf_counter() - start) / 3 * 1e6
+    finally:
+        conn.close()
+
+
 def run() -> list[Figure]:
     build = os.path.join(ROOT, "build")
     os.makedirs(build, exist_ok=True)
-    base = tempfile.mkdtemp(prefix="bench_scale_", dir=build)
-    sessions: dict[int, Session] = {}
+    bases = {"disk": tempfile.mkdtemp(prefix="bench_scale_", dir=build)}
+    if os.path.isdir("/dev/shm"):
+        bases["RAM"] = tempfile.mkdtemp(prefix="mx_bench_scale_", dir="/dev/shm")
+    figures: list[Figure] = []
     try:
         for size in SIZES:
-            folder = os.path.join(base, str(size))
+            folder = os.path.join(bases["disk"], str(size))
             os.makedirs(folder)
             start = time.perf_counter()
             generate(folder, size)
             print(f"[bench] scale: a file of {size:,} orders built in {time.perf_counter() - start:.1f} s",
                   file=sys.stderr, flush=True)
-            sessions[size] = Session(folder, seed=size)
-        per_event: dict[int, list[float]] = {size: [] for size in SIZES}
-        for size in SIZES:  # one batch each first: pages of every file are read in before timing
-            sessions[size].batch()
-        for _ in range(ROUNDS):
-            for size in SIZES:
-                seconds, events = sessions[size].batch()
-                per_event[size].append(seconds / events * 1e6)
-        largest = sessions[SIZES[-1]]
-        answers = {
-            "/orders": lambda: largest.ask(get_orders=True, num_orders_displayed=REPORT_ROWS),
-            "/orders -a": lambda: largest.ask(get_orders=True, active_orders=True,
-                                              num_orders_displayed=REPORT_ROWS),
-            "/deals": lambda: largest.ask(get_deals=True, num_deals_displayed=REPORT_ROWS),
-            "/positions": lambda: largest.ask(get_positions=True),
-        }
-        report_ms = {name: min(ask() for _ in range(5)) for name, ask in answers.items()}
-        shown = largest.chat.replies[-len(answers) * 5:]
-        assert any(reply.startswith(f"Orders ({REPORT_ROWS} of ") for reply in shown), shown[:1]
-        assert any(reply.startswith(f"Deals ({REPORT_ROWS} of ") for reply in shown)
+            if "RAM" in bases:
+                shutil.copytree(folder, os.path.join(bases["RAM"], str(size)))
+        for place, rounds, orders in PLACES:
+            if place not in bases:
+                continue
+            sessions = {size: Session(os.path.join(bases[place], str(size)), seed=size) for size in SIZES}
+            try:
+                per_event = _per_event(sessions, rounds, orders)
+                figures += _growth_figures(place, per_event)
+                if place == "RAM":
+                    former = _former_lookup_us(os.path.join(bases[place], str(SIZES[-1])))
+                    figures.append(Figure(
+                        f"scale: former look-up of a new order's row (a scan), RAM, file of {SIZES[-1]:,} orders",
+                        former, "us", per_event[SIZES[-1]], former / per_event[SIZES[-1]],
+                        "for comparison (former look-up/one event now)", None))
+                if place == "disk":
+                    figures += _chat_answers(sessions[SIZES[-1]])
+            finally:
+                for session in sessions.values():
+                    session.close()
     finally:
-        for session in sessions.values():
-            session.close()
-        shutil.rmtree(base, ignore_errors=True)
-
-    medians = {size: median(samples) for size, samples in per_event.items()}
-    smallest, biggest = medians[SIZES[0]], medians[SIZES[-1]]
-    figures = [Figure(f"scale: one recorded event, file of {size:,} orders", medians[size], "us/event",
-                      None, None, "-", None) for size in SIZES[:-1]]
-    ratio = biggest / smallest
-    figures.append(Figure(f"scale: one recorded event, file of {SIZES[-1]:,} orders", biggest, "us/event",
-                          smallest, ratio, f"{SIZES[-1]:,}/{SIZES[0]:,} orders <= {GROWTH_GOAL:g}",
-                          ratio <= GROWTH_GOAL))
-    for name, ms in report_ms.items():
-        rows = "" if name == "/positions" else f" {REPORT_ROWS}"
-        figures.append(absolute_figure(f"scale: chat {name}{rows}, file of {SIZES[-1]:,} orders", ms, "ms",
-                                       REPORT_LIMIT_MS))
+        for base in bases.values():
+            shutil.rmtree(base, ignore_errors=True)
     return figures
 
 
