@@ -48,6 +48,7 @@ class StoredSession:
         self.folder = str(folder)
         self.store = store
         self.first_balance_id = None
+        self.first_rows: dict[str, int] = {}  # the session's first order and deal row ids
 
     def snapshot(self, minutes: float, cash: float, unrealized: float, realized: float = 0.0) -> int:
         balance = SimpleNamespace(cash=cash, available_cash=cash, net_cash_power=cash, maintenance_margin=0.0,
@@ -61,7 +62,9 @@ class StoredSession:
               minutes: float, status: OrderStatus = OrderStatus.SUBMITTED) -> Order:
         order = Order(security=security, price=price, quantity=1, direction=direction, order_type=order_type,
                       offset=Offset.OPEN, order_id=order_id, status=status, create_time=at(minutes))
-        self.store.record_order(order, at(minutes))
+        row = self.store.record_order(order, at(minutes))
+        if self.first_balance_id is not None:
+            self.first_rows.setdefault("first_order_row", row)
         if status is not OrderStatus.SUBMITTED:
             self.store.update_order({"order_id": order_id, "updated_time": at(minutes), "status": status,
                                      "filled_avg_price": price if status is OrderStatus.FILLED else 0.0,
@@ -69,13 +72,15 @@ class StoredSession:
         return order
 
     def fill(self, order: Order, price: float, minutes: float, deal_id: str) -> None:
-        self.store.record_deal({"deal_id": deal_id, "order_id": order.order_id, "updated_time": at(minutes),
-                                "filled_avg_price": price, "filled_quantity": 1}, order)
+        row = self.store.record_deal({"deal_id": deal_id, "order_id": order.order_id, "updated_time": at(minutes),
+                                      "filled_avg_price": price, "filled_quantity": 1}, order)
+        if self.first_balance_id is not None:
+            self.first_rows.setdefault("first_deal_row", row)
 
     def record(self, instruments, **counts) -> None:
         write_session_record(self.folder, zone="Asia/Hong_Kong", started=at(0), ended=at(20),
                              first_balance_id=self.first_balance_id, last_balance_id=self.store.balance_id,
-                             instruments=instruments, **counts)
+                             instruments=instruments, **self.first_rows, **counts)
 
 
 @pytest.fixture
@@ -95,6 +100,7 @@ def earlier_session(stored: StoredSession) -> None:
     old = stored.order("OLD-1", EP, Direction.LONG, OrderType.LIMIT, 3999.0, -600)
     stored.fill(old, 3999.0, -600, "OLD-D1")
     stored.first_balance_id = None
+    stored.first_rows.clear()
 
 
 def reported_session(stored: StoredSession) -> None:

@@ -112,10 +112,14 @@ def _time_text(value: datetime) -> str:
 def write_session_record(folder: str, *, zone: str, started: datetime, ended: datetime,
                          first_balance_id: int, last_balance_id: int,
                          instruments: Iterable[tuple[str, str, Iterable[Any]]],
-                         refused: int = 0, reconnects: Optional[int] = None) -> str:
+                         refused: int = 0, reconnects: Optional[int] = None,
+                         first_order_row: Optional[int] = None, first_deal_row: Optional[int] = None) -> str:
     """Writes the record of the running session (replacing the last one) and returns its
     path. `instruments` holds (code, name, bars), bars with datetime, open, high, low and
-    close. The file is replaced whole, so a reader never sees half of it."""
+    close. `first_order_row` and `first_deal_row`, when known, are the ids of the
+    session's first order and deal rows: the report then reads the session's rows by
+    primary key instead of scanning every session's. The file is replaced whole, so a
+    reader never sees half of it."""
     record = {
         "format": RECORD_FORMAT,
         "zone": zone,
@@ -125,6 +129,8 @@ def write_session_record(folder: str, *, zone: str, started: datetime, ended: da
         "last_balance_id": int(last_balance_id),
         "refused": int(refused),
         "reconnects": None if reconnects is None else int(reconnects),
+        "first_order_row": first_order_row,
+        "first_deal_row": first_deal_row,
         "instruments": [
             {"code": code, "name": name,
              "bars": [[_time_text(b.datetime), float(b.open), float(b.high), float(b.low), float(b.close)]
@@ -201,9 +207,13 @@ def _rows(connection: sqlite3.Connection, sql: str, params: tuple) -> list[sqlit
 def _load(connection: sqlite3.Connection, record: Optional[dict]) -> SessionData:
     params: tuple = ()
     where = balance_where = "1"
+    order_params: tuple = ()
+    deal_params: tuple = ()
     if record is not None:
         params = (record["first_balance_id"], record["last_balance_id"])
-        where, balance_where = "balance_id BETWEEN ? AND ?", "id BETWEEN ? AND ?"
+        where, balance_where = "id >= ? AND balance_id BETWEEN ? AND ?", "id BETWEEN ? AND ?"
+        order_params = (record.get("first_order_row") or 0, *params)
+        deal_params = (record.get("first_deal_row") or 0, *params)
     data = SessionData(zone=record["zone"] if record else "as stored",
                        started=_parse_time(record["started"]) if record else None,
                        ended=_parse_time(record["ended"]) if record else None,
@@ -224,9 +234,9 @@ def _load(connection: sqlite3.Connection, record: Optional[dict]) -> SessionData
             data.equity.append(EquityPoint(when, row["cash"] or 0.0, row["unrealized_pnl"] or 0.0))
 
     orders = _rows(connection, f"SELECT security_name, security_code, price, quantity, direction, order_type, "
-                               f"filled_quantity, status FROM trading_order WHERE {where} ORDER BY id", params)
+                               f"filled_quantity, status FROM trading_order WHERE {where} ORDER BY id", order_params)
     deals = _rows(connection, f"SELECT security_name, security_code, direction, update_time, filled_avg_price, "
-                              f"filled_quantity FROM trading_deal WHERE {where} ORDER BY id", params)
+                              f"filled_quantity FROM trading_deal WHERE {where} ORDER BY id", deal_params)
     for row in list(orders) + list(deals):
         code = row["security_code"]
         if code and code not in data.instruments:

@@ -63,7 +63,9 @@ class SessionRecorder:
                 self.folder, zone=self.zone, started=self.started, ended=engine.now(),
                 first_balance_id=self.first_balance_id, last_balance_id=self.last_balance_id,
                 instruments=instruments, refused=counts.refused,
-                reconnects=getattr(counts, "reconnects", None))
+                reconnects=getattr(counts, "reconnects", None),
+                first_order_row=getattr(engine.store, "first_order_row", None),
+                first_deal_row=getattr(engine.store, "first_deal_row", None))
             self._write_failed = False
         except OSError as error:
             if not self._write_failed:
