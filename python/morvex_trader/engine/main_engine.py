@@ -53,7 +53,7 @@ class SessionCounts:
 class MainEngine:
     def __init__(self, gateway: Any, store: Optional[AccountStore], settings: SessionSettings,
                  strategy: Any = None, bot: Any = None,
-                 now: Callable[[], datetime] = datetime.now) -> None:
+                 now: Callable[[], datetime] = datetime.now, recorder: Any = None) -> None:
         self.gateway = gateway
         self.store = store
         self.settings = settings
@@ -72,6 +72,7 @@ class MainEngine:
         self.stop_requested = False
         self.started = False
         self.last_balance: Any = None  # the balance of the latest snapshot
+        self.recorder = recorder  # a SessionRecorder: what the session report reads
 
     # -- session -------------------------------------------------------------------
     def start(self) -> None:
@@ -204,6 +205,8 @@ class MainEngine:
         self.last_balance = balance
         if self.store is not None:
             self.store.snapshot_balance(balance, positions, self.now())
+            if self.recorder is not None:
+                self.recorder.on_snapshot(self)
 
     # -- what the strategy uses ----------------------------------------------------
     def clock(self) -> float:
@@ -336,6 +339,18 @@ class MainEngine:
                 sent.append(f"{position.security.code} {opposite.value} {position.quantity:g} "
                             f"(closes {position.direction.value})")
         return "Closing orders sent: " + ", ".join(sent) if sent else "No positions to close."
+
+    def report_photo(self) -> tuple[Optional[str], str]:
+        """(path of the session report picture, its caption), or (None, why there is none)."""
+        if self.recorder is None:
+            return None, "No session report: this session keeps no record."
+        from morvex_trader.engine.report_data import NoSessionData
+
+        try:
+            report = self.recorder.draw(self)
+        except NoSessionData as error:
+            return None, f"No session report: {error}."
+        return self.recorder.report_path, report.caption
 
     def _security_by_code(self, code: str) -> Any:
         for security in self.gateway.securities:
