@@ -190,7 +190,7 @@ TEST(BotApiClient, GetUpdatesSendsOffsetTimeoutAndReadsUpdates) {
   request.offset = 10;
   request.timeout_seconds = 0;
   request.allowed_updates = {"message"};
-  auto updates = client.get_updates(request);
+  auto updates = client.get_updates(request).updates;
   EXPECT_EQ(seen["offset"], 10);
   EXPECT_EQ(seen["timeout"], 0);
   EXPECT_EQ(seen["allowed_updates"], json::array({"message"}));

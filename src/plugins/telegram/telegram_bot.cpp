@@ -35,7 +35,9 @@ void TelegramBot::send_message(std::string_view text, std::int64_t chat_id) {
 }
 
 std::vector<telegram::Update> TelegramBot::get_updates() {
-  return client_->get_updates(telegram::GetUpdatesRequest{});
+  telegram::UpdateBatch batch = client_->get_updates(telegram::GetUpdatesRequest{});
+  telegram::Updater::report_skipped(*client_, batch, telegram::report_to_stderr);
+  return std::move(batch.updates);
 }
 
 void TelegramBot::close() { updater_->stop(); }
