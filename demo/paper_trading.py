@@ -5,7 +5,9 @@ database goes into var/db/ of the project, and the bot talks to a local fake Bot
 server unless a real token is configured (MX_TELEGRAM_TOKEN, MX_TELEGRAM_CHAT_ID).
 
 Trace lines of the CQG modules go to var/demo-trace.log; the terminal shows progress
-and the closing summary.
+and the closing summary. The session report (a picture of prices, fills, equity and the
+session's figures) is written to var/session-report.png; `--report-only` draws it again
+from the database of the last session, without trading.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ from datetime import datetime
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 VAR = os.path.join(ROOT, "var")
+REPORT_PNG = os.path.join(VAR, "session-report.png")
 
 DEMO_CHAT = 424242
 INSTRUMENTS = [
@@ -44,6 +47,7 @@ CHAT_SCRIPT = [
     (11.0, "/send_order EP,1,l,o,s,CQG,100,100"),
     (12.0, "/cancel_orders"),
     (20.0, "/close_positions"),
+    (22.0, "/report"),
     (25.0, "/stop"),
 ]
 
@@ -90,6 +94,31 @@ def configure_simulator(seed: int, speed: float) -> None:
     )
 
 
+class MarketClock:
+    """The simulated market's time: the engine stamps its balance snapshots with it, so
+    they share one time axis with CQG's fills and bars."""
+
+    def __call__(self) -> datetime:
+        from morvex_trader.platform import cqgcel
+
+        return cqgcel.market_snapshot()["now"]
+
+
+def report_only(config) -> int:
+    """Draws the report of the last session stored in the configured database folder."""
+    from morvex_trader.engine.report import write_report
+    from morvex_trader.engine.report_data import NoSessionData
+
+    try:
+        report = write_report(config.DB["sqlite3"], REPORT_PNG)
+    except (FileNotFoundError, NoSessionData) as error:
+        print(f"no session report: {error}", file=sys.stderr)
+        return 1
+    print(report.caption)
+    print(f"session report: {REPORT_PNG}")
+    return 0
+
+
 def start_bot(config, terminal: Terminal):
     """Imports the bot module; with no real token, behind a local fake Bot API server."""
     server = None
@@ -116,16 +145,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=int(time.time()) & 0xFFFF,
                         help="market seed (default: from the clock, so order ids differ between runs)")
     parser.add_argument("--speed", type=float, default=30.0, help="simulated seconds per real second")
+    parser.add_argument("--report-only", action="store_true",
+                        help="only draw the report of the last session stored (no trading)")
     args = parser.parse_args(argv)
 
     sys.path.insert(0, os.path.join(ROOT, "config"))
     import morvex_trader_config as config
 
+    if args.report_only:
+        return report_only(config)
+
     from morvex_trader.core.security import Futures
     from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
+    from morvex_trader.engine.session_recorder import SessionRecorder
     from morvex_trader.engine.store import AccountIdentity, AccountStore
     from morvex_trader.engine.strategy import MovingAverageCross
     from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+    from morvex_trader.gateways.cqg.wrapper import tradelink
     from morvex_trader.plugins.sqlite3 import db as db_module
 
     os.makedirs(config.DB["sqlite3"], exist_ok=True)
@@ -143,7 +179,10 @@ def main(argv: list[str] | None = None) -> int:
         store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT_ID, str(ACCOUNT_ID)))
         bot, server = start_bot(config, terminal)
         settings = SessionSettings(account_id=ACCOUNT_ID, symbols=tuple(securities))
-        engine = MainEngine(gateway, store, settings, strategy=MovingAverageCross(), bot=bot)
+        # CQG's times are in the zone the COM host configures (TradeLink's TIMEZONE).
+        recorder = SessionRecorder(config.DB["sqlite3"], str(tradelink.TIMEZONE), REPORT_PNG)
+        engine = MainEngine(gateway, store, settings, strategy=MovingAverageCross(), bot=bot,
+                            now=MarketClock(), recorder=recorder)
 
         stop_by_signal = threading.Event()
         previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
@@ -161,6 +200,7 @@ def main(argv: list[str] | None = None) -> int:
             bot.close()
             if server is not None:
                 replies = server.sent_texts(DEMO_CHAT)
+                photos = [p for p in server.photos if p.chat_id == DEMO_CHAT]
                 server.stop()
             database_counts = store.row_counts()
             database.close()
@@ -168,11 +208,25 @@ def main(argv: list[str] | None = None) -> int:
             terminal.say("\nchat replies:")
             for text in replies:
                 terminal.say("  " + text.replace("\n", "\n    "))
+            for photo in photos:
+                terminal.say(f"  [photo, {len(photo.photo)} bytes] {photo.caption}")
         why = "Ctrl-C" if stop_by_signal.is_set() else ("/stop" if bot.morvex_trader_status == "Terminated" else "end of run")
+        report_line = draw_final_report(config.DB["sqlite3"])
         terminal.say("")
         terminal.say(format_summary(engine, os.path.abspath(db_path), database_counts,
-                                    extra=[f"  stopped by         {why}"]))
+                                    extra=[f"  stopped by         {why}", report_line]))
     return 0
+
+
+def draw_final_report(folder: str) -> str:
+    """The report of the session just ended, from what it stored; the summary's line."""
+    from morvex_trader.engine.report import write_report
+
+    try:
+        write_report(folder, REPORT_PNG)
+    except Exception as error:  # the session is over and stored: say why there is no picture
+        return f"  session report     not drawn: {type(error).__name__}: {error}"
+    return f"  session report     {REPORT_PNG}"
 
 
 def feed_chat(server, engine) -> None:

@@ -58,8 +58,10 @@ database = db_module.DB()
 store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT)))
 bot = bot_module.bot
 server.wait_polling()
+# Few finished orders and deals held, so that late events and reports go through the file.
 engine = MainEngine(gateway, store, SessionSettings(account_id=ACCOUNT, symbols=tuple(securities),
-                                                    snapshot_interval=1.0, progress_interval=0), bot=bot)
+                                                    snapshot_interval=1.0, progress_interval=0,
+                                                    orders_kept=5, deals_kept=5), bot=bot)
 engine.start()
 
 stop = threading.Event()
