@@ -10,6 +10,11 @@ Memory stays bounded in a long session: the engine keeps its working orders, the
 `orders_kept` finished ones and the last `deals_kept` deals; the chat reports reach older
 ones through the database, and an event for an order no longer held is applied to the
 order's row. Net positions are running figures.
+
+`shutdown` stores everything the gateway received before its COM host stopped: it waits
+for a placement under way (so that its order row is written), drains again after the
+log-off, and stores what still waits for an order that was never recorded (fills then
+link to no order row, as fills of orders entered elsewhere do).
 """
 
 from __future__ import annotations
@@ -68,6 +73,9 @@ class MainEngine:
         self._net: dict[Any, float] = defaultdict(float)  # security -> net filled quantity
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
         self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
+        # Held by submit from the placement until its order is recorded; shutdown takes it
+        # so that no placement is under way while it stores the last events.
+        self._submit_lock = threading.Lock()
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
@@ -110,15 +118,22 @@ class MainEngine:
         self.drain_events()
 
     def shutdown(self) -> None:
-        """Stops in order: no new orders, the last events stored, log-off and COM host."""
+        """Stops in order: no new orders, the last events stored, log-off and COM host, then
+        what arrived meanwhile stored too."""
         self.stop_requested = True
-        if self.started:
-            self.started = False
+        if not self.started:
+            return
+        self.started = False
+        with self._submit_lock:  # a placement under way records its order first
             try:
                 self.drain_events()
                 self.snapshot()
             finally:
-                self.gateway.close()
+                try:
+                    self.gateway.close()
+                finally:
+                    self.drain_events()  # fills and updates of the snapshot and the log-off
+                    self._store_unmatched()
 
     def request_stop(self) -> None:
         self.stop_requested = True
@@ -133,6 +148,14 @@ class MainEngine:
                     self._apply(kind, payload)
                 elif not self._apply_to_released(kind, payload):
                     self._pending[payload["order_id"]].append((kind, payload))
+
+    def _store_unmatched(self) -> None:
+        """Stores the events still waiting for an order that will now never be recorded."""
+        with self._book_lock:
+            waiting, self._pending = self._pending, defaultdict(list)
+            for events in waiting.values():
+                for kind, payload in events:
+                    self._apply(kind, payload)
 
     def _apply(self, kind: str, payload: dict) -> None:
         if kind == "order":
@@ -229,6 +252,10 @@ class MainEngine:
 
     def submit(self, order: Order) -> Optional[str]:
         """Places an order; the database row is written once the gateway has its id."""
+        with self._submit_lock:  # shutdown waits until a placement under way is recorded
+            return self._place_and_record(order)
+
+    def _place_and_record(self, order: Order) -> Optional[str]:
         if self.stop_requested:
             return None
         order.gateway_name = self.gateway.gateway_name
@@ -254,9 +281,10 @@ class MainEngine:
     # -- reports for the chat ------------------------------------------------------
     def balance_report(self) -> str:
         b = self.gateway.get_balance()
-        return (f"Balance ({self.gateway.gateway_name}): cash={b.cash:.2f} available={b.available_cash:.2f} "
-                f"net={b.net_cash_power} margin={b.maintenance_margin} "
-                f"realized_pnl={b.realized_pnl:.2f} unrealized_pnl={b.unrealized_pnl:.2f}")
+        m = format_money
+        return (f"Balance ({self.gateway.gateway_name}): cash={m(b.cash)} available={m(b.available_cash)} "
+                f"net={m(b.net_cash_power)} margin={m(b.maintenance_margin)} "
+                f"realized_pnl={m(b.realized_pnl)} unrealized_pnl={m(b.unrealized_pnl)}")
 
     def positions_report(self) -> str:
         positions = self.gateway.get_positions()
@@ -371,6 +399,14 @@ class MainEngine:
                 f"deals={self.counts.deals} statuses={self.status_counts()}")
 
 
+def format_money(amount: Any) -> str:
+    """An amount of money as the trader reads it: two decimals ("n/a" when not reported),
+    never "-0.00"."""
+    if amount is None:
+        return "n/a"
+    return f"{round(float(amount), 2) + 0.0:.2f}"
+
+
 def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optional[dict],
                    extra: Iterable[str] = ()) -> str:
     statuses = engine.status_counts()
@@ -385,8 +421,8 @@ def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optio
         f"  deals              {engine.counts.deals}",
     ]
     if balance is not None:
-        lines.append(f"  realised P&L       {balance.realized_pnl:.2f}")
-        lines.append(f"  unrealised P&L     {balance.unrealized_pnl:.2f}")
+        lines.append(f"  realised P&L       {format_money(balance.realized_pnl)}")
+        lines.append(f"  unrealised P&L     {format_money(balance.unrealized_pnl)}")
     if row_counts:
         for table, rows in row_counts.items():
             lines.append(f"  rows {table:<14}{rows}")
