@@ -70,9 +70,9 @@ struct Closer {
 
 double SqliteCommitLoop(const std::string& path, const std::vector<std::string>& texts) {
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   std::unique_ptr<sqlite3, Closer> db(raw);
   if (rc != SQLITE_OK) throw std::runtime_error(sqlite3_errstr(rc));
   sqlite3_busy_timeout(db.get(), 5000);
