@@ -1,0 +1,120 @@
+"""The fill ledger: every broker fill is booked exactly once.
+
+A broker may deliver a fill again (after a reconnect, or on a restart that finds the
+fill's order still at the broker). The ledger knows every fill id booked so far, those of
+earlier sessions included (read back from the database at start), and refuses a second
+booking. A busted fill reverses its booking; a corrected one replaces price and quantity.
+A fill whose fields cannot be booked (no id, a quantity that is not a positive number,
+a price that is not a finite number) is refused with the reason, never booked.
+
+Only the engine's thread calls it; it keeps no lock of its own.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from datetime import datetime
+from typing import Any, Iterable, Optional
+
+
+def deal_key(deal_id: Any) -> str:
+    """The text under which a fill id is booked and stored (`trading_deal.broker_deal_id`)."""
+    return str(deal_id)
+
+
+def _finite(value: Any) -> bool:
+    if isinstance(value, bool) or value is None:
+        return False
+    try:
+        return math.isfinite(float(value))
+    except (TypeError, ValueError):
+        return False
+
+
+def malformed_reason(deal: dict) -> Optional[str]:
+    """Why `deal` cannot be booked, or None when it can."""
+    deal_id = deal.get("deal_id")
+    if deal_id is None or deal_key(deal_id).strip() == "":
+        return "no fill id"
+    order_id = deal.get("order_id")
+    if not isinstance(order_id, str) or not order_id:
+        return f"no order id (got {order_id!r})"
+    quantity = deal.get("filled_quantity")
+    if not _finite(quantity) or float(quantity) <= 0:
+        return f"quantity {quantity!r} is not a positive number"
+    if not _finite(deal.get("filled_avg_price")):
+        return f"price {deal.get('filled_avg_price')!r} is not a finite number"
+    if not isinstance(deal.get("updated_time"), datetime):
+        return f"time {deal.get('updated_time')!r} is not a date-time"
+    return None
+
+
+@dataclass
+class LedgerCounts:
+    booked: int = 0
+    duplicates: int = 0
+    malformed: int = 0
+    busted: int = 0
+    corrected: int = 0
+
+
+class FillLedger:
+    """Fill ids booked, this session's fills by id, and the counts the summary shows."""
+
+    def __init__(self, booked_ids: Iterable[Any] = ()) -> None:
+        self._earlier: set[str] = {deal_key(i) for i in booked_ids}
+        self._fills: dict[str, dict] = {}   # this session's booked fills, by id
+        self._reversed: set[str] = set()    # busted: never booked again
+        self.counts = LedgerCounts()
+
+    def __contains__(self, deal_id: Any) -> bool:
+        key = deal_key(deal_id)
+        return key in self._fills or key in self._earlier or key in self._reversed
+
+    def load(self, booked_ids: Iterable[Any]) -> None:
+        """Adds the ids of fills booked by earlier sessions."""
+        self._earlier.update(deal_key(i) for i in booked_ids)
+
+    def book(self, deal: dict) -> str:
+        """"booked", "duplicate" or "malformed: <reason>"."""
+        reason = malformed_reason(deal)
+        if reason is not None:
+            self.counts.malformed += 1
+            return "malformed: " + reason
+        key = deal_key(deal["deal_id"])
+        if key in self:
+            self.counts.duplicates += 1
+            return "duplicate"
+        self._fills[key] = deal
+        self.counts.booked += 1
+        return "booked"
+
+    def fill(self, deal_id: Any) -> Optional[dict]:
+        return self._fills.get(deal_key(deal_id))
+
+    def bust(self, deal_id: Any) -> Optional[dict]:
+        """Reverses a booked fill of this session: returns it, or None when it was not
+        booked here (a fill of an earlier session is reversed in the database only)."""
+        key = deal_key(deal_id)
+        if key in self._reversed:
+            return None
+        self._reversed.add(key)
+        self._earlier.discard(key)
+        self.counts.busted += 1
+        return self._fills.pop(key, None)
+
+    def correct(self, deal_id: Any, price: Any, quantity: Any) -> tuple[Optional[dict], Optional[dict]]:
+        """Replaces price and quantity of a booked fill: (old, new) records of this session
+        (None, None when it was booked by an earlier session or not at all)."""
+        key = deal_key(deal_id)
+        self.counts.corrected += 1
+        old = self._fills.get(key)
+        if old is None:
+            return None, None
+        new = dict(old, filled_avg_price=price, filled_quantity=quantity)
+        self._fills[key] = new
+        return old, new
+
+    def is_reversed(self, deal_id: Any) -> bool:
+        return deal_key(deal_id) in self._reversed
