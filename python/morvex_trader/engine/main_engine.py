@@ -5,6 +5,10 @@ drains the queue, keeps its order book of record and writes the database. Orders
 submitted from other threads than the one that drains: an update or a deal can then
 arrive before `submit` has recorded its order, so such events wait (in arrival order)
 until the order is recorded, and nothing is written against a missing order row.
+
+The session guard (`session_guard.py`) keeps the session sound through faults: fills
+booked once, a write-behind store, the connection watchdog, reconciliation with the
+broker, one time zone and chat notifications. The engine calls it at a few points.
 """
 
 from __future__ import annotations
@@ -13,7 +17,7 @@ import sys
 import threading
 import time
 from collections import defaultdict
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Callable, Iterable, Optional
 
@@ -21,7 +25,9 @@ from morvex_trader.core.constants import ACTIVE_ORDER_STATUSES, Direction, Offse
 from morvex_trader.core.order import Order
 from morvex_trader.engine.order_instruction import InstructionError, parse_order_instruction
 from morvex_trader.engine.remote import RemoteControl
+from morvex_trader.engine.session_guard import SessionGuard
 from morvex_trader.engine.store import AccountStore
+from morvex_trader.engine.watch_settings import WatchSettings
 
 
 @dataclass
@@ -34,6 +40,7 @@ class SessionSettings:
     strategy_interval: float = 0.5   # seconds between strategy runs
     snapshot_interval: float = 5.0   # seconds between balance snapshots
     progress_interval: float = 1.0   # seconds between progress lines (0: quiet)
+    watch: WatchSettings = field(default_factory=WatchSettings)  # faults, time zone, notifications
 
 
 @dataclass
@@ -46,17 +53,23 @@ class SessionCounts:
 class MainEngine:
     def __init__(self, gateway: Any, store: Optional[AccountStore], settings: SessionSettings,
                  strategy: Any = None, bot: Any = None,
-                 now: Callable[[], datetime] = datetime.now) -> None:
+                 now: Optional[Callable[[], datetime]] = None,
+                 log: Optional[Callable[[str], None]] = None) -> None:
         self.gateway = gateway
-        self.store = store
         self.settings = settings
         self.strategy = strategy
         self.remote = RemoteControl(bot, self) if bot is not None else None
-        self.now = now
+        self.guard = SessionGuard(self, settings.watch, bot, log=log)
+        self.now = now or self.guard.clock.now   # the session's time zone
+        self.store = self.guard.wrap_store(store)
         self.orders: dict[str, Order] = {}
         self.deals: list[dict] = []
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
+        self.book_lock = self._book_lock
+        self.placing_lock = threading.RLock()  # one placement at a time; reconciliation waits for it
         self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
+        self.pending_events = self._pending
+        self.last_refusal = ""
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
@@ -71,6 +84,7 @@ class MainEngine:
         self.gateway.subscribe_account(s.account_id)
         for symbol in s.symbols:
             self.gateway.subscribe_market_data(symbol, s.bar_lookback)
+        self.guard.start()
         self.snapshot()
 
     def run(self, duration: float, on_progress: Optional[Callable[[str], None]] = None) -> None:
@@ -82,12 +96,14 @@ class MainEngine:
             if now - start >= duration:
                 break
             self.drain_events()
+            self._guarded(self.guard.poll)
             if self.remote is not None:
                 self.remote.poll()
             if self.strategy is not None and now >= next_strategy:
                 next_strategy = now + s.strategy_interval
                 for security in self.gateway.securities:
-                    self.strategy.on_timer(self, security)
+                    if self.guard.strategy_allowed(security):
+                        self._guarded(self.strategy.on_timer, self, security)
             if now >= next_snapshot:
                 next_snapshot = now + s.snapshot_interval
                 self.snapshot()
@@ -106,10 +122,25 @@ class MainEngine:
                 self.drain_events()
                 self.snapshot()
             finally:
-                self.gateway.close()
+                if self.gateway.connection.is_down("gateway"):
+                    self.gateway.logged_on = False   # a log-off would wait for a connection that is gone
+                try:
+                    self.gateway.close()
+                finally:
+                    self.drain_events()
+                    self.guard.resolve_pending(force=True)
+                    self.guard.close()
 
     def request_stop(self) -> None:
         self.stop_requested = True
+
+    def _guarded(self, work: Callable[..., Any], *args: Any) -> None:
+        """Runs one step of the loop; an error is reported and the session goes on."""
+        try:
+            work(*args)
+        except Exception as error:
+            self.guard.report("error", f"Engine error in {getattr(work, '__qualname__', work)}: "
+                                       f"{type(error).__name__}: {error}")
 
     # -- events from the gateway ---------------------------------------------------
     def drain_events(self) -> None:
@@ -117,16 +148,29 @@ class MainEngine:
         with self._book_lock:
             while not events.empty():
                 kind, payload = events.get_nowait()
-                if payload["order_id"] in self.orders:
-                    self._apply(kind, payload)
+                admitted = self.guard.admit(kind, payload)
+                if admitted is None:
+                    continue
+                if admitted["order_id"] in self.orders:
+                    self.apply_event(kind, admitted)
                 else:
-                    self._pending[payload["order_id"]].append((kind, payload))
+                    self._pending[admitted["order_id"]].append((kind, admitted))
+                    self.guard.note_pending(admitted["order_id"])
 
-    def _apply(self, kind: str, payload: dict) -> None:
+    def apply_event(self, kind: str, payload: dict) -> None:
+        """Applies an admitted event to its known order (the book lock is held)."""
+        order = self.orders.get(payload["order_id"])
         if kind == "order":
+            before = order.status if order is not None else None
             self._on_order_update(payload)
-        else:
+            self.guard.applied(kind, payload, order, before)
+        elif kind == "deal":
             self._on_deal(payload)
+            self.guard.applied(kind, payload, order)
+        else:
+            self.guard.apply_correction(payload)
+
+    _apply = apply_event
 
     def _on_order_update(self, update: dict) -> None:
         order = self.orders.get(update["order_id"])
@@ -145,9 +189,12 @@ class MainEngine:
             self.store.record_deal(deal, self.orders.get(deal["order_id"]))
 
     def snapshot(self) -> None:
+        if self.gateway.connection.is_down("gateway"):
+            return   # the broker's account cannot be read now; the next snapshot will
         balance = self.gateway.get_balance()
         positions = self.gateway.get_positions()
         self.last_balance = balance
+        self.guard.remember_positions(positions)
         if self.store is not None:
             self.store.snapshot_balance(balance, positions, self.now())
 
@@ -181,20 +228,24 @@ class MainEngine:
         if self.stop_requested:
             return None
         order.gateway_name = self.gateway.gateway_name
-        try:
-            order_id = self.gateway.place_order(order)
-        except (RuntimeError, ValueError) as error:
-            self.counts.refused += 1
-            print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
-            return None
-        order.status = OrderStatus.SUBMITTED
-        with self._book_lock:
-            self.orders[order_id] = order
-            self.counts.placed += 1
-            if self.store is not None:
-                self.store.record_order(order, self.now())
-            for kind, payload in self._pending.pop(order_id, ()):
-                self._apply(kind, payload)
+        order.create_time = self.now()
+        with self.placing_lock:
+            try:
+                order_id = self.gateway.place_order(order)
+            except (RuntimeError, ValueError) as error:
+                self.counts.refused += 1
+                self.last_refusal = str(error)
+                print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
+                self.guard.refused(order, error)
+                return None
+            order.status = OrderStatus.SUBMITTED
+            with self._book_lock:
+                self.orders[order_id] = order
+                self.counts.placed += 1
+                if self.store is not None:
+                    self.store.record_order(order, self.now())
+                for kind, payload in self._pending.pop(order_id, ()):
+                    self._apply(kind, payload)
         return order_id
 
     def cancel(self, order_id: str) -> None:
@@ -206,6 +257,9 @@ class MainEngine:
         return (f"Balance ({self.gateway.gateway_name}): cash={b.cash:.2f} available={b.available_cash:.2f} "
                 f"net={b.net_cash_power} margin={b.maintenance_margin} "
                 f"realized_pnl={b.realized_pnl:.2f} unrealized_pnl={b.unrealized_pnl:.2f}")
+
+    def status_report(self) -> str:
+        return self.guard.status_report()
 
     def positions_report(self) -> str:
         positions = self.gateway.get_positions()
@@ -254,7 +308,8 @@ class MainEngine:
                       offset=instruction.offset, stop_price=instruction.stop_price)
         order_id = self.submit(order)
         if order_id is None:
-            return f"Order not sent: the gateway refused {instruction.security_code}."
+            reason = f": {self.last_refusal}" if self.last_refusal else ""
+            return f"Order not sent: the gateway refused {instruction.security_code}{reason}."
         return f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} {instruction.order_type.value}."
 
     def close_positions(self, gateway_name: Optional[str]) -> str:

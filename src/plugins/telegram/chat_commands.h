@@ -17,9 +17,9 @@
 
 namespace mx::bot {
 
-// Registers echo as the message handler first, then the nine commands in their order:
+// Registers echo as the message handler first, then the ten commands in their order:
 // stop, balance, positions, orders, deals, cancel_order, cancel_orders, send_order,
-// close_positions.
+// close_positions, status.
 void register_chat_commands(telegram::Dispatcher& dispatcher, CustomedExtBot& bot);
 
 // The bot's command summary (the description of TelegramBot).

@@ -38,6 +38,7 @@ class _RequestRecord:
     order_string: str
     close_positions: bool
     close_positions_gateway_name: Optional[str]
+    get_status: bool
 
 class CustomedExtBot(_RequestRecord):
     def send_message(self, chat_id: _ChatId, text: str) -> None: ...
