@@ -4,8 +4,13 @@ Needs no network and no configuration: the CQGCEL simulator runs a seeded market
 database goes into var/db/ of the project, and the bot talks to a local fake Bot API
 server unless a real token is configured (MX_TELEGRAM_TOKEN, MX_TELEGRAM_CHAT_ID).
 
-Trace lines of the CQG modules go to var/demo-trace.log; the terminal shows progress
-and the closing summary.
+Trace lines of the CQG modules go to var/demo-trace.log; the terminal shows progress,
+what the session watch sees and does, and the closing summary.
+
+Mid-session the demo drops and restores the data connection, then the gateway
+connection, and the broker sends some fills a second time. With --restart it runs two
+sessions back to back against the same database and broker state: orders still working
+when the first ends are found, adopted and followed by the second.
 """
 
 from __future__ import annotations
@@ -43,8 +48,18 @@ CHAT_SCRIPT = [
     (10.0, "/deals 3"),
     (11.0, "/send_order EP,1,l,o,s,CQG,100,100"),
     (12.0, "/cancel_orders"),
+    (17.5, "/status"),
     (20.0, "/close_positions"),
+    (22.0, "/status"),
     (25.0, "/stop"),
+]
+# Faults the demo causes, at seconds into the session: (connection, status) or a resend.
+FAULTS = [
+    (13.0, ("data", "csConnectionDown")),
+    (14.5, ("data", "csConnectionUp")),
+    (16.0, ("gateway", "csConnectionDown")),
+    (18.0, ("gateway", "csConnectionUp")),
+    (19.0, "resend_fills"),
 ]
 
 
@@ -116,16 +131,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=int(time.time()) & 0xFFFF,
                         help="market seed (default: from the clock, so order ids differ between runs)")
     parser.add_argument("--speed", type=float, default=30.0, help="simulated seconds per real second")
+    parser.add_argument("--restart", action="store_true",
+                        help="two sessions back to back on the same database and broker state")
     args = parser.parse_args(argv)
 
     sys.path.insert(0, os.path.join(ROOT, "config"))
     import morvex_trader_config as config
 
-    from morvex_trader.core.security import Futures
-    from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
-    from morvex_trader.engine.store import AccountIdentity, AccountStore
     from morvex_trader.engine.strategy import MovingAverageCross
-    from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+    from morvex_trader.engine.watch_settings import WatchSettings
     from morvex_trader.plugins.sqlite3 import db as db_module
 
     os.makedirs(config.DB["sqlite3"], exist_ok=True)
@@ -134,45 +148,99 @@ def main(argv: list[str] | None = None) -> int:
     trace_log = os.path.join(VAR, "demo-trace.log")
 
     with trace_to_file(trace_log) as terminal:
-        terminal.say(f"paper trading for {args.duration:g} s, seed {args.seed}, "
+        restart = " then a restart" if args.restart else ""
+        terminal.say(f"paper trading for {args.duration:g} s{restart}, seed {args.seed}, "
                      f"market at {args.speed:g}x; trace lines in {trace_log}")
         configure_simulator(args.seed, args.speed)
-        securities = {full: Futures(code, name) for full, code, name, *_ in INSTRUMENTS}
-        gateway = CqgGateway(securities)
-        database = db_module.DB()
-        store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT_ID, str(ACCOUNT_ID)))
-        bot, server = start_bot(config, terminal)
-        settings = SessionSettings(account_id=ACCOUNT_ID, symbols=tuple(securities))
-        engine = MainEngine(gateway, store, settings, strategy=MovingAverageCross(), bot=bot)
+        if args.restart:
+            from morvex_trader.platform import cqgcel
 
-        stop_by_signal = threading.Event()
-        previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
-        feeder = None
+            cqgcel.keep_broker_state(True)
+        bot, server = start_bot(config, terminal)
+        watch = WatchSettings.from_config(config)
+        sessions = [("first session", args.duration / 2, False), ("second session", args.duration / 2, True)] \
+            if args.restart else [("session", args.duration, False)]
         try:
-            engine.start()
-            terminal.say("session started: logged on, account and market data subscribed")
-            if server is not None:
-                feeder = threading.Thread(target=feed_chat, args=(server, engine), daemon=True)
-                feeder.start()
-            engine.run(args.duration, on_progress=terminal.say)
+            for label, duration, second in sessions:
+                terminal.say(f"\n--- {label} ---")
+                database = db_module.DB()
+                run_session(label, duration, second, args.restart, bot, server, watch, database, db_path,
+                            terminal, trader=MovingAverageCross(), instruments=INSTRUMENTS)
         finally:
-            signal.signal(signal.SIGINT, previous)
-            engine.shutdown()
             bot.close()
             if server is not None:
                 replies = server.sent_texts(DEMO_CHAT)
                 server.stop()
-            database_counts = store.row_counts()
-            database.close()
         if server is not None:
-            terminal.say("\nchat replies:")
+            terminal.say("\nchat (replies and notifications):")
             for text in replies:
                 terminal.say("  " + text.replace("\n", "\n    "))
-        why = "Ctrl-C" if stop_by_signal.is_set() else ("/stop" if bot.morvex_trader_status == "Terminated" else "end of run")
-        terminal.say("")
-        terminal.say(format_summary(engine, os.path.abspath(db_path), database_counts,
-                                    extra=[f"  stopped by         {why}"]))
     return 0
+
+
+def run_session(label, duration, second, restarting, bot, server, watch, database, db_path, terminal,
+                trader, instruments) -> None:
+    from morvex_trader.core.security import Futures
+    from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
+    from morvex_trader.engine.store import AccountIdentity, AccountStore
+    from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+
+    securities = {full: Futures(code, name) for full, code, name, *_ in instruments}
+    gateway = CqgGateway(securities)
+    store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT_ID, str(ACCOUNT_ID)))
+    settings = SessionSettings(account_id=ACCOUNT_ID, symbols=tuple(securities), watch=watch)
+    engine = MainEngine(gateway, store, settings, strategy=trader, bot=bot,
+                        log=lambda text: None if text.startswith("[fill]") else terminal.say("  " + text))
+    stop_by_signal = threading.Event()
+    previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
+    bot.morvex_trader_status = "Running"
+    threads = []
+    try:
+        engine.start()
+        terminal.say("session started: logged on, account and market data subscribed, books reconciled")
+        if server is not None and not restarting:
+            threads.append(threading.Thread(target=feed_chat, args=(server, engine), daemon=True))
+        if not second:
+            threads.append(threading.Thread(target=cause_faults, args=(engine, terminal), daemon=True))
+        for thread in threads:
+            thread.start()
+        engine.run(duration, on_progress=terminal.say)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if restarting and not second:
+            engine.strategy = None   # the first session ends with its orders still working
+        engine.shutdown()
+        database_counts = engine.store.row_counts()
+        database.close()
+    why = "Ctrl-C" if stop_by_signal.is_set() else ("/stop" if bot.morvex_trader_status == "Terminated" else "end of run")
+    terminal.say("")
+    terminal.say(format_summary(engine, os.path.abspath(db_path), database_counts,
+                                extra=engine.guard.summary_lines() + [f"  stopped by         {why}"]))
+
+
+def cause_faults(engine, terminal) -> None:
+    from morvex_trader.platform import cqgcel
+
+    start = time.monotonic()
+    for at, fault in FAULTS:
+        delay = at - (time.monotonic() - start)
+        if delay > 0:
+            time.sleep(delay)
+        if engine.stop_requested:
+            return
+        if fault == "resend_fills":
+            if hasattr(cqgcel, "resend_fills"):
+                terminal.say(f"[demo] the broker sends {cqgcel.resend_fills()} fill(s) a second time")
+            continue
+        kind, status = fault
+        terminal.say(f"[demo] CQG {kind} connection -> {status}")
+        if hasattr(cqgcel, "set_connection"):
+            cqgcel.set_connection(kind, status)
+        else:   # a simulator without connection control: the status event alone
+            from morvex_trader.gateways.cqg.wrapper import comhost
+
+            event = "OnGWConnectionStatusChanged" if kind == "gateway" else "OnDataConnectionStatusChanged"
+            cqgcel.raise_event(event, getattr(comhost, status))
 
 
 def feed_chat(server, engine) -> None:

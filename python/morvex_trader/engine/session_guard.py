@@ -176,7 +176,7 @@ class SessionGuard:
             code = order.security.code if order is not None else "?"
             side = order.direction.value if order is not None else ""
             self.report("fill", f"Fill: {code} {side} {payload['filled_quantity']:g} @ "
-                                f"{payload['filled_avg_price']} (order {payload['order_id']})")
+                                f"{payload['filled_avg_price']:.10g} (order {payload['order_id']})")
         elif kind == "order" and payload["status"] is OrderStatus.FAILED and before is not OrderStatus.FAILED:
             code = order.security.code if order is not None else "?"
             self.report("reject", f"Order rejected: {code} {order.direction.value if order else ''} "
