@@ -202,7 +202,7 @@ def test_a_fill_delivered_twice_is_booked_once_in_memory_position_and_database(s
     assert len(s.engine.deals) == 1 and s.engine.net_position(EP) == 1
     assert len(rows(s, "trading_deal", ["id"])) == 1
     assert s.guard.ledger.counts.duplicates == 2
-    assert [m for m in s.chat.sent if m.startswith("Fill:")] == [f"Fill: EP LONG 1 @ 4400.0 (order {guid})"]
+    assert [m for m in s.chat.sent if m.startswith("Fill:")] == [f"Fill: EP LONG 1 @ 4400 (order {guid})"]
 
 
 def test_a_malformed_fill_is_reported_and_never_booked(start):
