@@ -218,6 +218,23 @@ def test_writes_from_several_threads_are_all_written_once(folder):
         database.close()
 
 
+def test_with_wal_a_reader_holds_nothing_up(folder):
+    notices = Notices()
+    store, database = open_store(folder, notices, wal=True)
+    try:
+        with reader_holding(str(folder / "morvex_trader.db")):
+            for n in range(5):
+                store.record_order(order(n), T0)
+            assert store.depth == 0 and notices == []
+        assert len(rows(database, "trading_order", ["id"])) == 5
+    finally:
+        store.close(5)
+        database.close()
+    conn = sqlite3.connect(str(folder / "morvex_trader.db"))
+    assert conn.execute("PRAGMA journal_mode").fetchone() == ("wal",)
+    conn.close()
+
+
 @pytest.mark.parametrize("error, busy", [
     (sqlite3.OperationalError("database is locked"), True),
     (sqlite3.OperationalError("database table is locked"), True),

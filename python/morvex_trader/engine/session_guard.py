@@ -100,6 +100,7 @@ class SessionGuard:
             except Exception:   # no database folder configured: leftovers are only reported
                 path = None
         self.store = DurableStore(store, pending_path=path, busy_timeout=self.settings.DB_BUSY_TIMEOUT,
+                                  wal=self.settings.DB_WAL,
                                   on_notice=lambda kind, text: self.report(
                                       "database" if kind != "error" else "error", text))
         self.store.add_operation("adopt_order", _adopt_order)

@@ -12,6 +12,7 @@ with a ValueError that names the setting.
     DB_BUSY_TIMEOUT = 0.1               # seconds SQLite waits for a busy file per attempt
     DB_DRAIN_TIMEOUT = 10.0             # seconds shutdown waits for queued writes
     PENDING_WRITES = None               # file of unwritten records (default: beside the database)
+    DB_WAL = False                      # SQLite's WAL journal: readers never hold writers up
 """
 
 from __future__ import annotations
@@ -38,6 +39,7 @@ class WatchSettings:
     DB_BUSY_TIMEOUT: float = 0.1
     DB_DRAIN_TIMEOUT: float = 10.0
     PENDING_WRITES: Optional[str] = None
+    DB_WAL: bool = False
 
     @classmethod
     def from_config(cls, config: Any = None) -> "WatchSettings":
@@ -78,6 +80,8 @@ class WatchSettings:
                 raise ValueError(f"{name} must be a number of seconds, got {value!r}")
             if value < 0:
                 raise ValueError(f"{name} must not be negative, got {value!r}")
+        if not isinstance(self.DB_WAL, bool):
+            raise ValueError(f"DB_WAL must be True or False, got {self.DB_WAL!r}")
         if self.NOTIFY_RATE == 0:
             raise ValueError("NOTIFY_RATE must be above 0 (use NOTIFICATIONS to turn kinds off)")
 

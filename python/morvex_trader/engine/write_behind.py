@@ -77,7 +77,7 @@ class DurableStore:
 
     def __init__(self, store: Any, *, pending_path: Optional[str] = None,
                  on_notice: Optional[Notice] = None, busy_timeout: float = 0.1,
-                 backoff: tuple[float, float] = (0.02, 0.5),
+                 backoff: tuple[float, float] = (0.02, 0.5), wal: bool = False,
                  clock: Callable[[], float] = time.monotonic) -> None:
         self._store = store
         self.raw_db = store.db
@@ -98,6 +98,8 @@ class DurableStore:
         self.counts = {"written": 0, "deferred": 0, "retries": 0, "replayed": 0}
         self._extra_ops: dict[str, Callable[..., Any]] = {}
         self._set_busy_timeout(busy_timeout)
+        if wal:   # changes the file for every program that opens it: only when asked
+            self.read(lambda: self.raw_db.execute("PRAGMA journal_mode = WAL"))
         self._thread = threading.Thread(target=self._writer, name="db-writer", daemon=True)
         self._thread.start()
 
