@@ -168,12 +168,12 @@ def test_shutdown_under_a_held_lock_saves_exactly_what_was_not_written_and_the_n
     for attempt in range(2):   # a second replay of the same file writes nothing twice
         if attempt:
             pending_writes.save(str(folder / "pending.jsonl"), saved)
-        store, database = open_store(folder, Notices())
-        store.order_rows["G1"] = int(rows(database, "trading_order", ["id"])[0][0])
+        store, database = open_store(folder, Notices())   # a new store: it knows no order row yet
         assert len(store.replay()) == 3
         assert store.flush(10)
         assert not (folder / "pending.jsonl").exists()
-        assert rows(database, "trading_deal", ["broker_deal_id"]) == [("D1",)]
+        g1_row = rows(database, "trading_order", ["id"])[0][0]
+        assert rows(database, "trading_deal", ["broker_deal_id", "order_id"]) == [("D1", g1_row)]
         assert rows(database, "trading_order", ["broker_order_id", "status"]) == [
             ("G1", "SUBMITTED"), ("G2", "CANCELLED")]
         store.close(5)

@@ -120,6 +120,7 @@ class MainEngine:
             self.started = False
             try:
                 self.drain_events()
+                self.guard.resolve_pending(force=True)   # adopted while the broker can be asked
                 self.snapshot()
             finally:
                 if self.gateway.connection.is_down("gateway"):

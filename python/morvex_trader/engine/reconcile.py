@@ -137,8 +137,10 @@ class Reconciler:
                 if known is None:
                     unseen = any(state is None and deal_id not in engine.ledger
                                  for deal_id, state, *_ in broker.fills)
-                    if broker.status in ACTIVE_ORDER_STATUSES or unseen:
-                        engine.adopt(self.order_from_broker(broker), "order of an earlier session")
+                    if broker.status in ACTIVE_ORDER_STATUSES or unseen or not engine.has_row(broker.guid):
+                        remark = ("order of an earlier session" if reason == "start"
+                                  else "order this session did not record (placement not confirmed)")
+                        engine.adopt(self.order_from_broker(broker), remark)
                         self.counts["adopted"] += 1
                         findings.append(Finding("adopted", f"adopted {broker.guid} {broker.symbol} "
                                                 f"{getattr(broker.direction, 'value', '?')} "

@@ -123,6 +123,9 @@ class SessionGuard:
 
     def start(self) -> None:
         """After log-on and subscriptions: the books against the broker's."""
+        if not getattr(type(self.gateway.tradelink), "watching", False):
+            self.report("error", "The gateway's sink does not report connection statuses or fill "
+                                 "corrections: derive it from watching_sink.watching(TradeLink).")
         self.reconcile("start")
 
     def reconcile(self, reason: str) -> None:
@@ -329,6 +332,16 @@ class SessionGuard:
 
     def booked_quantity(self, order_id: str) -> Optional[float]:
         return self.order_fills.get(order_id)
+
+    def has_row(self, order_id: str) -> bool:
+        """Whether the database holds a row of the order (or the write queue will write one)."""
+        if self.store is None:
+            return True
+        if order_id in self.store.order_rows:
+            return True
+        rows = self.store.read(lambda: self.store.raw_db.select_records(
+            "trading_order", ["id"], {"broker_order_id": order_id}))
+        return len(rows) > 0
 
     def adopted_fills(self, order_id: str) -> float:
         """Quantity the database holds in fills of an order (earlier sessions)."""

@@ -192,7 +192,7 @@ class DurableStore:
         deal and order rows are written only when not already there."""
         writes = pending_writes.load(self.pending_path)
         for item in writes:
-            if item.op in ("record_deal", "record_order"):
+            if item.op in ("record_deal", "record_order", "update_order"):
                 item.op = "replay_" + item.op
             item.error = ""
             self.counts["replayed"] += 1
@@ -315,10 +315,24 @@ class DurableStore:
             self._notice("error", f"Database busy timeout not set: {error}")
 
 
+def _order_row(store: Any, order_id: str) -> None:
+    """Finds the row of an order recorded by an earlier session (the store's map is new)."""
+    if order_id not in store.order_rows:
+        rows = store.db.select_records("trading_order", ["id"], {"broker_order_id": order_id})
+        if len(rows):
+            store.order_rows[order_id] = int(list(rows)[-1][0])
+
+
 def _replay_record_deal(store: Any, deal: dict, order: Any) -> None:
     rows = store.db.select_records("trading_deal", ["id"], {"broker_deal_id": str(deal["deal_id"])})
     if len(rows) == 0:
+        _order_row(store, deal["order_id"])
         store.record_deal(deal, order)
+
+
+def _replay_update_order(store: Any, update: dict) -> None:
+    _order_row(store, update["order_id"])
+    store.update_order(update)
 
 
 def _replay_record_order(store: Any, order: Any, now: Any) -> None:
@@ -332,4 +346,5 @@ def _replay_record_order(store: Any, order: Any, now: Any) -> None:
 _REPLAY_OPS: dict[str, Callable[..., Any]] = {
     "replay_record_deal": _replay_record_deal,
     "replay_record_order": _replay_record_order,
+    "replay_update_order": _replay_update_order,
 }

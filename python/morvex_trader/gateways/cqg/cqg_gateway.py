@@ -9,8 +9,9 @@ The four `process_` callbacks run on the COM thread. They only record what arriv
 (latest record per key, plus a queue of order updates and deals that the engine drains on
 its own thread), so the COM thread is never held up by the engine.
 
-The sink is TradeLink (or the class given) watched by `watching_sink`: connection
-statuses land in `connection`, busted and corrected fills in the event queue. While the
+The default sink is TradeLink watched by `watching_sink`: connection statuses land in
+`connection`, busted and corrected fills in the event queue (a sink class given by the
+host is used as it is; derive it from `watching_sink.watching(TradeLink)` to keep this). While the
 gateway connection is down, `place_order` refuses with the reason, before CQG is asked.
 """
 
@@ -92,9 +93,9 @@ class CqgGateway(BaseGateway):
             raise RuntimeError("CqgGateway.connect has already been called")
         self.comHost = ComHost()
         try:
-            sink_class = self.sink_class or _resolution_recording(TradeLink)
-            if not getattr(sink_class, "watching", False):
-                sink_class = watching(sink_class)
+            # A class given by the host is used as it is: derive it from
+            # watching_sink.watching(TradeLink) to keep the session watch.
+            sink_class = self.sink_class or watching(_resolution_recording(TradeLink))
             sink = self.comHost.Init(sink_class, self.custom_configuration)
         except BaseException:
             comhost, self.comHost = self.comHost, None
