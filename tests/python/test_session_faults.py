@@ -386,3 +386,39 @@ def test_status_answers_connections_quote_ages_orders_queue_and_pnl(start):
     assert lines[2].startswith("last quote: EP ") and lines[2].endswith(" s")
     assert lines[3:] == ["working orders: 1 (EP 1)", "write queue: 0 (ok)",
                          "session P&L: realised 0.00, unrealised 0.00", "strategy: paused (data down)"]
+
+
+# -- one round trip on the COM thread while events flow -----------------------------------------
+
+WALK_WHILE_EVENTS_FLOW = """
+import time
+from datetime import datetime
+from morvex_trader.core.security import Futures
+from morvex_trader.engine.reconcile import read_broker_orders
+from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+from morvex_trader.platform import cqgcel
+cqgcel.configure_market(seed=1, speed=600.0, start_time=datetime(2026, 12, 7, 9, 30), history_days=0.1,
+                        update_interval=0.05, accounts=[dict(gw_account_id=77, name="S", balance=1e7)],
+                        instruments=[dict(full_name="F.US.EP", tick_size=0.25, multiplier=50.0, start_price=4500.0)])
+gw = CqgGateway({"F.US.EP": Futures("EP", "EP")})
+gw.connect(); gw.logon("a", "b"); gw.subscribe_account(77); gw.subscribe_market_data("F.US.EP", 5)
+walks, end = 0, time.monotonic() + 5.0
+while time.monotonic() < end:
+    read_broker_orders(gw.tradelink.comHost.cqgCEL)
+    walks += 1
+gw.close()
+print("walks", walks, "quotes", gw.counts["quote"])
+"""
+
+
+def test_broker_walks_while_the_com_thread_delivers_quotes_to_a_python_sink():
+    """The walk's hold of the interpreter lock nests inside the COM thread's own hold
+    (a crash here kills the child, not the test run)."""
+    import subprocess
+    import sys
+
+    child = subprocess.run([sys.executable, "-c", WALK_WHILE_EVENTS_FLOW], capture_output=True, text=True,
+                           timeout=60, env={**__import__("os").environ, "PYTHONFAULTHANDLER": ""})
+    assert child.returncode == 0, child.stderr[-2000:]
+    words = child.stdout.strip().splitlines()[-1].split()
+    assert words[0] == "walks" and int(words[1]) > 10 and int(words[3]) > 100

@@ -46,19 +46,26 @@ def test_every_thread_worked_without_error(session):
 
 def test_the_faults_happened_and_were_handled(session):
     assert "reader holds the database" in session["faults"] and "reader released the database" in session["faults"]
-    assert any(f.startswith("resent ") and f != "resent 0 fill(s)" for f in session["faults"])
     assert session["watch"]["reconnects"] == 1 and session["watch"]["data_recoveries"] == 1
     assert session["watch"]["resubscriptions"] == 3
-    assert session["duplicates"] > 0
     assert session["delayed_writes"] > 0
-    assert session["adopted"] > 0, "no order crossed the restart"
     assert any("connection lost" in t for t in session["notices"])
 
 
+def test_fills_sent_again_and_a_restart_with_working_orders(session):
+    if not session["faults_available"]:
+        pytest.skip("the simulator has no fault controls (resend_fills, keep_broker_state)")
+    assert any(f.startswith("resent ") and f != "resent 0 fill(s)" for f in session["faults"])
+    assert session["duplicates"] > 0
+    assert session["adopted"] > 0, "no order crossed the restart"
+    assert session["sessions"] == 2
+
+
 def test_no_session_ended_early_and_nothing_waits(session):
-    assert session["ended_early"] == [False, False]
-    assert all(ran >= SECONDS / 2 - 0.5 for ran in session["ran"])
-    assert session["pending"] == [0, 0]
+    n = session["sessions"]
+    assert session["ended_early"] == [False] * n
+    assert all(ran >= session["session_seconds"] - 0.5 for ran in session["ran"])
+    assert session["pending"] == [0] * n
     assert session["unwritten_at_end"] == 0 and not session["pending_file_left"]
 
 

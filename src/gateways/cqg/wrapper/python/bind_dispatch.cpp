@@ -7,7 +7,6 @@
 #include <string>
 
 #include "gateways/cqg/wrapper/python/bindings.h"
-#include "gateways/cqg/wrapper/python/sink_py.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
@@ -73,7 +72,13 @@ py::object RunTaskInHome(const DispatchHandle& self, const py::function& task) {
   {
     py::gil_scoped_release release;
     com::RunInHome(self.ptr, [&](const com::DispatchPtr& home) {
-      py_glue::ComThreadGil gil;
+      // Scoped, not the COM thread's lazy hold: each extension module keeps its own lazy
+      // hold, and PyGILState holds must be released in reverse order. A scoped hold nests
+      // inside whatever hold the thread already has.
+      struct ScopedGil {
+        PyGILState_STATE state = PyGILState_Ensure();
+        ~ScopedGil() { PyGILState_Release(state); }
+      } gil;
       try {
         result = task(DispatchHandle{home});
       } catch (py::error_already_set& e) {
