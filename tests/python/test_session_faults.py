@@ -422,3 +422,23 @@ def test_broker_walks_while_the_com_thread_delivers_quotes_to_a_python_sink():
     assert child.returncode == 0, child.stderr[-2000:]
     words = child.stdout.strip().splitlines()[-1].split()
     assert words[0] == "walks" and int(words[1]) > 10 and int(words[3]) > 100
+
+
+def test_a_busy_database_delays_writes_and_orders_stop_when_too_far_behind(start, tmp_path):
+    import sqlite3
+
+    s = start(WRITE_QUEUE_LIMIT=3)
+    reader = sqlite3.connect(str(tmp_path / "morvex_trader.db"), isolation_level=None)
+    reader.execute("BEGIN")
+    reader.execute("SELECT count(*) FROM trading_order").fetchall()
+    placed = [s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) for _ in range(6)]
+    assert all(placed[:4]) and placed[4:] == [None, None]   # rows of 4 orders wait: more would be too many
+    assert s.engine.last_refusal.startswith("database writes are behind (")
+    s.engine.run(0.2)                                        # the session goes on meanwhile
+    assert s.engine.store.depth > 0
+    reader.execute("COMMIT")
+    reader.close()
+    settle(s)
+    assert sorted(r[0] for r in rows(s, "trading_order", ["broker_order_id"])) == sorted(placed[:4])
+    database_notices = [m for m in s.chat.sent if m.startswith("Database")]
+    assert len(database_notices) == 2 and "through again" in database_notices[1]

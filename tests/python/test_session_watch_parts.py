@@ -99,8 +99,9 @@ def test_correct_replaces_price_and_quantity_of_the_booked_fill():
     ({"RELOGON_INTERVAL": "5"}, "RELOGON_INTERVAL must be a number of seconds"),
     ({"DB_BUSY_TIMEOUT": math.nan}, "DB_BUSY_TIMEOUT must be a number of seconds"),
     ({"NOTIFY_RATE": 0}, "NOTIFY_RATE must be above 0"),
+    ({"WRITE_QUEUE_LIMIT": 0}, "WRITE_QUEUE_LIMIT must be a whole number above 0"),
     ({"TIMEZONE": "Mars/Olympus"}, "TIMEZONE names no known time zone: 'Mars/Olympus'"),
-], ids=["kind", "mode", "not-a-dict", "silence", "grace", "drain", "text", "nan", "rate", "zone"])
+], ids=["kind", "mode", "not-a-dict", "silence", "grace", "drain", "text", "nan", "rate", "queue", "zone"])
 def test_settings_are_checked_at_start_naming_the_setting(config, message):
     with pytest.raises(ValueError, match=message.replace("[", r"\[").replace("(", r"\(")):
         WatchSettings.from_config(SimpleNamespace(**config))

@@ -232,6 +232,9 @@ class MainEngine:
         order.create_time = self.now()
         with self.placing_lock:
             try:
+                backlog = self.guard.backlog_refusal()
+                if backlog:
+                    raise RuntimeError(backlog)
                 order_id = self.gateway.place_order(order)
             except (RuntimeError, ValueError) as error:
                 self.counts.refused += 1

@@ -186,6 +186,14 @@ class SessionGuard:
             self.report("reject", f"Order rejected: {code} {order.direction.value if order else ''} "
                                   f"{getattr(order, 'quantity', 0):g} (order {payload['order_id']})")
 
+    def backlog_refusal(self) -> str:
+        """Why a new order must not go out now: the database is so far behind that the
+        order might not be recorded ("" when it may go). Waits a moment for the queue."""
+        store, limit = self.store, self.settings.WRITE_QUEUE_LIMIT
+        if store is None or store.depth <= limit or store.wait_below(limit, 0.5):
+            return ""
+        return f"database writes are behind ({store.depth} waiting): order not sent"
+
     def refused(self, order: Any, error: BaseException) -> None:
         if self.gateway.connection.is_down(GATEWAY):
             self.counts["refused_while_down"] += 1

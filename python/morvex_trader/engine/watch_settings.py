@@ -13,6 +13,7 @@ with a ValueError that names the setting.
     DB_DRAIN_TIMEOUT = 10.0             # seconds shutdown waits for queued writes
     PENDING_WRITES = None               # file of unwritten records (default: beside the database)
     DB_WAL = False                      # SQLite's WAL journal: readers never hold writers up
+    WRITE_QUEUE_LIMIT = 500             # queued writes above which new orders are refused
 """
 
 from __future__ import annotations
@@ -40,6 +41,7 @@ class WatchSettings:
     DB_DRAIN_TIMEOUT: float = 10.0
     PENDING_WRITES: Optional[str] = None
     DB_WAL: bool = False
+    WRITE_QUEUE_LIMIT: int = 500
 
     @classmethod
     def from_config(cls, config: Any = None) -> "WatchSettings":
@@ -80,6 +82,9 @@ class WatchSettings:
                 raise ValueError(f"{name} must be a number of seconds, got {value!r}")
             if value < 0:
                 raise ValueError(f"{name} must not be negative, got {value!r}")
+        if isinstance(self.WRITE_QUEUE_LIMIT, bool) or not isinstance(self.WRITE_QUEUE_LIMIT, int) \
+                or self.WRITE_QUEUE_LIMIT < 1:
+            raise ValueError(f"WRITE_QUEUE_LIMIT must be a whole number above 0, got {self.WRITE_QUEUE_LIMIT!r}")
         if not isinstance(self.DB_WAL, bool):
             raise ValueError(f"DB_WAL must be True or False, got {self.DB_WAL!r}")
         if self.NOTIFY_RATE == 0:

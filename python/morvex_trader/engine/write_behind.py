@@ -159,6 +159,11 @@ class DurableStore:
                 self._cv.notify_all()
             self._run_lock.release()
 
+    def wait_below(self, depth: int, timeout: float) -> bool:
+        """Waits until at most `depth` operations wait; False when `timeout` ran out first."""
+        with self._cv:
+            return self._cv.wait_for(lambda: len(self._queue) <= depth, timeout)
+
     def flush(self, timeout: float) -> bool:
         """Waits until every operation is written; False when `timeout` ran out first."""
         with self._cv:
