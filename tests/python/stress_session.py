@@ -250,7 +250,7 @@ while time.monotonic() < deadline:
     engine.drain_events()
     engine.guard.poll()
     snapshot = cqgcel.market_snapshot()
-    normal = {f["id"] for f in snapshot["fills"] if f.get("status", "fsNormal") == "fsNormal"}
+    normal = {f["id"] for f in snapshot["fills"] if f.get("status", "fsNormal") != "fsBusted"}
     if all(o["status"] in ("osFilled", "osCanceled", "osRejectGW") for o in snapshot["orders"].values()) \
             and normal <= {str(i) for i in set(first["deal_ids"]) | {str(d["deal_id"]) for d in engine.deals}} \
             and engine.store.flush(0.05):

@@ -442,3 +442,62 @@ def test_a_busy_database_delays_writes_and_orders_stop_when_too_far_behind(start
     assert sorted(r[0] for r in rows(s, "trading_order", ["broker_order_id"])) == sorted(placed[:4])
     database_notices = [m for m in s.chat.sent if m.startswith("Database")]
     assert len(database_notices) == 2 and "through again" in database_notices[1]
+
+
+# -- with the simulator's fault controls ----------------------------------------------------------
+
+def test_fills_held_while_the_gateway_is_down_and_sent_again_are_booked_once(start):
+    s = start()
+    guid = place(s, quantity=3)
+    cqgcel.set_connection("gateway", "csConnectionDown")
+    cqgcel.fill_order(guid, 2, 4400.0)                    # held by the broker while down
+    settle(s)
+    assert s.engine.deals == [] and s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) is None
+    cqgcel.set_connection("gateway", "csConnectionUp")   # the held fill arrives now
+    settle(s)
+    assert cqgcel.resend_fills(guid) == 1
+    cqgcel.fill_order(guid, 1, 4401.0)
+    assert cqgcel.resend_fills() == 2
+    settle(s)
+    assert sorted(d["filled_quantity"] for d in s.engine.deals) == [1, 2] and s.engine.net_position(EP) == 3
+    assert len(rows(s, "trading_deal", ["id"])) == 2 and s.guard.ledger.counts.duplicates == 3
+    assert rows(s, "trading_order", ["status", "filled_quantity"]) == [("FILLED", 3)]
+
+
+def test_a_busted_and_a_corrected_fill_from_the_broker_move_the_books(start):
+    s = start()
+    guid = place(s, quantity=3)
+    first = cqgcel.fill_order(guid, 2, 4400.0)
+    second = cqgcel.fill_order(guid, 1, 4401.0)
+    settle(s)
+    cqgcel.bust_fill(guid, first.Id)
+    cqgcel.correct_fill(guid, second.Id, 1, 4399.5)
+    settle(s)
+    assert [(str(d["deal_id"]), d["filled_quantity"], d["filled_avg_price"]) for d in s.engine.deals] == [
+        (str(second.Id), 1, 4399.5)]
+    assert s.engine.net_position(EP) == 1
+    stored = {r[0]: r[1:] for r in rows(s, "trading_deal", ["broker_deal_id", "filled_quantity", "filled_avg_price"])}
+    assert stored == {str(first.Id): (0, 4400.0), str(second.Id): (1, 4399.5)}
+    assert [p.quantity for p in s.gateway.get_positions()] == [1]
+
+
+def test_a_restart_adopts_working_orders_and_books_the_fills_made_meanwhile_once(start):
+    cqgcel.keep_broker_state(True)
+    first = start()
+    guid = place(first, quantity=2)
+    booked = str(cqgcel.fill_order(guid, 1, 4400.0).Id)
+    settle(first)
+    first.engine.shutdown()                               # the order still works at the broker
+    cqgcel.fill_order(guid, 1, 4402.0)                    # no session: no event
+    second = start()
+    settle(second)
+    (meanwhile,) = [str(f.Id) for f in cqgcel.order(guid).Fills if str(f.Id) != booked]
+    order = second.engine.orders[guid]
+    assert (order.status, order.filled_quantity) == (OrderStatus.FILLED, 2)
+    assert [str(d["deal_id"]) for d in second.engine.deals] == [meanwhile]
+    assert sorted(r[0] for r in rows(second, "trading_deal", ["broker_deal_id"])) == sorted([booked, meanwhile])
+    assert len(rows(second, "trading_order", ["id"], broker_order_id=guid)) == 1
+    assert rows(second, "trading_order", ["status", "filled_quantity"], broker_order_id=guid) == [("FILLED", 2)]
+    cqgcel.resend_fills(guid)                             # and the broker sending both again changes nothing
+    settle(second)
+    assert len(second.engine.deals) == 1 and len(rows(second, "trading_deal", ["id"])) == 2
