@@ -56,6 +56,7 @@ class SessionGuard:
         self.last_positions: Optional[dict[str, float]] = None
         self.counts = {"foreign_orders": 0, "foreign_fills": 0, "refused_while_down": 0}
         self.unwritten: list[pending_writes.PendingWrite] = []
+        self._queued_orders: Optional[set[str]] = None
 
     # -- what the reconciler and the watchdog ask -------------------------------------------
     @property
@@ -129,6 +130,7 @@ class SessionGuard:
         self.reconcile("start")
 
     def reconcile(self, reason: str) -> None:
+        self._queued_orders = None   # read again once, when needed
         self.reconciler.run(reason)
         self.resolve_pending(force=False)
 
@@ -346,6 +348,10 @@ class SessionGuard:
         if self.store is None:
             return True
         if order_id in self.store.order_rows:
+            return True
+        if self._queued_orders is None:
+            self._queued_orders = self.store.queued_order_ids()
+        if order_id in self._queued_orders:
             return True
         rows = self.store.read(lambda: self.store.raw_db.select_records(
             "trading_order", ["id"], {"broker_order_id": order_id}))

@@ -159,6 +159,13 @@ class DurableStore:
                 self._cv.notify_all()
             self._run_lock.release()
 
+    def queued_order_ids(self) -> set[str]:
+        """Broker ids of the orders whose rows wait in the queue (replayed ones included)."""
+        with self._cv:
+            items = list(self._queue)
+        return {item.args[0].order_id for item in items
+                if item.op in ("record_order", "replay_record_order", "adopt_order")}
+
     def wait_below(self, depth: int, timeout: float) -> bool:
         """Waits until at most `depth` operations wait; False when `timeout` ran out first."""
         with self._cv:
