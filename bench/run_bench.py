@@ -1,4 +1,8 @@
-"""Runs every bench/bench_*.py, prints one table and writes build/bench.json."""
+"""Runs every bench/bench_*.py, prints one table and writes build/bench.json.
+
+Areas in ON_REQUEST run only when named (`./run bench scale`): they take minutes or much
+disk space, and would make every full run long.
+"""
 
 from __future__ import annotations
 
@@ -14,6 +18,8 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 from common import Figure, stdout_to_devnull  # noqa: E402
+
+ON_REQUEST = {"scale"}
 
 
 def fmt(value) -> str:
@@ -33,7 +39,16 @@ def main() -> int:
     areas = sorted(f[len("bench_"):-3] for f in os.listdir(HERE)
                    if f.startswith("bench_") and f.endswith(".py"))
     if args.only:
+        unknown = sorted(set(args.only) - set(areas))
+        if unknown:
+            parser.error(f"no benchmark area {', '.join(unknown)} (areas: {', '.join(areas)})")
         areas = [a for a in areas if a in args.only]
+    else:
+        skipped = sorted(set(areas) & ON_REQUEST)
+        areas = [a for a in areas if a not in ON_REQUEST]
+        if skipped:
+            print(f"[bench] on request only: {', '.join(skipped)} (./run bench {' '.join(skipped)})",
+                  file=sys.stderr, flush=True)
     figures: list[Figure] = []
     failed = []
     for area in areas:

@@ -85,9 +85,10 @@ def new_session():
     database = db_module.DB()
     gateway = CqgGateway(securities)
     store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT)))
+    # Few finished orders and deals held, so that late events and reports go through the file.
     engine = MainEngine(gateway, store, SessionSettings(account_id=ACCOUNT, symbols=tuple(securities),
                                                         snapshot_interval=1.0, progress_interval=0,
-                                                        watch=watch),
+                                                        orders_kept=5, deals_kept=5, watch=watch),
                         bot=bot, log=lambda text: None)
     engine.start()
     return engine, gateway, database
@@ -216,7 +217,7 @@ def finish(session: dict) -> None:
     engine.shutdown()
     session["pending"] = len(engine.pending_events)
     session["unwritten"] = len(engine.guard.unwritten)
-    session["deal_ids"] = [str(d["deal_id"]) for d in engine.deals]
+    session["deal_ids"] = engine.guard.ledger.session_ids()   # every fill this session booked
 
 
 threads = [threading.Thread(target=f, name=f.__name__) for f in (trader, reader, chat)]
@@ -252,7 +253,7 @@ while time.monotonic() < deadline:
     snapshot = cqgcel.market_snapshot()
     normal = {f["id"] for f in snapshot["fills"] if f.get("status", "fsNormal") != "fsBusted"}
     if all(o["status"] in ("osFilled", "osCanceled", "osRejectGW") for o in snapshot["orders"].values()) \
-            and normal <= {str(i) for i in set(first["deal_ids"]) | {str(d["deal_id"]) for d in engine.deals}} \
+            and normal <= set(first["deal_ids"]) | set(engine.guard.ledger.session_ids()) \
             and engine.store.flush(0.05):
         break
     time.sleep(0.05)

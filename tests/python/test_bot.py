@@ -47,6 +47,7 @@ INITIAL = {
     "order_string": "",
     "close_positions": False,
     "close_positions_gateway_name": None,
+    "get_report": False,
     "get_status": False,
 }
 RECORD = "{f: getattr(bot, f) for f in %r}" % (list(INITIAL),)
@@ -285,6 +286,7 @@ COMMANDS = [
     ("status ignores args", ["/status now"], ["[T] Fetching status..."], {"get_status": True}),
     ("close_positions gateway", ["/close_positions CQG"], ["[T] Closing positions..."],
      {"close_positions": True, "close_positions_gateway_name": "CQG"}),
+    ("report", ["/report now"], ["[T] Fetching session report..."], {"get_report": True}),
     ("addressed to us", ["/balance@morvex_test_bot"], ["[T] Fetching balance..."], {"get_balance": True}),
     ("echo", ["hello  world"], ["[ECHO] hello  world"], {}),
 ]
@@ -394,6 +396,74 @@ def test_a_long_report_arrives_whole_in_several_messages(start_bot, fake):
     bot.exec(f"bot.send_message({report!r})")
     assert len(fake.sent) >= 3  # the fake refuses any piece over 4096 UTF-16 units
     assert "\n".join(fake.sent_texts()) == report
+
+
+# A small PNG header followed by bytes that a text transfer would damage.
+PHOTO = b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR" + (1100).to_bytes(4, "big") + (1010).to_bytes(4, "big") \
+    + bytes(range(256)) * 4
+
+
+@pytest.mark.parametrize("how", ["bytes", "path", "pathlike", "memoryview"])
+def test_send_photo_uploads_the_picture_and_its_caption(start_bot, fake, tmp_path, how):
+    bot = start_bot()
+    picture = tmp_path / "report.png"
+    picture.write_bytes(PHOTO)
+    argument = {"bytes": repr(PHOTO), "path": repr(str(picture)),
+                "pathlike": f"__import__('pathlib').Path({str(picture)!r})",
+                "memoryview": f"memoryview(bytearray({PHOTO!r}))"}[how]
+    bot.exec(f"bot.send_photo({argument}, 'Session report: 3 fill(s) \u20ac')")
+    bot.exec(f"bot.send_photo({argument}, chat_id=-1001234567890123)")
+    first, second = fake.wait_for_photos(2)
+    assert (first.chat_id, first.photo, first.caption, first.content_type) == (
+        CHAT, PHOTO, "Session report: 3 fill(s) \u20ac", "image/png")
+    assert (second.chat_id, second.photo, second.caption) == (-1001234567890123, PHOTO, "")
+    assert first.filename == ("report.png" if how in ("path", "pathlike") else "photo.png")
+    assert fake.sent == []
+
+
+@pytest.mark.parametrize("statement, error", [
+    ("bot.send_photo(b'\\x89PNG' * (10 * 1024 * 1024 // 4 + 1))",
+     ("ValueError", "the photo is 10485764 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)")),
+    ("bot.send_photo(BIG_FILE)",
+     ("ValueError", "the photo file {big} is 10485761 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)")),
+    ("bot.send_photo(PHOTO, 'c' * 1025)",
+     ("ValueError", "the caption is 1025 characters; the Bot API takes at most 1024")),
+    ("bot.send_photo(MISSING)", ("FileNotFoundError", "[Errno 2] no photo file at {missing}")),
+    ("bot.send_photo(17)", ("TypeError", "photo must be bytes or the path of an image file")),
+], ids=["bytes over 10 MB", "file over 10 MB", "caption over 1024", "missing file", "not a photo"])
+def test_send_photo_refuses_before_sending(start_bot, fake, tmp_path, statement, error):
+    bot = start_bot()
+    big, missing = tmp_path / "big.png", tmp_path / "nowhere" / "r.png"
+    with open(big, "wb") as out:
+        out.truncate(10 * 1024 * 1024 + 1)
+    bot.exec(f"BIG_FILE = {str(big)!r}; MISSING = {str(missing)!r}; PHOTO = {PHOTO!r}")
+    with pytest.raises(RemoteError) as raised:
+        bot.exec(statement)
+    kind, text = error
+    assert raised.value.args == (kind, text.format(big=big, missing=missing))
+    assert fake.calls("sendPhoto") == []
+
+
+@pytest.mark.parametrize("status, description", [
+    (413, "Request Entity Too Large"),
+    (400, "Bad Request: IMAGE_PROCESS_FAILED"),
+])
+def test_send_photo_refused_by_the_service_raises_its_description(start_bot, fake, status, description):
+    bot = start_bot()
+    fake.fail("sendPhoto", status, description)
+    bot.exec(f"try:\n bot.send_photo({PHOTO!r})\nexcept m.TelegramError as e:\n err = e")
+    assert bot.eval("(type(err).__name__, str(err), err.error_code)") == ["TelegramError", description, status]
+    assert TOKEN not in bot.eval("repr(err)")
+    assert fake.photos == []
+
+
+def test_send_photo_waits_out_a_rate_limit(start_bot, fake):
+    bot = start_bot()
+    fake.fail("sendPhoto", 429, "Too Many Requests: retry after 1", retry_after=1)
+    bot.exec(f"bot.send_photo({PHOTO!r}, 'after the wait')")
+    refused, accepted = fake.calls("sendPhoto")
+    assert accepted.at - refused.at >= 0.95
+    assert [(p.photo, p.caption) for p in fake.photos] == [(PHOTO, "after the wait")]
 
 
 def test_get_updates_and_get_chat_id_read_what_is_pending(start_bot, fake):

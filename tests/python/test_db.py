@@ -56,6 +56,12 @@ TABLES = {
         ("remark", "VARCHAR(300)", NULL)],
 }
 
+# The indexes on the broker's ids (look-ups by them must not read a whole table).
+INDEXES = {
+    "trading_order": "CREATE INDEX trading_order_broker_order_id ON trading_order (broker_order_id)",
+    "trading_deal": "CREATE INDEX trading_deal_broker_deal_id ON trading_deal (broker_deal_id)",
+}
+
 NOW = dt.datetime(2024, 5, 6, 7, 8, 9)
 DB_PATH_MESSAGE = ("`sqlite3` is activated, and its path must be specified in `DB` variable "
                    "in morvex_trader_config")
@@ -126,9 +132,42 @@ def test_sqlite3_command_line_tool_reads_the_schema_as_written(database, folder)
 
     expected = [create(table, columns) for table, columns in TABLES.items()]
     expected.insert(1, "CREATE TABLE sqlite_sequence(name,seq);")  # made by the first AUTOINCREMENT
+    expected.insert(4, INDEXES["trading_order"] + ";")  # each index follows its table
+    expected.append(INDEXES["trading_deal"] + ";")
     out = subprocess.run(["sqlite3", str(folder / "morvex_trader.db"), ".schema"],
                          capture_output=True, text=True, check=True, timeout=30).stdout
     assert out.splitlines() == expected
+
+
+def index_sql(path) -> dict[str, str]:
+    with sqlite3.connect(path) as check:
+        return {table: sql for table, sql in check.execute(
+            "SELECT tbl_name, sql FROM sqlite_master WHERE type='index' AND sql IS NOT NULL")}
+
+
+def test_a_file_written_without_the_indexes_gains_them_and_keeps_its_rows(folder):
+    path = folder / "morvex_trader.db"
+    with sqlite3.connect(path) as old:  # the tables exactly as an earlier version wrote them
+        for table, columns in TABLES.items():
+            definitions = ["id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT"] + [
+                f"{name} {kind} {constraint}".rstrip() for name, kind, constraint in columns]
+            old.execute(f"CREATE TABLE IF NOT EXISTS {table} ({', '.join(definitions)})")
+        old.execute("INSERT INTO position (balance_id, security_name, security_code, direction, "
+                    "holding_price, quantity, update_time) VALUES (1, 'n', 'c', 'LONG', 1.0, 5, 'x')")
+    assert index_sql(path) == {}
+    handle = db.DB()
+    try:
+        assert handle.select_records("position", ["quantity"]).rows() == [(5,)]
+    finally:
+        handle.close()
+    assert index_sql(path) == INDEXES
+
+
+def test_a_dropped_table_comes_back_with_its_index(database, folder):
+    database.delete_table("trading_order")
+    assert "trading_order" not in index_sql(folder / "morvex_trader.db")
+    database.create_order_table()
+    assert index_sql(folder / "morvex_trader.db") == INDEXES
 
 
 def test_a_folder_ending_in_a_slash_still_opens_the_file(tmp_path, config_module):
@@ -240,6 +279,60 @@ def test_execute_binds_parameters_by_position_and_by_name(database):
         database.execute("SELECT ?, ?", [1])
     with pytest.raises(sqlite3.ProgrammingError, match="one statement at a time"):
         database.execute("SELECT 1; DROP TABLE position")
+
+
+# --- inserting and getting the new row's id ----------------------------------------------------
+
+def test_insert_and_get_id_sends_the_insert_text_and_returns_the_new_id(database, journal):
+    database.insert_records("position", position_row(quantity=1))
+    assert database.insert_and_get_id("position", position_row(quantity=1)) == 2
+    assert journal()[0] == journal()[1]  # the very statement insert_records sends
+    database.delete_records("position", {"id": 2})
+    assert database.insert_and_get_id("position", position_row(quantity=3)) == 3  # never reused
+    assert database.select_records("position", ["id", "quantity"]).rows() == [(1, 1), (3, 3)]
+
+
+@pytest.mark.parametrize("values, error, message", [
+    ({}, ValueError, "^Must provide columns and values when inserting!$"),
+    (position_row(quantity=None), ValueError, "^Data format is not support!"),
+    ({"balance_id": 1}, sqlite3.IntegrityError, "^NOT NULL constraint failed: position.security_name$"),
+    ({"x y": 1}, ValueError, "^Invalid column name"),
+], ids=["empty", "null-value", "not-null", "bad-name"])
+def test_insert_and_get_id_fails_as_insert_records_does(database, values, error, message):
+    for insert in (database.insert_records, database.insert_and_get_id):
+        with pytest.raises(error, match=message):
+            insert("position", values)
+    assert database.insert_and_get_id("position", position_row()) == 1  # nothing was inserted
+
+
+@pytest.mark.timeout(30)
+def test_insert_and_get_id_gives_each_thread_the_id_of_its_own_row(database):
+    per_thread = 100
+    database.execute("PRAGMA synchronous=OFF")  # commits without waiting for the disk: more contention
+    own = [database, database, database, db.DB()]  # three share one connection
+    ids: list[list[int]] = [[] for _ in own]
+    errors = []
+
+    def work(index):
+        try:
+            for i in range(per_thread):
+                ids[index].append(own[index].insert_and_get_id(
+                    "position", position_row(balance_id=index, quantity=i)))
+        except Exception as error:  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(own))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    own[-1].close()
+    assert errors == []
+    stored = {row[0]: (row[1], row[2]) for row in database.select_records(
+        "position", ["id", "balance_id", "quantity"])}
+    wrong = [(index, i, row_id) for index, got in enumerate(ids) for i, row_id in enumerate(got)
+             if stored.get(row_id) != (index, i)]
+    assert wrong == []
 
 
 # --- SQL texts --------------------------------------------------------------------------------

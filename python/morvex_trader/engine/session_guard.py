@@ -209,7 +209,8 @@ class SessionGuard:
         if correction["kind"] in ("busted", "canceled"):
             reversed_fill = self.ledger.bust(deal_id)
             if reversed_fill is not None:
-                engine.deals[:] = [d for d in engine.deals if deal_key(d["deal_id"]) != deal_key(deal_id)]
+                _replace_deal(engine.deals, deal_id, None)
+                self._move_position(order_id, -reversed_fill["filled_quantity"])
                 self.order_fills[order_id] = self.order_fills.get(order_id, 0) - reversed_fill["filled_quantity"]
             if engine.store is not None:
                 engine.store.submit("bust_deal", deal_key(deal_id), f"{correction['kind']} by the broker")
@@ -224,7 +225,8 @@ class SessionGuard:
             return
         old, new = self.ledger.correct(deal_id, correction["filled_avg_price"], correction["filled_quantity"])
         if old is not None:
-            engine.deals[:] = [new if d is old else d for d in engine.deals]
+            _replace_deal(engine.deals, deal_id, new)
+            self._move_position(order_id, new["filled_quantity"] - old["filled_quantity"])
             self.order_fills[order_id] = (self.order_fills.get(order_id, 0) - old["filled_quantity"]
                                           + new["filled_quantity"])
         if engine.store is not None:
@@ -232,6 +234,11 @@ class SessionGuard:
                                 correction["filled_quantity"], "corrected by the broker")
         self.report("fill", f"Fill {deal_id} of order {order_id} corrected by the broker: now "
                             f"{correction['filled_quantity']:g} @ {correction['filled_avg_price']}.")
+
+    def _move_position(self, order_id: str, quantity: float) -> None:
+        order = self.engine.orders.get(order_id)
+        if order is not None:
+            self.engine._add_fill(order.security, order.direction, quantity)
 
     # -- the loop -------------------------------------------------------------------------------
     def poll(self) -> None:
@@ -462,14 +469,21 @@ class SessionGuard:
         self.last_positions = {k: v for k, v in out.items() if v}
 
 
+def _replace_deal(deals: Any, deal_id: Any, new: Optional[dict]) -> None:
+    """Replaces (or, with None, removes) a fill among the deals held in memory."""
+    kept = [(new if deal_key(d["deal_id"]) == deal_key(deal_id) else d) for d in deals]
+    deals.clear()
+    deals.extend(d for d in kept if d is not None)
+
+
 # -- store operations (run by the write-behind store, with its retrying `db`) -------------------
 def _adopt_order(store: Any, order: Any, remark: str) -> None:
     rows = store.db.select_records("trading_order", ["id"], {"broker_order_id": order.order_id})
     if len(rows) == 0:
-        store.record_order(order, order.create_time)
-        store.db.update_records("trading_order", {"remark": remark}, {"id": store.order_rows[order.order_id]})
+        row_id = store.record_order(order, order.create_time)
+        store.db.update_records("trading_order", {"remark": remark}, {"id": row_id})
     else:
-        store.order_rows[order.order_id] = int(list(rows)[-1][0])
+        store._remember(order.order_id, int(list(rows)[-1][0]))
     store.update_order({"order_id": order.order_id, "updated_time": order.updated_time or order.create_time,
                         "filled_avg_price": order.filled_avg_price, "filled_quantity": order.filled_quantity,
                         "status": order.status})

@@ -3,10 +3,16 @@ orders and deals, linked by row ids as the schema intends.
 
 Only the engine's thread calls it. Each write is one statement (committed at once by the
 plug-in), so stopping at any point leaves no half-written record.
+
+Every statement per event costs the same whatever the file holds: a new row's id comes back
+from its insert, an order row is updated by its id, and an order this session recorded
+earlier is found through the index on `broker_order_id`. Memory stays bounded: only the
+row ids of the most recently used orders are cached.
 """
 
 from __future__ import annotations
 
+from collections import OrderedDict
 from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Iterable, Optional
@@ -36,21 +42,59 @@ def _number(value: Any) -> float:
     return 0.0 if value is None else float(value)
 
 
+# The columns of an order row that a fill of it copies.
+ORDER_DETAILS = ("id", "security_name", "security_code", "direction", "offset", "order_type", "status")
+REPORT_ORDER_COLUMNS = ("broker_order_id", "security_code", "direction", "order_type", "quantity",
+                        "price", "filled_quantity", "status")
+REPORT_DEAL_COLUMNS = ("broker_deal_id", "broker_order_id", "filled_quantity", "filled_avg_price",
+                       "update_time")
+
+
 class AccountStore:
-    def __init__(self, db: Any, identity: AccountIdentity) -> None:
+    def __init__(self, db: Any, identity: AccountIdentity, cached_orders: int = 4096) -> None:
         self.db = db
         self.identity = identity
         self.balance_id: Optional[int] = None
-        self.order_rows: dict[str, int] = {}  # broker order id -> trading_order.id
+        # broker order id -> trading_order.id of recently used orders, least recent first;
+        # an order that fell out is found again through the index.
+        self.order_rows: OrderedDict[str, int] = OrderedDict()
+        self.cached_orders = max(1, cached_orders)
+        # The first rows this session wrote: look-ups and reports stay within the session,
+        # so an order id that an earlier session also used is never taken for this one's.
+        self.first_order_row: Optional[int] = None
+        self.first_deal_row: Optional[int] = None
 
-    def _last_id(self, table: str, conditions: dict) -> int:
-        table_rows = self.db.select_records(table, ["id"], conditions)
-        return int(list(table_rows)[-1][0])
+    def _remember(self, broker_order_id: str, row_id: int) -> None:
+        rows = self.order_rows
+        rows[broker_order_id] = row_id
+        rows.move_to_end(broker_order_id)
+        if len(rows) > self.cached_orders:
+            rows.popitem(last=False)
+
+    def session_order(self, broker_order_id: str) -> Optional[dict]:
+        """The row (ORDER_DETAILS) of an order this session recorded, or None."""
+        if self.first_order_row is None:
+            return None
+        table = self.db.select_records("trading_order", list(ORDER_DETAILS), [
+            ("broker_order_id", broker_order_id), ("condition_str", f"id>={self.first_order_row}")])
+        if not table:
+            return None
+        row = dict(zip(ORDER_DETAILS, table[-1]))
+        self._remember(broker_order_id, row["id"])
+        return row
+
+    def order_row_id(self, broker_order_id: str) -> Optional[int]:
+        row_id = self.order_rows.get(broker_order_id)
+        if row_id is not None:
+            self.order_rows.move_to_end(broker_order_id)
+            return row_id
+        row = self.session_order(broker_order_id)
+        return None if row is None else row["id"]
 
     def snapshot_balance(self, balance: Any, positions: Iterable[Any], now: datetime) -> int:
         """Writes one balance row and its positions; later orders and deals link to it."""
         ident = self.identity
-        self.db.insert_records("balance", {
+        self.balance_id = self.db.insert_and_get_id("balance", {
             "broker_name": ident.broker_name,
             "broker_environment": ident.broker_environment,
             "broker_account_id": ident.broker_account_id,
@@ -69,8 +113,6 @@ class AccountStore:
             "update_time": now,
             "remark": "snapshot",
         })
-        self.balance_id = self._last_id("balance", {
-            "broker_account_id": ident.broker_account_id, "update_time": now})
         for position in positions:
             self.db.insert_records("position", {
                 "balance_id": self.balance_id,
@@ -85,7 +127,7 @@ class AccountStore:
 
     def record_order(self, order: Order, now: datetime) -> int:
         """Writes the row of an order that the gateway has accepted (it has its id)."""
-        self.db.insert_records("trading_order", {
+        row_id = self.db.insert_and_get_id("trading_order", {
             "broker_order_id": order.order_id,
             "balance_id": self.balance_id or 0,
             "security_name": order.security.security_name,
@@ -101,12 +143,13 @@ class AccountStore:
             "filled_quantity": 0,
             "status": _enum_text(order.status),
         })
-        row_id = self._last_id("trading_order", {"broker_order_id": order.order_id})
-        self.order_rows[order.order_id] = row_id
+        if self.first_order_row is None:
+            self.first_order_row = row_id
+        self._remember(order.order_id, row_id)
         return row_id
 
     def update_order(self, update: dict) -> None:
-        row_id = self.order_rows.get(update["order_id"])
+        row_id = self.order_row_id(update["order_id"])
         if row_id is None:
             return  # not an order of this engine (entered elsewhere on the account)
         self.db.update_records("trading_order", {
@@ -116,22 +159,53 @@ class AccountStore:
             "status": _enum_text(update["status"]),
         }, {"id": row_id})
 
-    def record_deal(self, deal: dict, order: Optional[Order]) -> None:
-        """Writes a fill; a fill of an order this engine did not place links to row 0."""
-        self.db.insert_records("trading_deal", {
+    def record_deal(self, deal: dict, order: Optional[Order]) -> int:
+        """Writes a fill and returns its row id. Without the order in hand, the order's row
+        of this session gives its details; a fill of an order this engine did not place
+        links to row 0."""
+        if order is not None:
+            details = {"id": self.order_row_id(deal["order_id"]) or 0,
+                       "security_name": order.security.security_name,
+                       "security_code": order.security.code,
+                       "direction": _enum_text(order.direction), "offset": _enum_text(order.offset),
+                       "order_type": _enum_text(order.order_type)}
+        else:
+            details = self.session_order(deal["order_id"]) or dict.fromkeys(ORDER_DETAILS, "") | {"id": 0}
+        row_id = self.db.insert_and_get_id("trading_deal", {
             "broker_deal_id": str(deal["deal_id"]),
             "broker_order_id": deal["order_id"],
-            "order_id": self.order_rows.get(deal["order_id"], 0),
+            "order_id": details["id"],
             "balance_id": self.balance_id or 0,
-            "security_name": order.security.security_name if order else "",
-            "security_code": order.security.code if order else "",
-            "direction": _enum_text(order.direction) if order else "",
-            "offset": _enum_text(order.offset) if order else "",
-            "order_type": _enum_text(order.order_type) if order else "",
+            "security_name": details["security_name"],
+            "security_code": details["security_code"],
+            "direction": details["direction"],
+            "offset": details["offset"],
+            "order_type": details["order_type"],
             "update_time": deal["updated_time"],
             "filled_avg_price": _number(deal["filled_avg_price"]),
             "filled_quantity": int(deal["filled_quantity"]),
         })
+        if self.first_deal_row is None:
+            self.first_deal_row = row_id
+        return row_id
+
+    def _latest(self, table: str, columns: tuple[str, ...], first_row: Optional[int],
+                count: int) -> list[dict]:
+        """The newest `count` rows of `table` from `first_row` on, oldest first: a walk
+        back along the primary key that stops after `count` rows."""
+        if first_row is None or count <= 0:
+            return []
+        rows = self.db.select_records(table, list(columns), [
+            ("condition_str", f"id>={first_row} ORDER BY id DESC LIMIT {int(count)}")])
+        return [dict(zip(columns, row)) for row in reversed(rows.rows())]
+
+    def recent_orders(self, count: int) -> list[dict]:
+        """This session's newest `count` orders as stored (REPORT_ORDER_COLUMNS)."""
+        return self._latest("trading_order", REPORT_ORDER_COLUMNS, self.first_order_row, count)
+
+    def recent_deals(self, count: int) -> list[dict]:
+        """This session's newest `count` deals as stored (REPORT_DEAL_COLUMNS)."""
+        return self._latest("trading_deal", REPORT_DEAL_COLUMNS, self.first_deal_row, count)
 
     def row_counts(self) -> dict[str, int]:
         return {table: len(self.db.select_records(table, ["id"], {})) for table in TABLES}

@@ -75,11 +75,16 @@ class Watchdog:
             if self.gateway_down:
                 self.gateway_down = False
                 self.counts["reconnects"] += 1
+                self._tell_engine()
                 self._report("connection", "CQG gateway connection is back: account selected again, "
                                            "reconciling.")
                 self._recover_gateway()
         else:
             self._report("connection", f"CQG gateway connection {status}.")
+
+    def _tell_engine(self) -> None:
+        """The engine's counts carry the reconnects too (the session report reads them)."""
+        self.engine.counts.reconnects = self.counts["reconnects"] + self.counts["data_recoveries"]
 
     def _logon_again(self) -> None:
         now = self._clock()
@@ -115,6 +120,7 @@ class Watchdog:
             if self.data_down:
                 self.data_down = False
                 self.counts["data_recoveries"] += 1
+                self._tell_engine()
                 done = self.resubscribe(list(self.gateway.subscriptions))
                 self._report("connection", f"CQG data connection is back: {done} subscription(s) "
                                            "renewed, bars read again, strategy resumed.")

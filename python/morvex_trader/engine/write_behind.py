@@ -57,7 +57,7 @@ class _RetryingDB:
     """The database as the store's operations see it: busy statements are retried,
     statements already committed by an earlier run of the operation are skipped."""
 
-    _WRITES = ("insert_records", "update_records", "delete_records", "execute")
+    _WRITES = ("insert_records", "insert_and_get_id", "update_records", "delete_records", "execute")
 
     def __init__(self, db: Any, owner: "DurableStore") -> None:
         self._db = db
@@ -280,8 +280,8 @@ class DurableStore:
         if item is None:   # outside an operation: a plain read or write on this thread
             return self.read(lambda: function(*args, **kwargs))
         if write and self._local.count < item.done_writes:
-            self._local.count += 1
-            return None   # committed by an earlier run of this operation
+            self._local.count += 1   # committed by an earlier run of this operation
+            return item.results[self._local.count - 1] if self._local.count <= len(item.results) else None
         backoff = self._backoff[0]
         while True:
             try:
@@ -301,6 +301,7 @@ class DurableStore:
         if write:
             self._local.count += 1
             item.done_writes = self._local.count
+            item.results.append(result if isinstance(result, (int, float, str)) else None)
         return result
 
     def _failed(self, item: PendingWrite, error: BaseException) -> None:
@@ -332,7 +333,7 @@ def _order_row(store: Any, order_id: str) -> None:
     if order_id not in store.order_rows:
         rows = store.db.select_records("trading_order", ["id"], {"broker_order_id": order_id})
         if len(rows):
-            store.order_rows[order_id] = int(list(rows)[-1][0])
+            store._remember(order_id, int(list(rows)[-1][0]))
 
 
 def _replay_record_deal(store: Any, deal: dict, order: Any) -> None:
@@ -352,7 +353,7 @@ def _replay_record_order(store: Any, order: Any, now: Any) -> None:
     if len(rows) == 0:
         store.record_order(order, now)
     else:
-        store.order_rows[order.order_id] = int(list(rows)[-1][0])
+        store._remember(order.order_id, int(list(rows)[-1][0]))
 
 
 _REPLAY_OPS: dict[str, Callable[..., Any]] = {

@@ -59,6 +59,44 @@ nlohmann::json result_of(const HttpResponse& response) {
   throw ApiError(code, description, retry_after);
 }
 
+struct ImageKind {
+  std::string_view extension;
+  std::string_view content_type;
+};
+
+// What the photo's first bytes say it is; the service itself decides what it accepts.
+std::optional<ImageKind> image_kind(std::string_view photo) {
+  if (photo.starts_with("\x89PNG\r\n\x1a\n")) return ImageKind{".png", "image/png"};
+  if (photo.starts_with("\xff\xd8\xff")) return ImageKind{".jpg", "image/jpeg"};
+  return std::nullopt;
+}
+
+std::uint32_t big_endian_32(std::string_view bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < 4; ++i)
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// The service refuses photos whose width and height add up to more than 10000, or whose
+// sides differ by more than 20 times. A PNG says its size in its header, so those are
+// refused here, before the upload.
+void check_png_dimensions(std::string_view photo) {
+  constexpr std::size_t kHeaderEnd = 24;  // signature, IHDR length and type, width, height
+  if (photo.size() < kHeaderEnd || photo.substr(12, 4) != "IHDR") return;
+  std::uint64_t width = big_endian_32(photo, 16), height = big_endian_32(photo, 20);
+  std::string size = std::to_string(width) + "x" + std::to_string(height);
+  if (width == 0 || height == 0) throw std::invalid_argument("the photo is " + size + " pixels");
+  if (width + height > 10000) {
+    throw std::invalid_argument("the photo is " + size +
+                                " pixels; the Bot API takes width + height of at most 10000");
+  }
+  if (std::max(width, height) > 20 * std::min(width, height)) {
+    throw std::invalid_argument("the photo is " + size +
+                                " pixels; the Bot API takes a side ratio of at most 20");
+  }
+}
+
 }  // namespace
 
 BotApiClient::BotApiClient(std::string token, ClientOptions options)
@@ -104,17 +142,12 @@ void BotApiClient::return_transport(std::unique_ptr<HttpTransport> transport) {
     idle_transports_.push_back(std::move(transport));
 }
 
-nlohmann::json BotApiClient::call(std::string_view method, const nlohmann::json& params,
-                                  Interrupt* interrupt,
-                                  std::optional<std::chrono::milliseconds> total_timeout) {
-  HttpTimeouts timeouts = options_.timeouts;
-  if (total_timeout) timeouts.total = *total_timeout;
+template <class Request>
+nlohmann::json BotApiClient::exchange(std::string_view method, Request&& request) {
   auto transport = borrow_transport();
   HttpResponse response;
   try {
-    response = transport->post_json(
-        method_url(method), params.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-        timeouts, interrupt);
+    response = request(*transport);
   } catch (const Cancelled&) {
     throw;  // the transport's connection state is unknown: let it go
   } catch (const NetworkError& error) {
@@ -125,6 +158,38 @@ nlohmann::json BotApiClient::call(std::string_view method, const nlohmann::json&
     return result_of(response);
   } catch (const ApiError& error) {
     throw ApiError(error.error_code(), redact(error.what()), error.retry_after());
+  }
+}
+
+nlohmann::json BotApiClient::call(std::string_view method, const nlohmann::json& params,
+                                  Interrupt* interrupt,
+                                  std::optional<std::chrono::milliseconds> total_timeout) {
+  HttpTimeouts timeouts = options_.timeouts;
+  if (total_timeout) timeouts.total = *total_timeout;
+  std::string body = params.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return exchange(method, [&](HttpTransport& transport) {
+    return transport.post_json(method_url(method), body, timeouts, interrupt);
+  });
+}
+
+template <class Send>
+void BotApiClient::with_rate_limit_waits(Send&& send, Interrupt* interrupt) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      send();
+      return;
+    } catch (const ApiError& error) {
+      bool wait_out = error.error_code() == 429 && error.retry_after() &&
+                      attempt < options_.max_rate_limit_retries &&
+                      *error.retry_after() <= options_.max_retry_after.count();
+      if (!wait_out) throw;
+      auto pause = std::chrono::seconds(std::max<std::int64_t>(*error.retry_after(), 0));
+      if (interrupt != nullptr) {
+        if (!interrupt->wait_for(pause)) throw Cancelled();
+      } else {
+        std::this_thread::sleep_for(pause);
+      }
+    }
   }
 }
 
@@ -152,24 +217,39 @@ std::vector<Update> BotApiClient::get_updates(const GetUpdatesRequest& request,
 void BotApiClient::send_message(std::int64_t chat_id, std::string_view text, Interrupt* interrupt) {
   for (const std::string& piece : split_message(text)) {
     nlohmann::json params = {{"chat_id", chat_id}, {"text", piece}};
-    for (int attempt = 0;; ++attempt) {
-      try {
-        call("sendMessage", params, interrupt);
-        break;
-      } catch (const ApiError& error) {
-        bool wait_out = error.error_code() == 429 && error.retry_after() &&
-                        attempt < options_.max_rate_limit_retries &&
-                        *error.retry_after() <= options_.max_retry_after.count();
-        if (!wait_out) throw;
-        auto pause = std::chrono::seconds(std::max<std::int64_t>(*error.retry_after(), 0));
-        if (interrupt != nullptr) {
-          if (!interrupt->wait_for(pause)) throw Cancelled();
-        } else {
-          std::this_thread::sleep_for(pause);
-        }
-      }
-    }
+    with_rate_limit_waits([&] { call("sendMessage", params, interrupt); }, interrupt);
   }
+}
+
+void BotApiClient::send_photo(std::int64_t chat_id, std::string_view photo,
+                              std::string_view caption, Interrupt* interrupt,
+                              std::string_view filename) {
+  if (photo.empty()) throw std::invalid_argument("the photo is empty");
+  if (photo.size() > kMaxPhotoBytes) {
+    throw std::invalid_argument("the photo is " + std::to_string(photo.size()) +
+                                " bytes; the Bot API takes photos of at most " +
+                                std::to_string(kMaxPhotoBytes) + " bytes (10 MB)");
+  }
+  if (std::size_t units = utf16_length(caption); units > kMaxCaptionUnits) {
+    throw std::invalid_argument("the caption is " + std::to_string(units) +
+                                " characters; the Bot API takes at most " +
+                                std::to_string(kMaxCaptionUnits));
+  }
+  auto kind = image_kind(photo);
+  if (kind && kind->content_type == "image/png") check_png_dimensions(photo);
+  std::string name =
+      filename.empty() ? "photo" + std::string(kind ? kind->extension : "") : std::string(filename);
+  std::vector<FormField> fields = {
+      {"chat_id", std::to_string(chat_id), "", ""},
+      {"photo", std::string(photo), name, std::string(kind ? kind->content_type : "")},
+  };
+  if (!caption.empty()) fields.push_back({"caption", std::string(caption), "", ""});
+  auto send = [&] {
+    exchange("sendPhoto", [&](HttpTransport& transport) {
+      return transport.post_form(method_url("sendPhoto"), fields, options_.timeouts, interrupt);
+    });
+  };
+  with_rate_limit_waits(send, interrupt);
 }
 
 }  // namespace mx::telegram

@@ -7,6 +7,9 @@
 
 #include <pybind11/stl.h>
 
+#include <cstdint>
+#include <initializer_list>
+
 #include "plugins/sqlite3/schema.h"
 #include "plugins/sqlite3/statement_journal.h"
 
@@ -43,6 +46,24 @@ struct DbObject {
     py::gil_scoped_release released;
     database->execute(sql);
   }
+
+  std::int64_t insert(std::string_view sql) {
+    py::gil_scoped_release released;
+    return database->insert(sql);
+  }
+
+  // A table's creation statement, then its indexes (both leave what exists untouched).
+  void create_table(std::string_view create, std::initializer_list<std::string_view> indexes) {
+    execute(create);
+    for (std::string_view index : indexes) execute(index);
+  }
+
+  void create_order_table() {
+    create_table(schema::kCreateOrderTable, {schema::kCreateOrderBrokerIdIndex});
+  }
+  void create_deal_table() {
+    create_table(schema::kCreateDealTable, {schema::kCreateDealBrokerIdIndex});
+  }
 };
 
 void run_parameters(DbObject& self, const std::string& sql, const py::object& parameters) {
@@ -68,10 +89,10 @@ std::unique_ptr<DbObject> open_db() {
     py::gil_scoped_release released;
     self->database = std::make_unique<Database>(path);
   }
-  for (std::string_view create : {schema::kCreateBalanceTable, schema::kCreatePositionTable,
-                                  schema::kCreateOrderTable, schema::kCreateDealTable}) {
-    self->execute(create);
-  }
+  self->execute(schema::kCreateBalanceTable);
+  self->execute(schema::kCreatePositionTable);
+  self->create_order_table();
+  self->create_deal_table();
   return self;
 }
 
@@ -89,13 +110,14 @@ void init_database(py::module_& m) {
   py::class_<DbObject>(m, "DB", R"doc(
 One connection to morvex_trader.db in the folder named by morvex_trader_config.DB["sqlite3"].
 The constructor creates the file and the tables balance, position, trading_order and
-trading_deal when they are missing. Every statement runs under the module-wide `lock` and
-is committed at once.)doc")
+trading_deal when they are missing, and the indexes on trading_order.broker_order_id and
+trading_deal.broker_deal_id. Every statement runs under the module-wide `lock` and is
+committed at once.)doc")
       .def(py::init(&open_db))
       .def("create_balance_table", [](DbObject& self) { self.execute(schema::kCreateBalanceTable); })
       .def("create_position_table", [](DbObject& self) { self.execute(schema::kCreatePositionTable); })
-      .def("create_order_table", [](DbObject& self) { self.execute(schema::kCreateOrderTable); })
-      .def("create_deal_table", [](DbObject& self) { self.execute(schema::kCreateDealTable); })
+      .def("create_order_table", &DbObject::create_order_table)
+      .def("create_deal_table", &DbObject::create_deal_table)
       .def("commit",
            [](DbObject& self) {
              py::gil_scoped_release released;
@@ -140,6 +162,14 @@ is committed at once.)doc")
              self.execute(build_insert(table_name, to_named_values(values, false)));
            },
            py::arg("table_name"), py::arg("values"))
+      .def("insert_and_get_id",
+           [](DbObject& self, const std::string& table_name, py::handle values) {
+             return self.insert(build_insert(table_name, to_named_values(values, false)));
+           },
+           py::arg("table_name"), py::arg("values"), R"doc(
+Inserts one row exactly as insert_records does and returns its id (SQLite's last insert
+rowid, read under the same hold of the module lock as the insert, so another thread's
+insert cannot come in between).)doc")
       .def("update_records",
            [](DbObject& self, const std::string& table_name, py::handle columns,
               py::handle conditions) {

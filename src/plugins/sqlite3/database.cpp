@@ -147,11 +147,12 @@ void Database::commit_open_transaction() {
 }
 
 template <class Bind>
-void Database::run(std::string_view sql, const Bind& bind) {
+Database::RunResult Database::run(std::string_view sql, const Bind& bind) {
   StatementLockGuard hold(statement_lock());
   std::lock_guard guard(handle_mutex_);
   StatementHandle statement = prepare(sql);
   sqlite3* db = connection_.get();
+  const std::int64_t changes_before = sqlite3_total_changes64(db);
   if (statement) {  // null for a text of blanks and comments only
     bind(db, statement.get());
     int rc = sqlite3_step(statement.get());
@@ -160,10 +161,18 @@ void Database::run(std::string_view sql, const Bind& bind) {
     while (rc == SQLITE_ROW && !read_only) rc = sqlite3_step(statement.get());
     check(rc, db);
   }
+  RunResult result{sqlite3_last_insert_rowid(db), sqlite3_total_changes64(db) != changes_before};
   commit_open_transaction();
+  return result;
 }
 
 void Database::execute(std::string_view sql) { run(sql, BindNone{}); }
+
+std::int64_t Database::insert(std::string_view sql) {
+  RunResult result = run(sql, BindNone{});
+  if (!result.changed_rows) throw UsageError("the statement inserted no row");
+  return result.last_rowid;
+}
 
 void Database::execute(std::string_view sql, const PositionalParameters& parameters) {
   run(sql, BindPositional{parameters});

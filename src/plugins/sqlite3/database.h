@@ -52,6 +52,12 @@ class Database {
   void execute(std::string_view sql, const PositionalParameters& parameters);
   void execute(std::string_view sql, const NamedParameters& parameters);
 
+  // Runs one INSERT statement like execute() and returns the rowid of the last row it
+  // inserted, read under the same hold of the statement lock as the statement itself, so
+  // no other thread's insert can come in between. UsageError when the statement inserted
+  // no row (the connection's last rowid would then belong to an earlier statement).
+  std::int64_t insert(std::string_view sql);
+
   // Runs one query, fetches every row and the column names, and commits: all under one
   // hold of the statement lock.
   ResultTable select(std::string_view sql);
@@ -64,8 +70,14 @@ class Database {
   bool is_closed() const;
 
  private:
+  // Runs the statement and commits; returns the connection's last insert rowid and
+  // whether the statement changed any row, both read before the lock is released.
+  struct RunResult {
+    std::int64_t last_rowid;
+    bool changed_rows;
+  };
   template <class Bind>
-  void run(std::string_view sql, const Bind& bind);
+  RunResult run(std::string_view sql, const Bind& bind);
   StatementHandle prepare(std::string_view sql);  // requires handle_mutex_
   void commit_open_transaction();                 // requires handle_mutex_
   void require_open() const;                      // requires handle_mutex_

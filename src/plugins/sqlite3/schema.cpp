@@ -76,4 +76,10 @@ const std::string_view kCreateDealTable =
     "filled_quantity INTEGER NOT NULL, "
     "remark VARCHAR(300))";
 
+const std::string_view kCreateOrderBrokerIdIndex =
+    "CREATE INDEX IF NOT EXISTS trading_order_broker_order_id ON trading_order (broker_order_id)";
+
+const std::string_view kCreateDealBrokerIdIndex =
+    "CREATE INDEX IF NOT EXISTS trading_deal_broker_deal_id ON trading_deal (broker_deal_id)";
+
 }  // namespace mx::sqlite::schema

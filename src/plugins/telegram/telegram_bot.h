@@ -37,6 +37,11 @@ class TelegramBot {
 
   // Throws telegram::ApiError (the service's description) or telegram::NetworkError.
   void send_message(std::string_view text, std::int64_t chat_id);
+  // Uploads a photo (an image file's bytes) with a caption, under `filename` (empty: named
+  // by its kind); errors as send_message's, and std::invalid_argument for a photo or
+  // caption beyond the service's limits.
+  void send_photo(std::string_view photo, std::string_view caption, std::int64_t chat_id,
+                  std::string_view filename = {});
   // The updates waiting on the service, without waiting for new ones.
   std::vector<telegram::Update> get_updates();
   // Stops polling and the dispatcher; returns within milliseconds. Idempotent.

@@ -4,6 +4,7 @@ Importing the module reads TELEGRAM_TOKEN, TELEGRAM_CHAT_ID and (optionally)
 TELEGRAM_API_URL from `morvex_trader_config` and creates `bot`, which polls at once.
 """
 
+import os
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 _ChatId = Union[int, SupportsIndex, SupportsFloat]
@@ -38,6 +39,7 @@ class _RequestRecord:
     order_string: str
     close_positions: bool
     close_positions_gateway_name: Optional[str]
+    get_report: bool
     get_status: bool
 
 class CustomedExtBot(_RequestRecord):
@@ -56,6 +58,8 @@ class TelegramBot(_RequestRecord):
     @property
     def updater(self) -> Updater: ...
     def send_message(self, msg: str, chat_id: _ChatId = ...) -> None: ...
+    def send_photo(self, photo: Union[bytes, bytearray, memoryview, str, os.PathLike[str]], caption: str = ...,
+                   chat_id: _ChatId = ...) -> None: ...
     def get_updates(self) -> None: ...
     def get_chat_id(self) -> int: ...
     def close(self) -> None: ...
