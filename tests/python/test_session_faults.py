@@ -211,7 +211,7 @@ def test_a_malformed_fill_is_reported_and_never_booked(start):
     s.gateway.process_deal({"deal_id": "X1", "order_id": guid, "updated_time": HK_TIME,
                             "filled_avg_price": 4400.0, "filled_quantity": 0})
     settle(s)
-    assert s.engine.deals == [] and rows(s, "trading_deal", ["id"]) == []
+    assert list(s.engine.deals) == [] and rows(s, "trading_deal", ["id"]) == []
     assert any(m.startswith("Malformed fill from the broker skipped (quantity 0 is not a positive number)")
                for m in s.chat.sent)
 
@@ -344,7 +344,7 @@ def test_a_restart_knows_the_fills_booked_before(start):
     second = start()
     second.gateway.process_deal(dict(deal))
     settle(second)
-    assert second.engine.deals == [] and len(rows(second, "trading_deal", ["id"])) == 1
+    assert list(second.engine.deals) == [] and len(rows(second, "trading_deal", ["id"])) == 1
 
 
 def test_a_position_difference_from_the_last_snapshot_is_reported_in_one_line(start):
@@ -452,7 +452,7 @@ def test_fills_held_while_the_gateway_is_down_and_sent_again_are_booked_once(sta
     cqgcel.set_connection("gateway", "csConnectionDown")
     cqgcel.fill_order(guid, 2, 4400.0)                    # held by the broker while down
     settle(s)
-    assert s.engine.deals == [] and s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) is None
+    assert list(s.engine.deals) == [] and s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) is None
     cqgcel.set_connection("gateway", "csConnectionUp")   # the held fill arrives now
     settle(s)
     assert cqgcel.resend_fills(guid) == 1

@@ -39,9 +39,11 @@ def test_a_fill_is_booked_once_whatever_the_id_kind_and_across_restarts():
     ledger = FillLedger()
     assert ledger.book(deal("7")) == "booked"
     assert ledger.book(deal(7)) == "duplicate"          # the same id as a number
-    restarted = FillLedger(booked_ids=["7"])
+    restarted = FillLedger()
+    restarted.load("G1", ["7"])                          # G1's fills booked by an earlier session
     assert restarted.book(deal(7)) == "duplicate"
     assert restarted.book(deal("8")) == "booked"
+    assert restarted.book(deal(7, order_id="G2")) == "booked"   # an earlier id of another order
     assert (ledger.counts.booked, ledger.counts.duplicates) == (1, 1)
 
 

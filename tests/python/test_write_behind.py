@@ -123,12 +123,13 @@ def test_an_operation_interrupted_midway_is_resumed_not_repeated(folder):
         def __getattr__(self, name):
             return getattr(self.db, name)
 
-        def insert_records(self, table, values):
-            self.db.insert_records(table, values)
+        def insert_and_get_id(self, table, values):
+            row_id = self.db.insert_and_get_id(table, values)
             if table == "balance" and "conn" not in holder:
                 holder["conn"] = sqlite3.connect(str(folder / "morvex_trader.db"), isolation_level=None)
                 holder["conn"].execute("BEGIN")
                 holder["conn"].execute("SELECT 1 FROM balance").fetchall()
+            return row_id
 
     store, database = open_store(folder, Notices(), wrap=ReaderArrivesAfterTheBalanceRow)
     try:
@@ -137,8 +138,9 @@ def test_an_operation_interrupted_midway_is_resumed_not_repeated(folder):
         assert store.depth == 1
         holder["conn"].execute("COMMIT")
         assert store.flush(10)
-        assert len(rows(database, "balance", ["id"])) == 1
-        assert sorted(rows(database, "position", ["direction", "quantity"])) == [("LONG", 2), ("SHORT", 1)]
+        (balance_id,) = [r[0] for r in rows(database, "balance", ["id"])]
+        assert sorted(rows(database, "position", ["direction", "quantity", "balance_id"])) == [
+            ("LONG", 2, balance_id), ("SHORT", 1, balance_id)]      # the id the first run got
     finally:
         store.close(5)
         database.close()

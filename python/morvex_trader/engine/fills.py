@@ -1,9 +1,11 @@
 """The fill ledger: every broker fill is booked exactly once.
 
 A broker may deliver a fill again (after a reconnect, or on a restart that finds the
-fill's order still at the broker). The ledger knows every fill id booked so far, those of
-earlier sessions included (read back from the database at start), and refuses a second
-booking. A busted fill reverses its booking; a corrected one replaces price and quantity.
+fill's order still at the broker). The ledger knows every fill id booked this session,
+and, per order taken over from an earlier session, the fill ids the database holds for
+it (read back when the order is adopted, or from the pending-writes file), and refuses a
+second booking. Earlier sessions' ids count for their own orders only: a broker that
+numbers afresh in a new session may reuse an id for another order. A busted fill reverses its booking; a corrected one replaces price and quantity.
 A fill whose fields cannot be booked (no id, a quantity that is not a positive number,
 a price that is not a finite number) is refused with the reason, never booked.
 
@@ -62,19 +64,24 @@ class LedgerCounts:
 class FillLedger:
     """Fill ids booked, this session's fills by id, and the counts the summary shows."""
 
-    def __init__(self, booked_ids: Iterable[Any] = ()) -> None:
-        self._earlier: set[str] = {deal_key(i) for i in booked_ids}
+    def __init__(self) -> None:
+        self._earlier: dict[str, set[str]] = {}   # order id -> fill ids booked by earlier sessions
         self._fills: dict[str, dict] = {}   # this session's booked fills, by id
         self._reversed: set[str] = set()    # busted: never booked again
         self.counts = LedgerCounts()
 
-    def __contains__(self, deal_id: Any) -> bool:
+    def contains(self, deal_id: Any, order_id: Optional[str] = None) -> bool:
         key = deal_key(deal_id)
-        return key in self._fills or key in self._earlier or key in self._reversed
+        return (key in self._fills or key in self._reversed
+                or (order_id is not None and key in self._earlier.get(order_id, ())))
 
-    def load(self, booked_ids: Iterable[Any]) -> None:
-        """Adds the ids of fills booked by earlier sessions."""
-        self._earlier.update(deal_key(i) for i in booked_ids)
+    def knows_order(self, order_id: str) -> bool:
+        """Whether the earlier sessions' fills of `order_id` have been loaded."""
+        return order_id in self._earlier
+
+    def load(self, order_id: str, booked_ids: Iterable[Any]) -> None:
+        """Adds the ids of fills of `order_id` booked by earlier sessions."""
+        self._earlier.setdefault(order_id, set()).update(deal_key(i) for i in booked_ids)
 
     def book(self, deal: dict) -> str:
         """"booked", "duplicate" or "malformed: <reason>"."""
@@ -83,7 +90,7 @@ class FillLedger:
             self.counts.malformed += 1
             return "malformed: " + reason
         key = deal_key(deal["deal_id"])
-        if key in self:
+        if self.contains(key, deal["order_id"]):
             self.counts.duplicates += 1
             return "duplicate"
         self._fills[key] = deal
@@ -100,7 +107,6 @@ class FillLedger:
         if key in self._reversed:
             return None
         self._reversed.add(key)
-        self._earlier.discard(key)
         self.counts.busted += 1
         return self._fills.pop(key, None)
 

@@ -167,7 +167,7 @@ class MainEngine:
                 order_id = admitted["order_id"]
                 if order_id in self.orders:
                     self.apply_event(kind, admitted)
-                elif kind == "fill_correction" or not self._apply_to_released(kind, admitted):
+                elif kind == "fill_correction" or not self._apply_released(kind, admitted):
                     self._pending[order_id].append((kind, admitted))
                     self.guard.note_pending(order_id)
 
@@ -179,8 +179,9 @@ class MainEngine:
             self._on_order_update(payload)
             self.guard.applied(kind, payload, order, before)
         elif kind == "deal":
-            self._on_deal(payload)
-            self.guard.applied(kind, payload, order)
+            if self.guard.book(payload):
+                self._on_deal(payload)
+                self.guard.applied(kind, payload, order)
         else:
             self.guard.apply_correction(payload)
 
@@ -220,6 +221,13 @@ class MainEngine:
             if released is not None:
                 self._released_orders += 1
                 self._released_statuses[released.status.value] += 1
+
+    def _apply_released(self, kind: str, payload: dict) -> bool:
+        """A late event of a finished order no longer held (a deal booked once first)."""
+        if kind == "deal" and self.store is not None and self.store.session_order(payload["order_id"]) is not None:
+            if not self.guard.book(payload):
+                return True
+        return self._apply_to_released(kind, payload)
 
     def _apply_to_released(self, kind: str, payload: dict) -> bool:
         """Applies a late event of a finished order no longer held, through its row of

@@ -135,8 +135,7 @@ class Reconciler:
             for broker in broker_orders:
                 known = engine.orders.get(broker.guid)
                 if known is None:
-                    unseen = any(state is None and deal_id not in engine.ledger
-                                 for deal_id, state, *_ in broker.fills)
+                    unseen = engine.unseen_fills(broker)
                     if broker.status in ACTIVE_ORDER_STATUSES or unseen or not engine.has_row(broker.guid):
                         remark = ("order of an earlier session" if reason == "start"
                                   else "order this session did not record (placement not confirmed)")

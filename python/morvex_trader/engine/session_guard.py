@@ -111,16 +111,25 @@ class SessionGuard:
         replayed = self.store.replay()
         if replayed:
             self.report("database", f"Replaying {len(replayed)} write(s) saved by the last session.")
-        self.ledger.load(self._booked_ids(replayed))
+        for item in replayed:   # fills written late: booked, by the session that saw them
+            if item.op.endswith("record_deal"):
+                self.ledger.load(item.args[0]["order_id"], [item.args[0]["deal_id"]])
         return self.store
 
-    def _booked_ids(self, replayed: list) -> list[str]:
-        ids = [str(deal["deal_id"]) for item in replayed if item.op.endswith("record_deal")
-               for deal in item.args[:1]]
-        if self.store is not None:
-            rows = self.store.read(lambda: self.store.raw_db.select_records("trading_deal", ["broker_deal_id"]))
-            ids.extend(str(r[0]) for r in rows)
-        return ids
+    def load_earlier_fills(self, order_id: str) -> float:
+        """Loads the fills the database holds for an order of an earlier session into the
+        ledger (once); returns their quantity."""
+        rows = [] if self.store is None else self.store.read(lambda: self.store.raw_db.select_records(
+            "trading_deal", ["broker_deal_id", "filled_quantity"], {"broker_order_id": order_id}))
+        self.ledger.load(order_id, [r[0] for r in rows])
+        return float(sum(r[1] or 0 for r in rows))
+
+    def unseen_fills(self, broker: Any) -> bool:
+        """Whether the broker lists a fill of `broker` (an order) that nobody booked."""
+        if broker.fills and not self.ledger.knows_order(broker.guid):
+            self.load_earlier_fills(broker.guid)
+        return any(state is None and not self.ledger.contains(deal_id, broker.guid)
+                   for deal_id, state, *_ in broker.fills)
 
     def start(self) -> None:
         """After log-on and subscriptions: the books against the broker's."""
@@ -151,8 +160,9 @@ class SessionGuard:
 
     # -- events -------------------------------------------------------------------------------
     def admit(self, kind: str, payload: dict) -> Optional[dict]:
-        """An event as drained: times in the session's zone; a deal booked in the ledger
-        (None: a duplicate or malformed fill, not to be applied)."""
+        """An event as drained: times in the session's zone (None: a malformed fill or an
+        event without an order id, reported, not to be applied). Deals are booked in the
+        ledger when they are applied (`book`), once their order is known."""
         if kind == "deal":
             reason = malformed_reason(payload)
             if reason is not None:
@@ -160,16 +170,18 @@ class SessionGuard:
                 self.report("error", f"Malformed fill from the broker skipped ({reason}): {payload!r}")
                 return None
         payload = dict(payload, updated_time=self.clock.from_cqg(payload.get("updated_time")))
-        if kind == "deal":
-            outcome = self.ledger.book(payload)
-            if outcome != "booked":
-                self.report("trace", f"fill {payload['deal_id']} of order {payload['order_id']} "
-                                     f"ignored: {outcome}")
-                return None
         if not isinstance(payload.get("order_id"), str):
             self.report("error", f"Broker event without an order id skipped: {kind} {payload!r}")
             return None
         return payload
+
+    def book(self, deal: dict) -> bool:
+        """Books a fill in the ledger; False (and one trace line) for a duplicate."""
+        outcome = self.ledger.book(deal)
+        if outcome != "booked":
+            self.report("trace", f"fill {deal['deal_id']} of order {deal['order_id']} ignored: {outcome}")
+            return False
+        return True
 
     def note_pending(self, order_id: str) -> None:
         self.pending_since.setdefault(order_id, time.monotonic())
@@ -294,9 +306,12 @@ class SessionGuard:
         fills = [p for k, p in events if k == "deal"]
         self.counts["foreign_orders"] += 1
         self.counts["foreign_fills"] += len(fills)
+        if fills and not self.ledger.knows_order(order_id):
+            self.load_earlier_fills(order_id)   # booked by an earlier session: not again
         for deal in fills:
-            if engine.store is not None:
-                engine.store.submit("record_foreign_deal", deal, "foreign: order unknown to the engine and the broker's account")
+            if self.ledger.book(deal) == "booked" and engine.store is not None:
+                engine.store.submit("record_foreign_deal", deal,
+                                    "foreign: order unknown to the engine and the broker's account")
         self.report("reconciliation", f"Order {order_id} is unknown here and at the broker's account: "
                                       f"{len(events) - len(fills)} update(s) and {len(fills)} fill(s) "
                                       "recorded as foreign.")
@@ -306,7 +321,7 @@ class SessionGuard:
         """Makes a broker order one of the engine's: stored (matched to its row, or a new
         row with `remark`), and the events that waited for it applied."""
         engine = self.engine
-        booked = self.adopted_fills(order.order_id)
+        booked = self.load_earlier_fills(order.order_id)
         with engine.book_lock:
             if order.order_id in engine.orders:
                 return
@@ -324,7 +339,7 @@ class SessionGuard:
         reverses busted ones it has booked); returns one text per fill."""
         found = []
         for deal_id, state, price, quantity, when in broker.fills:
-            if state is None and deal_id not in self.ledger:
+            if state is None and not self.ledger.contains(deal_id, broker.guid):
                 deal = {"deal_id": deal_id, "order_id": broker.guid, "updated_time": when,
                         "filled_avg_price": price, "filled_quantity": quantity}
                 admitted = self.admit("deal", deal)
@@ -332,7 +347,8 @@ class SessionGuard:
                     with self.engine.book_lock:
                         self.engine.apply_event("deal", admitted)
                     found.append(f"fill {deal_id} of {broker.guid} ({quantity:g} @ {price}) booked")
-            elif state in ("busted", "canceled") and deal_id in self.ledger and not self.ledger.is_reversed(deal_id):
+            elif state in ("busted", "canceled") and self.ledger.contains(deal_id, broker.guid) \
+                    and not self.ledger.is_reversed(deal_id):
                 with self.engine.book_lock:
                     self.engine.apply_event("fill_correction", {
                         "deal_id": deal_id, "order_id": broker.guid, "kind": state, "updated_time": when,
@@ -363,14 +379,6 @@ class SessionGuard:
         rows = self.store.read(lambda: self.store.raw_db.select_records(
             "trading_order", ["id"], {"broker_order_id": order_id}))
         return len(rows) > 0
-
-    def adopted_fills(self, order_id: str) -> float:
-        """Quantity the database holds in fills of an order (earlier sessions)."""
-        if self.store is None:
-            return 0.0
-        rows = self.store.read(lambda: self.store.raw_db.select_records(
-            "trading_deal", ["filled_quantity"], {"broker_order_id": order_id}))
-        return float(sum(r[0] or 0 for r in rows))
 
     def last_snapshot_positions(self) -> Optional[dict[str, float]]:
         if self.last_positions is not None:
