@@ -501,3 +501,21 @@ def test_a_restart_adopts_working_orders_and_books_the_fills_made_meanwhile_once
     cqgcel.resend_fills(guid)                             # and the broker sending both again changes nothing
     settle(second)
     assert len(second.engine.deals) == 1 and len(rows(second, "trading_deal", ["id"])) == 2
+
+
+def test_a_restart_stores_the_final_status_the_first_session_never_heard(start):
+    cqgcel.keep_broker_state(True)
+    first = start()
+    guid = place(first)
+    settle(first)
+    cqgcel.set_connection("gateway", "csConnectionDown")
+    cqgcel.set_order_status(guid, C.osCanceled)            # held for a session that ends first
+    settle(first)
+    first.engine.shutdown()
+    assert rows(first, "trading_order", ["status"]) == [("SUBMITTED",)]
+    second = start()
+    settle(second)
+    assert rows(second, "trading_order", ["status"], broker_order_id=guid) == [("CANCELLED",)]
+    assert second.guard.reconciler.counts["status_fixed"] == 1
+    assert any(f"{guid} is CANCELLED at the broker, stored SUBMITTED" in line
+               for m in second.chat.sent for line in m.splitlines())

@@ -136,7 +136,8 @@ class Reconciler:
                 known = engine.orders.get(broker.guid)
                 if known is None:
                     unseen = engine.unseen_fills(broker)
-                    if broker.status in ACTIVE_ORDER_STATUSES or unseen or not engine.has_row(broker.guid):
+                    stored = engine.stored_state(broker.guid)
+                    if broker.status in ACTIVE_ORDER_STATUSES or unseen or stored is None:
                         remark = ("order of an earlier session" if reason == "start"
                                   else "order this session did not record (placement not confirmed)")
                         engine.adopt(self.order_from_broker(broker), remark)
@@ -144,6 +145,14 @@ class Reconciler:
                         findings.append(Finding("adopted", f"adopted {broker.guid} {broker.symbol} "
                                                 f"{getattr(broker.direction, 'value', '?')} "
                                                 f"{broker.quantity:g} {broker.status.value}"))
+                    elif stored != (broker.status.value, broker.filled_quantity):
+                        # Finished at the broker after its session stopped hearing (or its
+                        # row still waits in the queue): the row gets the broker's state.
+                        engine.adopt(self.order_from_broker(broker), "order of an earlier session")
+                        if stored != "queued":
+                            self.counts["status_fixed"] += 1
+                            findings.append(Finding("status", f"{broker.guid} is {broker.status.value} at "
+                                                    f"the broker, stored {stored[0]}"))
                 elif known.status != broker.status or known.filled_quantity != broker.filled_quantity:
                     if known.status in ACTIVE_ORDER_STATUSES:
                         engine.apply_broker_state(broker)

@@ -326,6 +326,9 @@ class SessionGuard:
             if order.order_id in engine.orders:
                 return
             engine.orders[order.order_id] = order
+            hold = getattr(engine, "_hold_finished", None)
+            if hold is not None:   # a finished order counts among those the engine keeps
+                hold(order.order_id, order)
             self.order_fills[order.order_id] = booked
             if engine.store is not None:
                 engine.store.submit("adopt_order", order, remark)
@@ -366,19 +369,18 @@ class SessionGuard:
     def booked_quantity(self, order_id: str) -> Optional[float]:
         return self.order_fills.get(order_id)
 
-    def has_row(self, order_id: str) -> bool:
-        """Whether the database holds a row of the order (or the write queue will write one)."""
+    def stored_state(self, order_id: str) -> Any:
+        """The (status, filled quantity) the database holds for an order, "queued" when its
+        row waits in the write queue, None when there is no row (no store: "queued")."""
         if self.store is None:
-            return True
-        if order_id in self.store.order_rows:
-            return True
+            return "queued"
         if self._queued_orders is None:
             self._queued_orders = self.store.queued_order_ids()
         if order_id in self._queued_orders:
-            return True
+            return "queued"
         rows = self.store.read(lambda: self.store.raw_db.select_records(
-            "trading_order", ["id"], {"broker_order_id": order_id}))
-        return len(rows) > 0
+            "trading_order", ["status", "filled_quantity"], {"broker_order_id": order_id}))
+        return tuple(list(rows)[-1]) if len(rows) else None
 
     def last_snapshot_positions(self) -> Optional[dict[str, float]]:
         if self.last_positions is not None:
