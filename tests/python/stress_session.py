@@ -254,7 +254,7 @@ while time.monotonic() < deadline:
     normal = {f["id"] for f in snapshot["fills"] if f.get("status", "fsNormal") != "fsBusted"}
     if all(o["status"] in ("osFilled", "osCanceled", "osRejectGW") for o in snapshot["orders"].values()) \
             and normal <= set(first["deal_ids"]) | set(engine.guard.ledger.session_ids()) \
-            and engine.store.flush(0.05):
+            and not engine.active_orders() and engine.store.flush(0.05):   # the last statuses heard too
         break
     time.sleep(0.05)
 engine.drain_events()

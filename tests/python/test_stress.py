@@ -85,7 +85,7 @@ def test_every_order_ended_final_and_its_last_status_is_stored(session):
         assert status in STATUS, f"{guid} still {status}"
         if guid in session["last_status"]:   # orders still held in memory (older ones: rows)
             assert session["last_status"][guid] == STATUS[status], guid
-        assert session["order_rows"][guid][0] == STATUS[status], guid
+        assert session["order_rows"][guid][0] == STATUS[status], (guid, status, session["order_rows"][guid])
 
 
 def test_database_agrees_with_the_simulators_books(session):
