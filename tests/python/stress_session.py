@@ -306,7 +306,7 @@ print(json.dumps({
     "memory_deal_ids_session": [s["deal_ids"] for s in sessions],
     "unwritten_at_end": second["unwritten"],
     "pending_file_left": os.path.exists(os.path.join(WORK, "db", "morvex_trader.pending.jsonl")),
-    "last_status": {guid: o.status.value for s in sessions for guid, o in s["engine"].orders.items()},
+    "last_status": {guid: o.status.value for guid, o in sessions[-1]["engine"].orders.items()},
     "sim_orders": {guid: o["status"] for guid, o in snapshot["orders"].items()},
     "sim_fills": [{"id": f["id"], "order_guid": f["order_guid"], "quantity": f["quantity"],
                    "status": f.get("status", "fsNormal")} for f in snapshot["fills"]],

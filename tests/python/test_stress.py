@@ -27,6 +27,8 @@ def session(tmp_path_factory):
                            capture_output=True, text=True, timeout=SECONDS + 120, env=os.environ.copy())
     assert child.returncode == 0, child.stderr[-4000:]
     assert "STRESS-token" not in child.stdout + child.stderr
+    with open(os.path.join(str(work), "result.json"), "w") as fh:   # kept for a look after a failure
+        fh.write(child.stdout)
     return json.loads(child.stdout.strip().splitlines()[-1])
 
 
@@ -83,7 +85,7 @@ def test_every_order_ended_final_and_its_last_status_is_stored(session):
     assert session["sim_orders"]
     for guid, status in session["sim_orders"].items():
         assert status in STATUS, f"{guid} still {status}"
-        if guid in session["last_status"]:   # orders still held in memory (older ones: rows)
+        if guid in session["last_status"]:   # held in memory by the last session (others: rows)
             assert session["last_status"][guid] == STATUS[status], guid
         assert session["order_rows"][guid][0] == STATUS[status], (guid, status, session["order_rows"][guid])
 

@@ -151,14 +151,14 @@ def test_shutdown_under_a_held_lock_saves_exactly_what_was_not_written_and_the_n
     store, database = open_store(folder, notices)
     store.record_order(order(1), T0)
     with reader_holding(str(folder / "morvex_trader.db")):
-        store.record_deal(deal(1, "G1"), order(1))
+        store.record_deal(deal(1, "G1"), None)   # a late fill, written without the order in hand
         store.record_order(order(2), T0)
         store.update_order({"order_id": "G2", "updated_time": T0, "filled_avg_price": 0.0,
                             "filled_quantity": 0, "status": OrderStatus.CANCELLED})
         left = store.close(0.3)
     database.close()
     assert [(w.op, w.describe()) for w in left] == [
-        ("record_deal", "record_deal(deal D1 of order G1, order G1)"),
+        ("record_deal", "record_deal(deal D1 of order G1)"),
         ("record_order", "record_order(order G2, 2026-12-07 09:30:00)"),
         ("update_order", "update_order(order G2 CANCELLED)"),
     ]
@@ -175,7 +175,8 @@ def test_shutdown_under_a_held_lock_saves_exactly_what_was_not_written_and_the_n
         assert store.flush(10)
         assert not (folder / "pending.jsonl").exists()
         g1_row = rows(database, "trading_order", ["id"])[0][0]
-        assert rows(database, "trading_deal", ["broker_deal_id", "order_id"]) == [("D1", g1_row)]
+        assert rows(database, "trading_deal", ["broker_deal_id", "order_id", "security_code", "direction"]) == [
+            ("D1", g1_row, "EP", "LONG")]
         assert rows(database, "trading_order", ["broker_order_id", "status"]) == [
             ("G1", "SUBMITTED"), ("G2", "CANCELLED")]
         store.close(5)

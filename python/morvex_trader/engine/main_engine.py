@@ -219,14 +219,19 @@ class MainEngine:
             del self._finished[oldest]
             released = self.orders.pop(oldest, None)
             if released is not None:
+                self.guard.released(oldest, released)
                 self._released_orders += 1
                 self._released_statuses[released.status.value] += 1
 
     def _apply_released(self, kind: str, payload: dict) -> bool:
-        """A late event of a finished order no longer held (a deal booked once first)."""
-        if kind == "deal" and self.store is not None and self.store.session_order(payload["order_id"]) is not None:
-            if not self.guard.book(payload):
-                return True
+        """A late event of a finished order no longer held (a deal booked once first). Its
+        row may still wait in the write queue: the guard then still knows the order."""
+        if self.store is None:
+            return False
+        if self.store.session_order(payload["order_id"]) is None:
+            return self.guard.apply_to_recent(kind, payload)
+        if kind == "deal" and not self.guard.book(payload):
+            return True
         return self._apply_to_released(kind, payload)
 
     def _apply_to_released(self, kind: str, payload: dict) -> bool:

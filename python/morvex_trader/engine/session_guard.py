@@ -15,6 +15,7 @@ foreign and reported. Nothing waits forever.
 from __future__ import annotations
 
 import time
+from collections import OrderedDict
 from typing import Any, Callable, Optional
 
 from morvex_trader.core.constants import Direction, OrderStatus
@@ -27,6 +28,9 @@ from morvex_trader.engine.watch_settings import WatchSettings
 from morvex_trader.engine.watchdog import Watchdog
 from morvex_trader.engine.write_behind import DurableStore
 from morvex_trader.gateways.cqg.watching_sink import GATEWAY
+
+
+RECENT_ORDERS = 4096   # finished orders remembered after the engine let them go
 
 
 def _trace(text: str) -> None:
@@ -57,6 +61,7 @@ class SessionGuard:
         self.counts = {"foreign_orders": 0, "foreign_fills": 0, "refused_while_down": 0}
         self.unwritten: list[pending_writes.PendingWrite] = []
         self._queued_orders: Optional[set[str]] = None
+        self._recent: "OrderedDict[str, Any]" = OrderedDict()   # orders the engine let go, newest last
 
     # -- what the reconciler and the watchdog ask -------------------------------------------
     @property
@@ -181,6 +186,28 @@ class SessionGuard:
         if outcome != "booked":
             self.report("trace", f"fill {deal['deal_id']} of order {deal['order_id']} ignored: {outcome}")
             return False
+        return True
+
+    def released(self, order_id: str, order: Any) -> None:
+        """The engine let a finished order go: kept here a while, since its row may still
+        wait in the write queue when a late event comes."""
+        self._recent[order_id] = order
+        while len(self._recent) > RECENT_ORDERS:
+            self._recent.popitem(last=False)
+
+    def apply_to_recent(self, kind: str, payload: dict) -> bool:
+        """A late event of an order the engine let go before its row was written (the book
+        lock is held); False when the order is not among them."""
+        order = self._recent.get(payload["order_id"])
+        if order is None or self.engine.store is None:
+            return False
+        if kind == "order":
+            self.engine.store.update_order(payload)
+        elif kind == "deal" and self.book(payload):
+            self.engine.deals.append(payload)
+            self.engine.counts.deals += 1
+            self.engine._add_fill(order.security, order.direction, payload["filled_quantity"])
+            self.engine.store.record_deal(payload, order)
         return True
 
     def note_pending(self, order_id: str) -> None:

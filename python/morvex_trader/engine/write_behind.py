@@ -24,6 +24,7 @@ import sqlite3
 import threading
 import time
 from collections import deque
+from types import SimpleNamespace
 from typing import Any, Callable, Optional
 
 from morvex_trader.engine import pending_writes
@@ -340,6 +341,14 @@ def _replay_record_deal(store: Any, deal: dict, order: Any) -> None:
     rows = store.db.select_records("trading_deal", ["id"], {"broker_deal_id": str(deal["deal_id"])})
     if len(rows) == 0:
         _order_row(store, deal["order_id"])
+        if order is None:   # written without the order in hand: its row (of any session) has it
+            found = store.db.select_records(
+                "trading_order", ["security_name", "security_code", "direction", "offset", "order_type"],
+                {"broker_order_id": deal["order_id"]})
+            if len(found):
+                name, code, direction, offset, order_type = list(found)[-1]
+                order = SimpleNamespace(security=SimpleNamespace(security_name=name, code=code),
+                                        direction=direction, offset=offset, order_type=order_type)
         store.record_deal(deal, order)
 
 
