@@ -11,6 +11,11 @@ Memory stays bounded in a long session: the engine keeps its working orders, the
 ones through the database, and an event for an order no longer held is applied to the
 order's row. Net positions are running figures.
 
+`shutdown` stores everything the gateway received before its COM host stopped: it waits
+for a placement under way (so that its order row is written), drains again after the
+log-off, and stores what still waits for an order that was never recorded (fills then
+link to no order row, as fills of orders entered elsewhere do).
+
 The session guard (`session_guard.py`) keeps the session sound through faults: fills
 booked once, a write-behind store, the connection watchdog, reconciliation with the
 broker, one time zone and chat notifications. The engine calls it at a few points.
@@ -77,8 +82,11 @@ class MainEngine:
         self._net: dict[Any, float] = defaultdict(float)  # security -> net filled quantity
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
         self.book_lock = self._book_lock
-        self.placing_lock = threading.RLock()  # one placement at a time; reconciliation waits for it
         self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
+        # Held by submit from the placement until its order is recorded; shutdown takes it
+        # so that no placement is under way while it stores the last events.
+        self._submit_lock = threading.RLock()
+        self.placing_lock = self._submit_lock  # reconciliation waits for a placement too
         self.pending_events = self._pending
         self.last_refusal = ""
         self.counts = SessionCounts()
@@ -126,10 +134,13 @@ class MainEngine:
         self.drain_events()
 
     def shutdown(self) -> None:
-        """Stops in order: no new orders, the last events stored, log-off and COM host."""
+        """Stops in order: no new orders, the last events stored, log-off and COM host, then
+        what arrived meanwhile stored too."""
         self.stop_requested = True
-        if self.started:
-            self.started = False
+        if not self.started:
+            return
+        self.started = False
+        with self._submit_lock:  # a placement under way records its order first
             try:
                 self.drain_events()
                 self.guard.resolve_pending(force=True)   # adopted while the broker can be asked
@@ -140,8 +151,9 @@ class MainEngine:
                 try:
                     self.gateway.close()
                 finally:
-                    self.drain_events()
-                    self.guard.resolve_pending(force=True)
+                    self.drain_events()  # fills and updates of the snapshot and the log-off
+                    self.guard.resolve_pending(force=True)   # adopted, or recorded as foreign
+                    self._store_unmatched()
                     self.guard.close()
 
     def request_stop(self) -> None:
@@ -170,6 +182,14 @@ class MainEngine:
                 elif kind == "fill_correction" or not self._apply_released(kind, admitted):
                     self._pending[order_id].append((kind, admitted))
                     self.guard.note_pending(order_id)
+
+    def _store_unmatched(self) -> None:
+        """Stores the events still waiting for an order that will now never be recorded."""
+        with self._book_lock:
+            waiting, self._pending = self._pending, defaultdict(list)
+            for events in waiting.values():
+                for kind, payload in events:
+                    self._apply(kind, payload)
 
     def apply_event(self, kind: str, payload: dict) -> None:
         """Applies an admitted event to its known order (the book lock is held)."""
@@ -291,6 +311,10 @@ class MainEngine:
 
     def submit(self, order: Order) -> Optional[str]:
         """Places an order; the database row is written once the gateway has its id."""
+        with self._submit_lock:  # shutdown waits until a placement under way is recorded
+            return self._place_and_record(order)
+
+    def _place_and_record(self, order: Order) -> Optional[str]:
         if self.stop_requested:
             return None
         order.gateway_name = self.gateway.gateway_name
@@ -323,9 +347,10 @@ class MainEngine:
     # -- reports for the chat ------------------------------------------------------
     def balance_report(self) -> str:
         b = self.gateway.get_balance()
-        return (f"Balance ({self.gateway.gateway_name}): cash={b.cash:.2f} available={b.available_cash:.2f} "
-                f"net={b.net_cash_power} margin={b.maintenance_margin} "
-                f"realized_pnl={b.realized_pnl:.2f} unrealized_pnl={b.unrealized_pnl:.2f}")
+        m = format_money
+        return (f"Balance ({self.gateway.gateway_name}): cash={m(b.cash)} available={m(b.available_cash)} "
+                f"net={m(b.net_cash_power)} margin={m(b.maintenance_margin)} "
+                f"realized_pnl={m(b.realized_pnl)} unrealized_pnl={m(b.unrealized_pnl)}")
 
     def status_report(self) -> str:
         return self.guard.status_report()
@@ -444,6 +469,14 @@ class MainEngine:
                 f"deals={self.counts.deals} statuses={self.status_counts()}")
 
 
+def format_money(amount: Any) -> str:
+    """An amount of money as the trader reads it: two decimals ("n/a" when not reported),
+    never "-0.00"."""
+    if amount is None:
+        return "n/a"
+    return f"{round(float(amount), 2) + 0.0:.2f}"
+
+
 def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optional[dict],
                    extra: Iterable[str] = ()) -> str:
     statuses = engine.status_counts()
@@ -458,8 +491,8 @@ def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optio
         f"  deals              {engine.counts.deals}",
     ]
     if balance is not None:
-        lines.append(f"  realised P&L       {balance.realized_pnl:.2f}")
-        lines.append(f"  unrealised P&L     {balance.unrealized_pnl:.2f}")
+        lines.append(f"  realised P&L       {format_money(balance.realized_pnl)}")
+        lines.append(f"  unrealised P&L     {format_money(balance.unrealized_pnl)}")
     if row_counts:
         for table, rows in row_counts.items():
             lines.append(f"  rows {table:<14}{rows}")
