@@ -235,7 +235,7 @@ def run_session(duration, second, restarting, bot, server, watch, config, db_pat
     recorder = SessionRecorder(config.DB["sqlite3"], clock.name, REPORT_PNG)
     engine = MainEngine(gateway, store, settings, strategy=MovingAverageCross(), bot=bot,
                         now=MarketClock(clock), recorder=recorder,
-                        log=lambda text: None if text.startswith("[fill]") else terminal.say("  " + text))
+                        log=lambda text: None if text.startswith(("[fill]", "[watch] fill ")) else terminal.say("  " + text))
     stop_by_signal = threading.Event()
     previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
     bot.morvex_trader_status = "Running"
@@ -246,7 +246,8 @@ def run_session(duration, second, restarting, bot, server, watch, config, db_pat
         if server is not None and not restarting:
             threads.append(threading.Thread(target=feed_chat, args=(server, engine), daemon=True))
         if not second:
-            threads.append(threading.Thread(target=cause_faults, args=(engine, terminal), daemon=True))
+            threads.append(threading.Thread(target=cause_faults, args=(engine, terminal, duration / 30.0),
+                                            daemon=True))
         for thread in threads:
             thread.start()
         engine.run(duration, on_progress=terminal.say)
@@ -262,12 +263,13 @@ def run_session(duration, second, restarting, bot, server, watch, config, db_pat
                                 extra=engine.guard.summary_lines() + [f"  stopped by         {why}", report_line]))
 
 
-def cause_faults(engine, terminal) -> None:
+def cause_faults(engine, terminal, scale: float) -> None:
+    """The fault schedule, its times scaled to the session's length (30 s: as listed)."""
     from morvex_trader.platform import cqgcel
 
     start = time.monotonic()
     for at, fault in FAULTS:
-        delay = at - (time.monotonic() - start)
+        delay = at * scale - (time.monotonic() - start)
         if delay > 0:
             time.sleep(delay)
         if engine.stop_requested:
