@@ -48,6 +48,7 @@ INITIAL = {
     "close_positions": False,
     "close_positions_gateway_name": None,
     "get_report": False,
+    "get_status": False,
 }
 RECORD = "{f: getattr(bot, f) for f in %r}" % (list(INITIAL),)
 
@@ -304,6 +305,8 @@ COMMANDS = [
     ("send_order", [f"/send_order {ORDER}"], [f"[T] Send order ({ORDER})..."],
      {"send_order": True, "order_string": ORDER}),
     ("close_positions", ["/close_positions"], ["[T] Closing positions..."], {"close_positions": True}),
+    ("status", ["/status"], ["[T] Fetching status..."], {"get_status": True}),
+    ("status ignores args", ["/status now"], ["[T] Fetching status..."], {"get_status": True}),
     ("close_positions gateway", ["/close_positions CQG"], ["[T] Closing positions..."],
      {"close_positions": True, "close_positions_gateway_name": "CQG"}),
     ("report", ["/report now"], ["[T] Fetching session report..."], {"get_report": True}),

@@ -177,6 +177,10 @@ def test_shutdown_stores_fills_of_orders_the_engine_never_recorded(open_engine):
     guid = s.gateway.place_order(elsewhere)  # placed around the engine, as by another program
     wait_until(lambda: any(d["order_id"] == guid for d in s.gateway.deals.values()), what="its fill")
     s.engine.shutdown()
+    # The order is on the session's account at the broker: shutdown adopts it (one row,
+    # marked as entered elsewhere) and its fills link to that row; nothing is lost.
+    (row_id, remark), = list(s.db.select_records("trading_order", ["id", "remark"], {"broker_order_id": guid}))
+    assert remark == "order entered elsewhere"
     rows = list(s.db.select_records("trading_deal", ["broker_deal_id", "broker_order_id", "order_id"]))
-    assert sorted(rows) == sorted((str(d), guid, 0) for d in s.gateway.deals)  # no order row to link
-    assert order_rows(s.db) == {}
+    assert sorted(rows) == sorted((str(d), guid, row_id) for d in s.gateway.deals)
+    assert order_rows(s.db) == {guid: ("FILLED", 3, "SHORT")}

@@ -15,6 +15,10 @@ order's row. Net positions are running figures.
 for a placement under way (so that its order row is written), drains again after the
 log-off, and stores what still waits for an order that was never recorded (fills then
 link to no order row, as fills of orders entered elsewhere do).
+
+The session guard (`session_guard.py`) keeps the session sound through faults: fills
+booked once, a write-behind store, the connection watchdog, reconciliation with the
+broker, one time zone and chat notifications. The engine calls it at a few points.
 """
 
 from __future__ import annotations
@@ -23,7 +27,7 @@ import sys
 import threading
 import time
 from collections import defaultdict, deque
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Callable, Iterable, Optional
 
@@ -31,7 +35,9 @@ from morvex_trader.core.constants import ACTIVE_ORDER_STATUSES, Direction, Offse
 from morvex_trader.core.order import Order
 from morvex_trader.engine.order_instruction import InstructionError, parse_order_instruction
 from morvex_trader.engine.remote import RemoteControl
+from morvex_trader.engine.session_guard import SessionGuard
 from morvex_trader.engine.store import AccountStore
+from morvex_trader.engine.watch_settings import WatchSettings
 
 
 @dataclass
@@ -46,6 +52,7 @@ class SessionSettings:
     progress_interval: float = 1.0   # seconds between progress lines (0: quiet)
     orders_kept: int = 500           # finished orders held for the chat reports (older: database)
     deals_kept: int = 500            # deals held for the chat reports (older: database)
+    watch: WatchSettings = field(default_factory=WatchSettings)  # faults, time zone, notifications
 
 
 @dataclass
@@ -58,13 +65,15 @@ class SessionCounts:
 class MainEngine:
     def __init__(self, gateway: Any, store: Optional[AccountStore], settings: SessionSettings,
                  strategy: Any = None, bot: Any = None,
-                 now: Callable[[], datetime] = datetime.now, recorder: Any = None) -> None:
+                 now: Optional[Callable[[], datetime]] = None, recorder: Any = None,
+                 log: Optional[Callable[[str], None]] = None) -> None:
         self.gateway = gateway
-        self.store = store
         self.settings = settings
         self.strategy = strategy
         self.remote = RemoteControl(bot, self) if bot is not None else None
-        self.now = now
+        self.guard = SessionGuard(self, settings.watch, bot, log=log)
+        self.now = now or self.guard.clock.now   # the session's time zone
+        self.store = self.guard.wrap_store(store)
         self.orders: dict[str, Order] = {}  # working orders and the last finished ones
         self.deals: deque[dict] = deque(maxlen=max(0, settings.deals_kept))
         self._finished: dict[str, None] = {}  # finished orders held, oldest first
@@ -72,10 +81,14 @@ class MainEngine:
         self._released_statuses: dict[str, int] = defaultdict(int)
         self._net: dict[Any, float] = defaultdict(float)  # security -> net filled quantity
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
+        self.book_lock = self._book_lock
         self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
         # Held by submit from the placement until its order is recorded; shutdown takes it
         # so that no placement is under way while it stores the last events.
-        self._submit_lock = threading.Lock()
+        self._submit_lock = threading.RLock()
+        self.placing_lock = self._submit_lock  # reconciliation waits for a placement too
+        self.pending_events = self._pending
+        self.last_refusal = ""
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
@@ -91,6 +104,7 @@ class MainEngine:
         self.gateway.subscribe_account(s.account_id)
         for symbol in s.symbols:
             self.gateway.subscribe_market_data(symbol, s.bar_lookback)
+        self.guard.start()
         self.snapshot()
 
     def run(self, duration: float, on_progress: Optional[Callable[[str], None]] = None) -> None:
@@ -102,12 +116,14 @@ class MainEngine:
             if now - start >= duration:
                 break
             self.drain_events()
+            self._guarded(self.guard.poll)
             if self.remote is not None:
                 self.remote.poll()
             if self.strategy is not None and now >= next_strategy:
                 next_strategy = now + s.strategy_interval
                 for security in self.gateway.securities:
-                    self.strategy.on_timer(self, security)
+                    if self.guard.strategy_allowed(security):
+                        self._guarded(self.strategy.on_timer, self, security)
             if now >= next_snapshot:
                 next_snapshot = now + s.snapshot_interval
                 self.snapshot()
@@ -127,16 +143,29 @@ class MainEngine:
         with self._submit_lock:  # a placement under way records its order first
             try:
                 self.drain_events()
+                self.guard.resolve_pending(force=True)   # adopted while the broker can be asked
                 self.snapshot()
             finally:
+                if self.gateway.connection.is_down("gateway"):
+                    self.gateway.logged_on = False   # a log-off would wait for a connection that is gone
                 try:
                     self.gateway.close()
                 finally:
                     self.drain_events()  # fills and updates of the snapshot and the log-off
+                    self.guard.resolve_pending(force=True)   # adopted, or recorded as foreign
                     self._store_unmatched()
+                    self.guard.close()
 
     def request_stop(self) -> None:
         self.stop_requested = True
+
+    def _guarded(self, work: Callable[..., Any], *args: Any) -> None:
+        """Runs one step of the loop; an error is reported and the session goes on."""
+        try:
+            work(*args)
+        except Exception as error:
+            self.guard.report("error", f"Engine error in {getattr(work, '__qualname__', work)}: "
+                                       f"{type(error).__name__}: {error}")
 
     # -- events from the gateway ---------------------------------------------------
     def drain_events(self) -> None:
@@ -144,10 +173,15 @@ class MainEngine:
         with self._book_lock:
             while not events.empty():
                 kind, payload = events.get_nowait()
-                if payload["order_id"] in self.orders:
-                    self._apply(kind, payload)
-                elif not self._apply_to_released(kind, payload):
-                    self._pending[payload["order_id"]].append((kind, payload))
+                admitted = self.guard.admit(kind, payload)
+                if admitted is None:
+                    continue
+                order_id = admitted["order_id"]
+                if order_id in self.orders:
+                    self.apply_event(kind, admitted)
+                elif kind == "fill_correction" or not self._apply_released(kind, admitted):
+                    self._pending[order_id].append((kind, admitted))
+                    self.guard.note_pending(order_id)
 
     def _store_unmatched(self) -> None:
         """Stores the events still waiting for an order that will now never be recorded."""
@@ -157,11 +191,21 @@ class MainEngine:
                 for kind, payload in events:
                     self._apply(kind, payload)
 
-    def _apply(self, kind: str, payload: dict) -> None:
+    def apply_event(self, kind: str, payload: dict) -> None:
+        """Applies an admitted event to its known order (the book lock is held)."""
+        order = self.orders.get(payload["order_id"])
         if kind == "order":
+            before = order.status if order is not None else None
             self._on_order_update(payload)
+            self.guard.applied(kind, payload, order, before)
+        elif kind == "deal":
+            if self.guard.book(payload):
+                self._on_deal(payload)
+                self.guard.applied(kind, payload, order)
         else:
-            self._on_deal(payload)
+            self.guard.apply_correction(payload)
+
+    _apply = apply_event
 
     def _on_order_update(self, update: dict) -> None:
         order = self.orders.get(update["order_id"])
@@ -195,8 +239,20 @@ class MainEngine:
             del self._finished[oldest]
             released = self.orders.pop(oldest, None)
             if released is not None:
+                self.guard.released(oldest, released)
                 self._released_orders += 1
                 self._released_statuses[released.status.value] += 1
+
+    def _apply_released(self, kind: str, payload: dict) -> bool:
+        """A late event of a finished order no longer held (a deal booked once first). Its
+        row may still wait in the write queue: the guard then still knows the order."""
+        if self.store is None:
+            return False
+        if self.store.session_order(payload["order_id"]) is None:
+            return self.guard.apply_to_recent(kind, payload)
+        if kind == "deal" and not self.guard.book(payload):
+            return True
+        return self._apply_to_released(kind, payload)
 
     def _apply_to_released(self, kind: str, payload: dict) -> bool:
         """Applies a late event of a finished order no longer held, through its row of
@@ -223,9 +279,12 @@ class MainEngine:
         self._net[security] += quantity if direction is Direction.LONG else -quantity
 
     def snapshot(self) -> None:
+        if self.gateway.connection.is_down("gateway"):
+            return   # the broker's account cannot be read now; the next snapshot will
         balance = self.gateway.get_balance()
         positions = self.gateway.get_positions()
         self.last_balance = balance
+        self.guard.remember_positions(positions)
         if self.store is not None:
             self.store.snapshot_balance(balance, positions, self.now())
             if self.recorder is not None:
@@ -259,20 +318,27 @@ class MainEngine:
         if self.stop_requested:
             return None
         order.gateway_name = self.gateway.gateway_name
-        try:
-            order_id = self.gateway.place_order(order)
-        except (RuntimeError, ValueError) as error:
-            self.counts.refused += 1
-            print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
-            return None
-        order.status = OrderStatus.SUBMITTED
-        with self._book_lock:
-            self.orders[order_id] = order
-            self.counts.placed += 1
-            if self.store is not None:
-                self.store.record_order(order, self.now())
-            for kind, payload in self._pending.pop(order_id, ()):
-                self._apply(kind, payload)
+        order.create_time = self.now()
+        with self.placing_lock:
+            try:
+                backlog = self.guard.backlog_refusal()
+                if backlog:
+                    raise RuntimeError(backlog)
+                order_id = self.gateway.place_order(order)
+            except (RuntimeError, ValueError) as error:
+                self.counts.refused += 1
+                self.last_refusal = str(error)
+                print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
+                self.guard.refused(order, error)
+                return None
+            order.status = OrderStatus.SUBMITTED
+            with self._book_lock:
+                self.orders[order_id] = order
+                self.counts.placed += 1
+                if self.store is not None:
+                    self.store.record_order(order, self.now())
+                for kind, payload in self._pending.pop(order_id, ()):
+                    self._apply(kind, payload)
         return order_id
 
     def cancel(self, order_id: str) -> None:
@@ -285,6 +351,9 @@ class MainEngine:
         return (f"Balance ({self.gateway.gateway_name}): cash={m(b.cash)} available={m(b.available_cash)} "
                 f"net={m(b.net_cash_power)} margin={m(b.maintenance_margin)} "
                 f"realized_pnl={m(b.realized_pnl)} unrealized_pnl={m(b.unrealized_pnl)}")
+
+    def status_report(self) -> str:
+        return self.guard.status_report()
 
     def positions_report(self) -> str:
         positions = self.gateway.get_positions()
@@ -352,7 +421,8 @@ class MainEngine:
                       offset=instruction.offset, stop_price=instruction.stop_price)
         order_id = self.submit(order)
         if order_id is None:
-            return f"Order not sent: the gateway refused {instruction.security_code}."
+            reason = f": {self.last_refusal}" if self.last_refusal else ""
+            return f"Order not sent: the gateway refused {instruction.security_code}{reason}."
         return f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} {instruction.order_type.value}."
 
     def close_positions(self, gateway_name: Optional[str]) -> str:

@@ -86,6 +86,8 @@ void bind_request_fields(Class& cls, ClientOf client_of) {
        "Restrict the closing to this gateway (None: every gateway).");
   bind("get_report", &RequestRecord::get_report, flag,
        "Send the session report picture (/report).");
+  bind("get_status", &RequestRecord::get_status, flag,
+       "Report connections, quote ages, working orders, write queue and P&L (/status).");
 }
 
 }  // namespace mx::bot

@@ -42,6 +42,7 @@ class _RequestRecord:
     close_positions: bool
     close_positions_gateway_name: Optional[str]
     get_report: bool
+    get_status: bool
 
 class CustomedExtBot(_RequestRecord):
     def send_message(self, chat_id: _ChatId, text: str) -> None: ...

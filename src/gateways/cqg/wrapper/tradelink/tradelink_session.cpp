@@ -87,6 +87,10 @@ const com::DispatchPtr& TradeLink::cel() const {
 bool TradeLink::WaitEvent(com::ManualResetEvent& event) {
   double seconds = Timeout();
   py::gil_scoped_release release;
+  return WaitEventWithoutGil(event, seconds);
+}
+
+bool TradeLink::WaitEventWithoutGil(com::ManualResetEvent& event, double seconds) {
   // A short spin first: answers usually come within microseconds, and a sleeping wait
   // costs a wake-up of the scheduler.
   auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
