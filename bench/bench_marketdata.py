@@ -222,8 +222,9 @@ def run() -> list[Figure]:
     assert [vars(b) for b in ours] == [vars(b) for b in theirs]
     floor_us = _read_floor_us(ours, places)
     writes_us = _write_floor_us(ours, places, theirs)
-    figures.append(ratio_figure(f"get_subscribe_bars_data, {BARS} bars, 10% invalid", native_us,
-                                python_us, "us", 1 / 20, what="ours/pure Python"))
+    # Against pure Python as a figure; the goal is set against the floor below.
+    figures.append(Figure(f"get_subscribe_bars_data, {BARS} bars, 10% invalid, vs pure Python",
+                          native_us, "us", python_us, native_us / python_us, "-", None))
     figures.append(ratio_figure("bar repair vs floor (each value read once, from C++)", native_us,
                                 floor_us, "us", 1.3, what="repair/floor"))
     figures.append(Figure("bar repair: the reads + writes alone, from C++", floor_us + writes_us, "us",
