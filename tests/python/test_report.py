@@ -16,6 +16,7 @@ from matplotlib import dates as mdates
 from morvex_trader.core.constants import Direction, Offset, OrderStatus, OrderType
 from morvex_trader.core.order import Order
 from morvex_trader.core.security import Futures
+from morvex_trader.engine.watch_settings import NOTIFICATION_KINDS, WatchSettings
 from morvex_trader.engine.report import ReportFigure, draw_report, write_report
 from morvex_trader.engine.report_data import NoSessionData, load_session, write_session_record
 from morvex_trader.engine.store import AccountIdentity, AccountStore
@@ -281,7 +282,11 @@ def market_session(tmp_path, config_module, monkeypatch):
     chat = ChatStandIn()
     engine = MainEngine(CqgGateway({"F.US.EP": EP}),
                         AccountStore(database, AccountIdentity("CQG", "SIMULATE", 1001, "1001")),
-                        SessionSettings(account_id=1001, symbols=("F.US.EP",), bar_lookback=5),
+                        # The session keeps CQG's zone (the market's clock stamps it); the
+                        # chat gets only what it asks for here.
+                        SessionSettings(account_id=1001, symbols=("F.US.EP",), bar_lookback=5,
+                                        watch=WatchSettings(TIMEZONE="Asia/Hong_Kong", NOTIFICATIONS={
+                                            kind: "off" for kind in NOTIFICATION_KINDS})),
                         bot=chat, now=lambda: cqgcel.market_snapshot()["now"],
                         recorder=SessionRecorder(str(tmp_path), "Asia/Hong_Kong", str(tmp_path / "report.png")))
     engine.start()

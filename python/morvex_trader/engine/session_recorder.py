@@ -11,6 +11,7 @@ after a crash finds the session up to its last snapshot.
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 from datetime import datetime
 from typing import Any, Optional
@@ -43,11 +44,15 @@ class SessionRecorder:
         self.capture(engine)
 
     def capture(self, engine: Any) -> None:
+        # Bars carry CQG's times; the engine's clock puts them in the session's zone.
+        clock = getattr(getattr(engine, "guard", None), "clock", None)
         for security in engine.gateway.securities:
             window = engine.bars(security)
             if window:
                 seen = self._bars.setdefault(security, {})
                 for bar in window:
+                    if clock is not None:
+                        bar = dataclasses.replace(bar, datetime=clock.from_cqg(bar.datetime))
                     seen[bar.datetime] = bar
         self._write(engine)
 

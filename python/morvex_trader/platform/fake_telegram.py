@@ -19,6 +19,11 @@ JSON (or form) parameters, answers ``{"ok": true, "result": ...}`` or
 - ``getMe`` answers the bot's ``username``; ``deleteWebhook`` answers true.
 - ``fail(method, status, ...)`` makes the next calls of a method fail (429 with
   ``retry_after``, 500, 409, 401, or a body that is not JSON).
+- ``hold(method)`` keeps every call of a method waiting until ``release(method)`` (or
+  until the server stops), so a test can order what a client sees.
+- ``RawUpdate(text)`` queues an update served as that JSON text (``$update_id`` in it
+  replaced by the id the server gives it): one a client cannot read (no ``update_id``, a
+  lone surrogate escape). It still has an id of its own and is confirmed like any other.
 - ``stop()`` makes the server go away (the port closes, held polls are cut) and
   ``start()`` brings it back on the same port.
 
@@ -83,6 +88,17 @@ class ApiRequest:
     method: str
     params: dict
     at: float  # time.perf_counter() when the request arrived
+
+
+@dataclass
+class RawUpdate:
+    """An update served as this JSON text, with ``$update_id`` replaced by its id (it need
+    not be a valid update)."""
+
+    text: str
+
+
+_RAW = "raw text"  # key of a queued update that is served as its raw text
 
 
 @dataclass
@@ -229,6 +245,7 @@ class FakeTelegramServer:
         self._next_update_id = 1000
         self._next_message_id = 1
         self._faults: dict[str, deque[_Fault]] = {}
+        self._held: set[str] = set()
         self._connections: set[socket.socket] = set()
         self._polls_waiting = 0
         self._running = False
@@ -290,16 +307,29 @@ class FakeTelegramServer:
 
     # -- what a test feeds in ----------------------------------------------------------
 
-    def push_update(self, update: dict) -> int:
-        """Queues an update (an update_id is given when it has none); returns its id."""
+    def push_update(self, update: dict | RawUpdate) -> int:
+        """Queues an update (an update_id is given when it has none); returns its id.
+
+        A RawUpdate gets the next id for the server's own bookkeeping (offsets confirm
+        it), but is served as its text, whatever that holds."""
         with self._lock:
-            update = dict(update)
+            if isinstance(update, RawUpdate):
+                update_id = self._next_update_id
+                update = {"update_id": update_id,
+                          _RAW: update.text.replace("$update_id", str(update_id))}
+            else:
+                update = dict(update)
             if "update_id" not in update:
                 update["update_id"] = self._next_update_id
             self._next_update_id = max(self._next_update_id, update["update_id"]) + 1
             self._updates.append(update)
             self._lock.notify_all()
             return update["update_id"]
+
+    def push_updates(self, updates: list[dict | RawUpdate]) -> list[int]:
+        """Queues several updates at once, so that one getUpdates answer carries them all."""
+        with self._lock:
+            return [self.push_update(update) for update in updates]
 
     def push_message(self, text: str, chat_id: int = DEFAULT_CHAT_ID, user_id: int = DEFAULT_USER_ID,
                      edited: bool = False, date: Optional[int] = None) -> int:
@@ -328,6 +358,17 @@ class FakeTelegramServer:
         with self._lock:
             queue = self._faults.setdefault(method, deque())
             queue.extend(_Fault(status, body) for _ in range(times))
+
+    def hold(self, method: str) -> None:
+        """Keeps every call of `method` waiting (from now on) until release(method)."""
+        with self._lock:
+            self._held.add(method)
+
+    def release(self, method: str) -> None:
+        """Lets the held calls of `method` and every later one through."""
+        with self._lock:
+            self._held.discard(method)
+            self._lock.notify_all()
 
     # -- what a test reads back --------------------------------------------------------
 
@@ -390,6 +431,10 @@ class FakeTelegramServer:
             self._lock.notify_all()
             if self.token is not None and token != self.token:
                 return 401, _error(401, "Unauthorized")
+            while self._running and method in self._held:
+                self._lock.wait()
+            if not self._running:
+                return None, b""
             faults = self._faults.get(method)
             if faults:
                 fault = faults.popleft()
@@ -434,7 +479,8 @@ class FakeTelegramServer:
             now = time.perf_counter()
             for update in batch:
                 self.handed_out.setdefault(update["update_id"], now)
-        return 200, _ok(batch)
+        texts = [update[_RAW] if _RAW in update else json.dumps(update) for update in batch]
+        return 200, ('{"ok": true, "result": [' + ", ".join(texts) + "]}").encode()
 
     def _send_message(self, params: dict) -> tuple[int, bytes]:
         now = time.perf_counter()

@@ -44,6 +44,8 @@ struct GetUpdatesRequest {
   int timeout_seconds = 0;             // long-poll time; 0 answers at once
   int limit = 100;
   std::vector<std::string> allowed_updates;  // empty: the service's current setting
+  // Time-out of the whole request; nothing: the usual request time-out plus the long poll.
+  std::optional<std::chrono::milliseconds> request_timeout;
 };
 
 struct BotUser {
@@ -69,8 +71,9 @@ class BotApiClient {
   BotUser get_me(Interrupt* interrupt = nullptr);
 
   // Long-polls when timeout_seconds > 0; the request's own time-out is that plus the
-  // usual request time-out.
-  std::vector<Update> get_updates(const GetUpdatesRequest& request, Interrupt* interrupt = nullptr);
+  // usual request time-out. An entry of the answer that cannot be used (see UpdateBatch)
+  // is listed as skipped and does not hide the others.
+  UpdateBatch get_updates(const GetUpdatesRequest& request, Interrupt* interrupt = nullptr);
 
   // Sends `text` to `chat_id`. A text over the service's limit goes as several messages
   // split at line ends (see split_message), in order. A 429 answer is waited out (up to
@@ -87,13 +90,20 @@ class BotApiClient {
   void send_photo(std::int64_t chat_id, std::string_view photo, std::string_view caption,
                   Interrupt* interrupt = nullptr, std::string_view filename = {});
 
-  // `text` with every occurrence of the token replaced by "<token>".
+  // `text` with the token replaced by "<token>" wherever it appears in any form a URL
+  // can give it: as is, or with any of its characters percent-encoded (%3A or %3a, also
+  // encoded twice: %253A), or with "+" for its ":". The secret after the ":" is replaced
+  // in the same forms when it appears alone.
   std::string redact(std::string text) const;
 
   const std::string& base_url() const { return options_.base_url; }
 
  private:
   std::string method_url(std::string_view method) const;  // holds the token: never shown
+  // Runs `request` (one HTTP exchange) and returns the answer as received; a network
+  // failure is thrown with its text redacted.
+  template <class Request>
+  HttpResponse transfer(std::string_view method, Request&& request);
   // Runs `request` (one HTTP exchange) and reads the service's answer, with every error
   // text redacted.
   template <class Request>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/telegram/errors.h"
+#include "plugins/common/python_text.h"
 #include "plugins/telegram/bind_request_fields.h"
 #include "plugins/telegram/chat_commands.h"
 #include "plugins/telegram/telegram_bot.h"
@@ -75,7 +76,18 @@ PhotoUpload photo_from_python(py::handle photo) {
     throw py::type_error("photo must be bytes or the path of an image file");
   py::object text = py::module_::import("os").attr("fspath")(photo);
   if (!py::isinstance<py::str>(text)) throw py::type_error("photo path must be a str path");
-  std::filesystem::path path(text.cast<std::string>());
+  // Encoded as Python's open() encodes paths; a NUL would make the C library open a
+  // shorter path than the one given.
+  py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!encoded) {
+    plugins::name_in_unicode_error("photo");
+    throw py::error_already_set();
+  }
+  std::string file_name(PyBytes_AS_STRING(encoded.ptr()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+  if (file_name.find('\0') != std::string::npos)
+    throw py::value_error("embedded null character in photo");
+  std::filesystem::path path(file_name);
   std::string bytes;
   std::error_code error;
   {
@@ -176,10 +188,12 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
   bind_request_fields(client, [](CustomedExtBot& self) -> CustomedExtBot& { return self; });
   client.def(
       "send_message",
-      [](CustomedExtBot& self, py::object chat_id, const std::string& text) {
+      [](CustomedExtBot& self, py::object chat_id, py::object text) {
         std::int64_t id = chat_id_from_python(chat_id);
+        if (!py::isinstance<py::str>(text)) throw py::type_error("text must be a str");
+        std::string utf8 = plugins::utf8_of(text, "text");
         py::gil_scoped_release release;
-        self.send_message(id, text);
+        self.send_message(id, utf8);
       },
       py::arg("chat_id"), py::arg("text"), "Sends `text` to the chat `chat_id`.");
 
@@ -199,18 +213,25 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
   const std::int64_t chat_id = config.chat_id;
   bot.def(py::init([base_url, chat_id](py::object token) {
             if (!py::isinstance<py::str>(token)) throw py::type_error("token must be a str");
+            std::string text = plugins::utf8_of(token, "token");
             BotSettings settings;
             settings.base_url = base_url;
             settings.chat_id = chat_id;
             auto self = std::make_unique<PyTelegramBot>();
-            self->core = std::make_shared<TelegramBot>(token.cast<std::string>(), settings);
+            {
+              py::gil_scoped_release release;  // the start makes one request
+              self->core = std::make_shared<TelegramBot>(std::move(text), settings);
+            }
             std::lock_guard lock(registry_mutex);
             std::erase_if(registry, [](const auto& weak) { return weak.expired(); });
             registry.push_back(self->core);
             return self;
           }),
           py::arg("token"),
-          "Creates the client, the polling driver and the commands, and starts polling.");
+          R"doc(Creates the client, the polling driver and the commands, and starts polling.
+Returns after one short request that skips the updates pending from before the start (at
+most 3 s; when the service cannot be reached, messages dated before the start are dropped
+instead).)doc");
   bot.def_property_readonly(
       "updater", [](PyTelegramBot& self) -> Updater& { return self.core->updater(); },
       py::return_value_policy::reference_internal, "The polling driver; its `bot` is the client.");
@@ -222,7 +243,7 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
       "send_message",
       [](PyTelegramBot& self, py::object msg, py::object chat_id) {
         if (!py::isinstance<py::str>(msg)) throw py::type_error("msg must be a str");
-        std::string text = msg.cast<std::string>();
+        std::string text = plugins::utf8_of(msg, "msg");
         std::int64_t id = chat_id_from_python(chat_id);
         py::gil_scoped_release release;
         self.core->send_message(text, id);
@@ -235,7 +256,7 @@ service's description when the service refuses or cannot be reached.)doc");
       "send_photo",
       [](PyTelegramBot& self, py::object photo, py::object caption, py::object chat_id) {
         if (!py::isinstance<py::str>(caption)) throw py::type_error("caption must be a str");
-        std::string text = caption.cast<std::string>();
+        std::string text = plugins::utf8_of(caption, "caption");
         std::int64_t id = chat_id_from_python(chat_id);
         PhotoUpload upload = photo_from_python(photo);
         py::gil_scoped_release release;

@@ -103,6 +103,11 @@ void balance(const HandlerContext& ctx, CustomedExtBot& bot) {
   reply(ctx, ack("Fetching balance..."));
 }
 
+void status(const HandlerContext& ctx, CustomedExtBot& bot) {
+  bot.with_record([](RequestRecord& r) { r.get_status = true; });
+  reply(ctx, ack("Fetching status..."));
+}
+
 void positions(const HandlerContext& ctx, CustomedExtBot& bot) {
   bot.with_record([](RequestRecord& r) { r.get_positions = true; });
   reply(ctx, ack("Fetching positions..."));
@@ -258,6 +263,7 @@ void register_chat_commands(telegram::Dispatcher& dispatcher, CustomedExtBot& bo
       {"send_order", send_order},
       {"close_positions", close_positions},
       {"report", report},
+      {"status", status},
   };
   dispatcher.add_message_handler(echo);
   for (const auto& [name, command] : kCommands) {

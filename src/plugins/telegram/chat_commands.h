@@ -19,7 +19,7 @@ namespace mx::bot {
 
 // Registers echo as the message handler first, then the commands in their order: stop,
 // balance, positions, orders, deals, cancel_order, cancel_orders, send_order,
-// close_positions, and report (the session report picture, served by the engine).
+// close_positions, report (the session report picture, served by the engine) and status.
 void register_chat_commands(telegram::Dispatcher& dispatcher, CustomedExtBot& bot);
 
 // The bot's command summary (the description of TelegramBot).

@@ -35,6 +35,7 @@ struct RequestRecord {
   bool close_positions = false;
   std::optional<std::string> close_positions_gateway_name;
   bool get_report = false;
+  bool get_status = false;
 };
 
 class CustomedExtBot : public telegram::BotApiClient {

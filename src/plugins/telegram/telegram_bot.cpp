@@ -40,7 +40,9 @@ void TelegramBot::send_photo(std::string_view photo, std::string_view caption, s
 }
 
 std::vector<telegram::Update> TelegramBot::get_updates() {
-  return client_->get_updates(telegram::GetUpdatesRequest{});
+  telegram::UpdateBatch batch = client_->get_updates(telegram::GetUpdatesRequest{});
+  telegram::Updater::report_skipped(*client_, batch, telegram::report_to_stderr);
+  return std::move(batch.updates);
 }
 
 void TelegramBot::close() { updater_->stop(); }

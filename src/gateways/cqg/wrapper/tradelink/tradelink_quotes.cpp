@@ -14,6 +14,7 @@
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
+#include "gateways/cqg/wrapper/tradelink/marketdata_support.h"
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 
 namespace mx::tradelink {
@@ -26,7 +27,6 @@ namespace {
 struct QuoteNames {
   PyObject* cqg_quotes;
   PyObject* exchange;
-  PyObject* get;
   PyObject* last_price;
   PyObject* bid_price;
   PyObject* ask_price;
@@ -39,7 +39,6 @@ struct QuoteNames {
       auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
       n.cqg_quotes = intern("cqg_quotes");
       n.exchange = intern("exchange");
-      n.get = intern("get");
       n.last_price = intern("last_price");
       n.bid_price = intern("bid_price");
       n.ask_price = intern("ask_price");
@@ -64,6 +63,40 @@ struct ReadQuote {
   int64_t type;
   double price;
 };
+
+}  // namespace
+
+// What the COM thread reads of one OnInstrumentChanged, before any Python runs: the
+// instrument's full name and its valid quotes in order, and the first read that failed
+// (raised where it happened: after the quotes read before it are handed over).
+struct QuoteEventRead {
+  std::string full_name;
+  std::vector<ReadQuote> quotes;
+  std::exception_ptr error;
+};
+
+namespace {
+
+QuoteEventRead ReadQuoteEvent(const Variant& cqgInstrument, const Variant& cqgQuotes) {
+  QuoteEventRead event;
+  const com::DispatchPtr& instrument = cqgInstrument.Dispatch();
+  const com::DispatchPtr& quotes = cqgQuotes.Dispatch();
+  bool have_name = false;
+  try {
+    for (const Variant& item : quotes->Enumerate()) {
+      const com::DispatchPtr& quote = item.Dispatch();
+      if (!quote->Get("IsValid").ToBool()) continue;
+      if (!have_name) {
+        event.full_name = instrument->Get("FullName").Text();
+        have_name = true;
+      }
+      event.quotes.push_back(ReadQuote{quote->Get("Type").ToInt(), quote->Get("Price").ToDouble()});
+    }
+  } catch (...) {
+    event.error = std::current_exception();
+  }
+  return event;
+}
 
 // The short symbol: the last dot-separated piece of a full name (all of it without a dot).
 std::string_view ShortSymbol(std::string_view full_name) {
@@ -94,25 +127,6 @@ bool NonZero(PyObject* record, PyObject* name) {
   Py_DECREF(v);
   if (truth < 0) throw py::error_already_set();
   return truth != 0;
-}
-
-// map.get(key): a new reference, or null for a missing key.
-PyObject* MapGet(PyObject* map, PyObject* key) {
-  if (PyDict_CheckExact(map)) {
-    PyObject* v = PyDict_GetItemWithError(map, key);
-    if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    Py_XINCREF(v);
-    return v;
-  }
-  PyObject* args[2] = {map, key};
-  PyObject* v = PyObject_VectorcallMethod(QuoteNames::Get().get, args,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (v == nullptr) throw py::error_already_set();
-  if (v == Py_None) {
-    Py_DECREF(v);
-    return nullptr;
-  }
-  return v;
 }
 
 }  // namespace
@@ -167,38 +181,22 @@ void TradeLink::OnInstrumentChanged(const Variant& cqgInstrument, const Variant&
 
 void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Variant& cqgQuotes,
                                         const Variant& /*cqgInstrumentProperties*/) {
-  // Read the event first (no GIL): the valid quotes in order, and the first failure, if
-  // a read fails, to be raised where it happened (after the quotes before it).
-  const com::DispatchPtr& instrument = cqgInstrument.Dispatch();
-  const com::DispatchPtr& quotes = cqgQuotes.Dispatch();
-  std::vector<ReadQuote> read;
-  std::string full_name;
-  bool have_name = false;
-  std::exception_ptr read_error;
-  try {
-    for (const Variant& item : quotes->Enumerate()) {
-      const com::DispatchPtr& quote = item.Dispatch();
-      if (!quote->Get("IsValid").ToBool()) continue;
-      if (!have_name) {
-        full_name = instrument->Get("FullName").Text();
-        have_name = true;
-      }
-      read.push_back(ReadQuote{quote->Get("Type").ToInt(), quote->Get("Price").ToDouble()});
-    }
-  } catch (...) {
-    read_error = std::current_exception();
-  }
-  if (read.empty()) {
-    if (read_error) std::rethrow_exception(read_error);
+  // Read the event first (no GIL), then fold what was read into the host's records.
+  QuoteEventRead event = ReadQuoteEvent(cqgInstrument, cqgQuotes);
+  if (event.quotes.empty()) {
+    if (event.error) std::rethrow_exception(event.error);
     return;
   }
+  DeliverQuotes(event);
+}
 
+void TradeLink::DeliverQuotes(const QuoteEventRead& event) {
   comhost::py_glue::ComThreadGil gil;
   const auto& names = QuoteNames::Get();
   const auto& host = HostApi::Get();
-  py::str symbol = ShortSymbolText(full_name);
+  py::str symbol = ShortSymbolText(event.full_name);
   py::object cqg_quotes;  // the gateway's map, read once per event
-  for (const ReadQuote& q : read) {
+  for (const ReadQuote& q : event.quotes) {
     py::object security = LookupSecurity(symbol);
     if (security.is_none()) continue;
     if (!cqg_quotes) {
@@ -206,9 +204,9 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
           py::reinterpret_steal<py::object>(PyObject_GetAttr(gateway.ptr(), names.cqg_quotes));
       if (!cqg_quotes) throw py::error_already_set();
     }
-    py::object record = py::reinterpret_steal<py::object>(MapGet(cqg_quotes.ptr(), security.ptr()));
+    py::object record = MapGet(cqg_quotes, security);
     py::object now;
-    if (!record) {
+    if (record.is_none()) {
       py::object exchange =
           py::reinterpret_steal<py::object>(PyObject_GetAttr(security.ptr(), names.exchange));
       if (!exchange) throw py::error_already_set();
@@ -245,7 +243,7 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
       Py_DECREF(result);
     }
   }
-  if (read_error) std::rethrow_exception(read_error);
+  if (event.error) std::rethrow_exception(event.error);
 }
 
 }  // namespace mx::tradelink
