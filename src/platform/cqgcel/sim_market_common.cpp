@@ -24,13 +24,6 @@ void FailIfScripted(std::string_view request) {
   }
 }
 
-com::DateTime LocalNow() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  return FromTm(tm);
-}
-
 com::DateTime AddSeconds(const com::DateTime& t, int64_t seconds) {
   // Calendar arithmetic in UTC terms (timegm/gmtime_r), so no zone shift or DST enters.
   std::tm tm{};
