@@ -174,9 +174,17 @@ def test_reads_and_repairs_while_the_com_thread_shifts_the_window(monkeypatch):
         link.subscribe_bar("F.US.EP", window)
         stored = link.subscribe_bars_data[EP]
 
+        read_done = threading.Event()
+
         def push():
-            for minute in range(window + 1, window + 1 + pushes):
+            # Each half goes out only after a read, so reads and shifts interleave even
+            # when this thread would otherwise finish before the reader runs at all.
+            for n, minute in enumerate(range(window + 1, window + 1 + pushes)):
+                if n == pushes // 2:
+                    read_done.wait(5.0)
+                    read_done.clear()
                 cqgcel.push_timed_bar("F.US.EP", cqg_bar(minute, volume=minute), wait=False)
+            read_done.wait(5.0)
             cqgcel.push_timed_bar("F.US.EP", cqg_bar(window + 1 + pushes))  # waits for all
 
         pusher = threading.Thread(target=push)
@@ -189,6 +197,7 @@ def test_reads_and_repairs_while_the_com_thread_shifts_the_window(monkeypatch):
                 if i % 5 == 2:
                     bar.close = float(X)
             snapshot = list(link.get_subscribe_bars_data(EP))  # list() copies atomically
+            read_done.set()
             minutes = [b.datetime for b in snapshot]
             assert minutes == [minutes[0] + timedelta(minutes=i) for i in range(window)]
             assert all(b.volume != X and b.close != X for b in snapshot)
