@@ -21,8 +21,10 @@ std::string Narrow(BSTR text);  // a null BSTR is ""
 BSTR ToBstr(std::string_view utf8);
 
 // DATE counts days from 1899-12-30; the fraction is the time of day (for days before the
-// epoch, the fraction still counts forward from that day's midnight). Exact to the
-// microsecond from 1899 to 2079; ComError (type mismatch) outside years 100 to 9999.
+// epoch, the fraction still counts forward from that day's midnight). A double keeps the
+// microsecond within 2^16 days of that epoch (1720-07-26 to 2079-06-04); further out the
+// nearest representable instant is kept. ComError (type mismatch) outside years 100 to
+// 9999, and for a day or time that does not exist.
 double ToOleDate(const DateTime& t);
 DateTime FromOleDate(double date);
 

@@ -41,6 +41,18 @@ class MarshalledObject final : public win::ComObject, public HomeBound {
       : ComObject(std::move(proxy)), home_(std::move(home)), target_(std::move(target)) {}
   ~MarshalledObject() override { ReleaseAtHome(std::move(target_), home_); }
 
+  // A closed home is "disconnected", whatever RPC error the proxy would give (wine
+  // answers RPC_S_UNKNOWN_IF once the apartment is gone), and no call is attempted.
+  Variant Invoke(std::string_view name, CallKind kind, Args args) override {
+    if (home_->IsClosed()) throw ComError::Disconnected();
+    try {
+      return ComObject::Invoke(name, kind, args);
+    } catch (const ComError&) {
+      if (home_->IsClosed()) throw ComError::Disconnected();
+      throw;
+    }
+  }
+
   bool IsProxy() const override { return true; }
   // Our own objects answer from their member tables, which any thread may read, and
   // keep their identity across the apartments, as the portable runtime's proxies do.
