@@ -1,6 +1,8 @@
 """./run demo: a paper-trading session on the simulated market (see paper_trading.py).
 
     ./run demo [--duration S] [--seed N] [--speed X]   the session (30 s by default)
+    ./run demo --report-only                           redraw var/session-report.png from
+                                                       the last session stored
     ./run demo tour                                    a short tour of each module instead
 """
 

@@ -20,7 +20,16 @@ namespace mx::testing {
 
 struct HttpRequest {
   std::string path;
+  std::string head;  // the request line and the headers, as received
   std::string body;
+
+  // The value of the first header `name` (as the client spelled it), or "".
+  std::string header(const std::string& name) const {
+    auto pos = head.find("\r\n" + name + ": ");
+    if (pos == std::string::npos) return "";
+    pos += name.size() + 4;
+    return head.substr(pos, head.find("\r\n", pos) - pos);
+  }
 };
 
 struct HttpReply {
@@ -121,6 +130,7 @@ class LoopbackHttpServer {
       auto first_space = head.find(' ');
       request.path =
           head.substr(first_space + 1, head.find(' ', first_space + 1) - first_space - 1);
+      request.head = head;
       request.body = buffer.substr(header_end + 4, content_length);
       buffer.erase(0, header_end + 4 + content_length);
 

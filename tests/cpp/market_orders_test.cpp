@@ -2,6 +2,7 @@
 // cancels and rejects.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 
 #include "market_test_support.h"
@@ -272,6 +273,62 @@ TEST_F(MarketOrders, GuidsAndFillIdsAreUnique) {
     EXPECT_EQ(f.status, FillStatus::Normal);
   }
   EXPECT_EQ(m_.fill_count(), r_.fills.size());
+}
+
+TEST_F(MarketOrders, ABustedOrCorrectedFillKeepsItsIdAndTheBooksFollowIt) {
+  // Two buys and a sell: the bust and the correction must rebook the position and the
+  // realised P&L from the fills that still count, not just undo the last one.
+  const Order& a = Place(OrderType::Market, Side::Buy, 2);
+  m_.Step();
+  const Order& b = Place(OrderType::Market, Side::Buy, 1);
+  m_.Step();
+  const Order& c = Place(OrderType::Market, Side::Sell, 1);
+  StepUntil(
+      [&] { return a.status == S::Filled && b.status == S::Filled && c.status == S::Filled; });
+  const std::string a_guid = a.guid, b_guid = b.guid;
+  const Fill first_b = FillsOf(b_guid).front();
+  const Account& account = *m_.FindAccount(7);
+
+  struct Case {
+    const char* label;
+    std::string fill;
+    std::optional<Market::Correction> correction;
+  };
+  // Rebooks expected from the fills that count, through the same arithmetic.
+  auto expected = [&](const std::vector<Fill>& counting) {
+    Account books({7, "x", 0});
+    InstrumentSpec spec = ep_->spec();
+    for (const Fill& f : counting) books.ApplyFill(0, spec, f.side, f.quantity, f.price, 0.0);
+    return std::make_pair(books.positions().front().quantity, books.realized_pnl());
+  };
+  Case cases[] = {
+      {"correct", first_b.id, Market::Correction{1, first_b.price + 2.0}},
+      {"bust", FillsOf(a_guid).front().id, std::nullopt},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.label);
+    r_.fills.clear();
+    const Fill& amended = m_.AmendFill(k.fill, k.correction);
+    EXPECT_EQ(amended.id, k.fill);
+    EXPECT_EQ(amended.status, k.correction ? FillStatus::Modified : FillStatus::Busted);
+    ASSERT_EQ(r_.fills.size(), 1u);  // announced once, carrying the amended fill
+    EXPECT_EQ(r_.fills[0].id, k.fill);
+    std::vector<Fill> counting;
+    for (const Fill& f : m_.fills()) {
+      if (f.status != FillStatus::Busted) counting.push_back(f);
+    }
+    const auto [quantity, realized] = expected(counting);
+    EXPECT_EQ(account.positions().front().quantity, quantity);
+    EXPECT_DOUBLE_EQ(account.realized_pnl(), realized);
+  }
+  const Order& busted = *m_.FindOrder(a_guid);
+  EXPECT_EQ(busted.filled_quantity, 2 - FillsOf(a_guid).front().quantity);
+  EXPECT_DOUBLE_EQ(m_.FindOrder(b_guid)->average_fill_price, first_b.price + 2.0);
+
+  EXPECT_THROW(m_.AmendFill(cases[1].fill, std::nullopt), std::invalid_argument);  // busted
+  EXPECT_THROW(m_.AmendFill("nope", std::nullopt), std::invalid_argument);
+  EXPECT_THROW(m_.AmendFill(first_b.id, Market::Correction{2, 1.0}), std::invalid_argument);
+  EXPECT_THROW(m_.AmendFill(first_b.id, Market::Correction{1, 0.0}), std::invalid_argument);
 }
 
 }  // namespace

@@ -41,6 +41,13 @@ class DatabaseTest : public ::testing::Test {
   std::string path_;
 };
 
+TEST_F(DatabaseTest, APathWithANulIsRefusedAndOpensNothing) {
+  // SQLite would read only the part before the NUL and open that file instead.
+  std::string path = (folder_ / "victim").string() + std::string(1, '\0') + "/morvex_trader.db";
+  EXPECT_THROW(Database{path}, std::invalid_argument);
+  EXPECT_TRUE(fs::is_empty(folder_));
+}
+
 TEST_F(DatabaseTest, SelectReturnsColumnsAndCellsOfEveryKind) {
   Database db(path_);
   db.execute("CREATE TABLE t (i INTEGER, r DOUBLE, s VARCHAR(5), n INTEGER, b BLOB)");

@@ -1,4 +1,5 @@
-// BotApiClient against a loopback HTTP server: URLs, JSON, errors, redaction, cancelling.
+// BotApiClient against a loopback HTTP server: URLs, JSON, errors, redaction, cancelling;
+// reading getUpdates answers entry by entry; the service's durations.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +10,9 @@
 
 #include "loopback_http_server.h"
 #include "platform/telegram/bot_api_client.h"
+#include "platform/telegram/durations.h"
 #include "platform/telegram/errors.h"
+#include "platform/telegram/json_split.h"
 
 using namespace mx::telegram;
 using mx::testing::HttpReply;
@@ -190,7 +193,7 @@ TEST(BotApiClient, GetUpdatesSendsOffsetTimeoutAndReadsUpdates) {
   request.offset = 10;
   request.timeout_seconds = 0;
   request.allowed_updates = {"message"};
-  auto updates = client.get_updates(request);
+  auto updates = client.get_updates(request).updates;
   EXPECT_EQ(seen["offset"], 10);
   EXPECT_EQ(seen["timeout"], 0);
   EXPECT_EQ(seen["allowed_updates"], json::array({"message"}));
@@ -200,6 +203,103 @@ TEST(BotApiClient, GetUpdatesSendsOffsetTimeoutAndReadsUpdates) {
   EXPECT_EQ(updates[0].message->chat_id, -100200300400500LL);
   EXPECT_EQ(updates[0].message->from_id, 42);
   EXPECT_FALSE(updates[1].message) << "an edited message is not a new message";
+}
+
+TEST(BotApiClient, RedactsTheTokenInEveryFormAUrlGivesIt) {
+  BotApiClient client(kToken);  // "123456:SECRET-token_value"
+  struct Case {
+    const char* label;
+    std::string text;
+    std::string redacted;
+  };
+  const Case cases[] = {
+      {"plain", "/bot123456:SECRET-token_value/x", "/bot<token>/x"},
+      {"colon upper", "/bot123456%3ASECRET-token_value/x", "/bot<token>/x"},
+      {"colon lower", "/bot123456%3aSECRET-token_value/x", "/bot<token>/x"},
+      {"every byte", "%31%32%33%34%35%36%3a%53%45%43%52%45%54%2D%74%6F%6b%65%6e%5F%76%61%6c%75%65",
+       "<token>"},
+      {"plus", "123456+SECRET-token_value", "<token>"},
+      {"encoded twice", "123456%253ASECRET%252Dtoken_value", "<token>"},
+      {"secret alone, twice", "a SECRET-token_value b SECRET%2dtoken%5Fvalue", "a <token> b <token>"},
+      {"near misses stay", "123456:SECRET-token_valu 123456%3", "123456:SECRET-token_valu 123456%3"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(client.redact(c.text), c.redacted) << c.label;
+}
+
+TEST(BotApiClient, AnErrorEchoingTheEncodedPathNamesNoToken) {
+  LoopbackHttpServer server([](const HttpRequest& r) {
+    std::string encoded = r.path;  // "/bot123456:SECRET.../sendMessage", as a server may echo it
+    encoded.replace(encoded.find(':'), 1, "%3A");
+    return HttpReply{400, json{{"ok", false}, {"error_code", 400}, {"description", encoded}}.dump()};
+  });
+  BotApiClient client(kToken, options_for(server));
+  try {
+    client.send_message(1, "x");
+    FAIL() << "no error";
+  } catch (const ApiError& error) {
+    EXPECT_EQ(std::string(error.what()), "/bot<token>/sendMessage");
+  }
+}
+
+TEST(UpdateBatch, NextOffsetConfirmsUnreadableEntriesByTheirPlace) {
+  auto batch = [](std::vector<std::optional<std::int64_t>> ids) {
+    UpdateBatch b;
+    b.ids = std::move(ids);
+    return b;
+  };
+  struct Case {
+    const char* label;
+    std::optional<std::int64_t> requested;
+    UpdateBatch batch;
+    std::optional<std::int64_t> offset;
+    bool confirmed_all;
+  };
+  const std::optional<std::int64_t> none;
+  const Case cases[] = {
+      {"empty keeps the offset", 7, batch({}), 7, true},
+      {"past the highest", 7, batch({7, 9, 8}), 10, true},
+      {"unreadable last", 7, batch({7, none}), 9, true},
+      {"unreadable first", 7, batch({none, 9}), 10, true},
+      {"only unreadable", 7, batch({none, none}), 9, true},
+      {"no bound without an offset", none, batch({none, 4}), 5, false},
+      {"the backlog's -1 is no bound", -1, batch({none}), none, false},
+  };
+  for (const auto& c : cases) {
+    NextOffset next = next_offset(c.requested, c.batch);
+    EXPECT_EQ(next.offset, c.offset) << c.label;
+    EXPECT_EQ(next.confirmed_all, c.confirmed_all) << c.label;
+  }
+}
+
+TEST(UpdateBatch, AnAnswerIsReadEntryByEntry) {
+  std::string body =
+      R"({"ok": true, "result": [ {"update_id": 1, "x": "a\"]}"}, {"update_id": 2,)"
+      R"( "t": "\ud800"}, {"update_id": 3, "t": "\ud83d\ude00 \udc00"} ], "more": [1]})";
+  auto split = split_top_level_array(body, "result");
+  ASSERT_TRUE(split);
+  ASSERT_EQ(split->elements.size(), 3u);
+  EXPECT_EQ(split->elements[0], R"({"update_id": 1, "x": "a\"]}"})");
+  EXPECT_EQ(split->without_elements, R"({"ok": true, "result": [], "more": [1]})");
+  EXPECT_EQ(replace_lone_surrogate_escapes(split->elements[2]),
+            R"({"update_id": 3, "t": "\ud83d\ude00 \ufffd"})")
+      << "a pair is kept, a lone half replaced";
+  UpdateBatch batch = parse_update_texts(split->elements);
+  EXPECT_EQ(batch.ids, (std::vector<std::optional<std::int64_t>>{1, 2, 3}));
+  ASSERT_EQ(batch.updates.size(), 1u);
+  ASSERT_EQ(batch.skipped.size(), 2u);
+  EXPECT_EQ(batch.skipped[1].update_id, 3);
+  EXPECT_FALSE(split_top_level_array(R"({"ok": true, "result": [{"a": "unterminated]})", "result"));
+}
+
+TEST(Durations, ServiceSecondsAreClampedBeforeConversion) {
+  using std::chrono::milliseconds;
+  const std::pair<std::int64_t, milliseconds> cases[] = {
+      {-5, milliseconds(0)},        {0, milliseconds(0)},         {2, milliseconds(2000)},
+      {3600, milliseconds(3600000)}, {3601, milliseconds(3600000)}, {INT64_MAX, milliseconds(3600000)},
+  };
+  for (const auto& [seconds, expected] : cases) {
+    EXPECT_EQ(clamped_seconds(seconds, std::chrono::hours(1)), expected) << seconds;
+  }
 }
 
 }  // namespace

@@ -168,6 +168,126 @@ TEST(Updater, SkipsTheBacklogAndAdvancesPastEveryUpdate) {
   h.updater->stop();
 }
 
+TEST(Updater, StartPollingSkipsTheBacklogBeforeItReturns) {
+  ScriptedApi api;
+  api.queue_updates(json::array({text_update(5, "/ping old")}));
+  api.queue_updates(json::array({text_update(6, "/ping new")}));
+  Harness h(api);
+  h.updater->start_polling();
+  // A command sent from here on comes after the skipped backlog, whatever getMe does.
+  auto polls = api.polls();
+  ASSERT_GE(polls.size(), 1u) << "start_polling returned before asking for the backlog";
+  EXPECT_EQ(polls[0]["offset"], -1);
+  ASSERT_TRUE(wait_until([&] { return h.seen().size() == 1; }));
+  EXPECT_EQ(h.seen(), std::vector<std::string>{"/ping new|new"});
+  EXPECT_EQ(api.polls()[1]["offset"], 6);
+  h.updater->stop();
+}
+
+json dated_update(std::int64_t id, const std::string& text, std::int64_t date) {
+  json update = text_update(id, text);
+  update["message"]["date"] = date;
+  return update;
+}
+
+TEST(Updater, UnreachableAtTheStartDropsOnlyMessagesDatedBeforeIt) {
+  ScriptedApi api;
+  api.queue({500, R"({"ok":false,"error_code":500,"description":"Internal Server Error"})"});
+  auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                 std::chrono::system_clock::now().time_since_epoch())
+                 .count();
+  api.queue_updates(json::array(
+      {dated_update(5, "/ping stale", now - 60), dated_update(6, "/ping fresh", now + 1)}));
+  // The backlog was read whole (an answer short of the limit): dates no longer matter.
+  api.queue_updates(json::array({dated_update(7, "/ping skewed", now - 60)}));
+  Harness h(api);
+  h.updater->start_polling();
+  ASSERT_TRUE(wait_until([&] { return h.seen().size() == 2; }));
+  EXPECT_EQ(h.seen(), (std::vector<std::string>{"/ping fresh|fresh", "/ping skewed|skewed"}));
+  auto polls = api.polls();
+  EXPECT_EQ(polls[1].count("offset"), 0u) << "from the oldest pending update";
+  EXPECT_EQ(polls[2]["offset"], 7);
+  ASSERT_FALSE(h.lines().empty());
+  EXPECT_EQ(h.lines()[0].rfind("telegram: could not skip the updates pending at the start (", 0),
+            0u)
+      << h.lines()[0];
+  h.updater->stop();
+}
+
+TEST(Updater, StartPollingReturnsWithinItsBoundWhenTheServiceHangs) {
+  LoopbackHttpServer* self = nullptr;
+  LoopbackHttpServer server([&](const HttpRequest&) {
+    self->hold();
+    return HttpReply{200, R"({"ok":true,"result":[]})"};
+  });
+  self = &server;
+  ClientOptions client_options;
+  client_options.base_url = server.url();
+  PollingOptions options = Harness::fast_options();
+  options.start_timeout = 200ms;
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  Updater updater(std::make_shared<BotApiClient>(kToken, client_options), options,
+                  [&](const std::string& line) {
+                    std::lock_guard lock(mutex);
+                    lines.push_back(line);
+                  });
+  auto start = std::chrono::steady_clock::now();
+  updater.start_polling();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_TRUE(updater.running());
+  updater.stop();
+  server.stop();
+  std::lock_guard lock(mutex);
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("could not skip the updates pending at the start"), std::string::npos)
+      << lines[0];
+}
+
+TEST(Updater, EntriesThatCannotBeReadAreSkippedReportedAndConfirmed) {
+  ScriptedApi api;
+  api.queue_updates(json::array());
+  api.queue({200, R"({"ok":true,"result":[)" + text_update(1, "/ping a").dump() +
+                      R"(,{"update_id":2,"message":{"message_id":2,"date":0,"chat":{"id":7},)"
+                      R"("text":"\ud800"}},{"message":{"text":"/ping no-id"}},)" +
+                      text_update(4, "/ping b").dump() + R"(,[5]]})"});
+  api.queue_updates(json::array({text_update(9, "/ping c")}));
+  Harness h(api);
+  h.updater->start_polling();
+  ASSERT_TRUE(wait_until([&] { return h.seen().size() == 3; }));
+  EXPECT_EQ(h.seen(), (std::vector<std::string>{"/ping a|a", "/ping b|b", "/ping c|c"}));
+  // Past 4, and past the entry after it, whose id is at least 5.
+  EXPECT_EQ(api.polls()[2]["offset"], 6);
+  auto lines = h.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0],
+            "telegram: skipped an update that cannot be read (update_id 2: its text cannot be "
+            "decoded (a lone surrogate escape, or bytes that are not UTF-8))");
+  EXPECT_EQ(lines[1],
+            "telegram: skipped an update that cannot be read (it has no integer update_id)");
+  EXPECT_EQ(lines[2], "telegram: skipped an update that cannot be read (it is not an object)");
+  h.updater->stop();
+}
+
+TEST(Updater, AnAbsurdRetryAfterIsClampedNotSpunOn) {
+  for (const char* retry_after : {"1000000000000000000", "18446744073709551615"}) {
+    ScriptedApi api;
+    api.queue_updates(json::array());
+    api.queue({429, std::string(R"({"ok":false,"error_code":429,"description":"Too Many",)") +
+                        R"("parameters":{"retry_after":)" + retry_after + "}}"});
+    api.queue_updates(json::array({text_update(1, "too early")}));
+    Harness h(api);
+    h.updater->start_polling();
+    ASSERT_TRUE(wait_until([&] { return api.polls().size() >= 2; }));  // backlog, the 429
+    std::this_thread::sleep_for(300ms);  // a poller whose wait overflowed asks again at once
+    EXPECT_EQ(api.polls().size(), 2u) << retry_after;
+    EXPECT_TRUE(h.seen().empty());
+    auto start = std::chrono::steady_clock::now();
+    h.updater->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the long wait is cut short";
+  }
+}
+
 TEST(Updater, StopReturnsAtOnceDuringALongPoll) {
   ScriptedApi api;
   api.queue_updates(json::array());

@@ -4,7 +4,7 @@ output and standard error stay the bot's own, for the test to inspect).
 
 Requests: {"eval": expr} -> {"value": ...}; {"exec": code} -> {"value": null};
 {"exit": code} ends the interpreter without closing the bot. A failure answers
-{"error": [type name, text]}.
+{"error": [type name, text]} (a failed load adds its cause's type name and text).
 """
 
 import json
@@ -22,8 +22,10 @@ def answer(payload):
 
 try:
     import morvex_trader.plugins.telegram.bot as bot_module
-except BaseException as error:  # the test checks why the load failed
-    answer({"error": [type(error).__name__, str(error)]})
+except BaseException as error:  # the test checks why the load failed (and its cause)
+    cause = error.__cause__
+    answer({"error": [type(error).__name__, str(error)]
+            + ([type(cause).__name__, str(cause)] if cause is not None else [])})
     sys.exit(3)
 
 namespace = {"m": bot_module, "bot": bot_module.bot}

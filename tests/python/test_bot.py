@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from morvex_trader.platform.fake_telegram import FakeTelegramServer
+from morvex_trader.platform.fake_telegram import FakeTelegramServer, RawUpdate, command_entities
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -47,6 +47,8 @@ INITIAL = {
     "order_string": "",
     "close_positions": False,
     "close_positions_gateway_name": None,
+    "get_report": False,
+    "get_status": False,
 }
 RECORD = "{f: getattr(bot, f) for f in %r}" % (list(INITIAL),)
 
@@ -245,6 +247,29 @@ def test_commands_waiting_from_before_the_start_are_not_executed(start_bot, fake
         False, "Running", True)
 
 
+def test_a_command_sent_while_get_me_is_held_is_served(start_bot, fake):
+    fake.push_message("/stop")  # waiting from before the start: never executed
+    fake.hold("getMe")
+    bot = start_bot(wait_polling=False)
+    fake.push_message("/balance")  # after TelegramBot() returned, before polling could begin
+    fake.release("getMe")
+    fake.wait_polling()
+    assert send_and_settle(fake, []) == ["[T] Fetching balance..."]
+    assert bot.eval("(bot.get_balance, bot.morvex_trader_status)") == [True, "Running"]
+
+
+def test_a_bot_started_while_the_service_is_away_drops_only_older_messages(start_bot, fake):
+    fake.push_message("/stop", date=int(time.time()) - 30)
+    fake.stop()
+    bot = start_bot(wait_polling=False)
+    fake.push_message("/balance")  # sent after the start, while the bot cannot reach the service
+    fake.start()
+    fake.wait_polling()
+    assert send_and_settle(fake, []) == ["[T] Fetching balance..."]
+    assert bot.eval("(bot.get_balance, bot.morvex_trader_status)") == [True, "Running"]
+    assert bot.stderr().count("telegram: could not skip the updates pending at the start") == 1
+
+
 # -- commands ---------------------------------------------------------------------------
 
 COMMANDS = [
@@ -280,8 +305,11 @@ COMMANDS = [
     ("send_order", [f"/send_order {ORDER}"], [f"[T] Send order ({ORDER})..."],
      {"send_order": True, "order_string": ORDER}),
     ("close_positions", ["/close_positions"], ["[T] Closing positions..."], {"close_positions": True}),
+    ("status", ["/status"], ["[T] Fetching status..."], {"get_status": True}),
+    ("status ignores args", ["/status now"], ["[T] Fetching status..."], {"get_status": True}),
     ("close_positions gateway", ["/close_positions CQG"], ["[T] Closing positions..."],
      {"close_positions": True, "close_positions_gateway_name": "CQG"}),
+    ("report", ["/report now"], ["[T] Fetching session report..."], {"get_report": True}),
     ("addressed to us", ["/balance@morvex_test_bot"], ["[T] Fetching balance..."], {"get_balance": True}),
     ("echo", ["hello  world"], ["[ECHO] hello  world"], {}),
 ]
@@ -365,6 +393,55 @@ def test_setters_refuse_values_of_the_wrong_kind(start_bot, statement, text):
     assert bot.record() == INITIAL
 
 
+def surrogate_error(position: int, name: str) -> tuple[str, str]:
+    return ("UnicodeEncodeError",
+            f"'utf-8' codec can't encode character '\\ud800' in position {position}: "
+            f"surrogates not allowed in {name}")
+
+
+TEXT_UTF8_CANNOT_HOLD = [
+    ("send_message", "bot.send_message('ok \\ud800')", 3, "msg"),
+    ("client send_message", f"bot.updater.bot.send_message({CHAT}, '\\ud800')", 0, "text"),
+    ("status", "bot.morvex_trader_status = '\\ud800'", 0, "morvex_trader_status"),
+    ("order_string", "bot.order_string = 'a,\\ud800'", 2, "order_string"),
+    ("cancel_order_id", "bot.cancel_order_id = '\\ud800'", 0, "cancel_order_id"),
+    ("gateway_name", "bot.gateway_name = '\\ud800'", 0, "gateway_name"),
+    ("close_positions_gateway_name", "bot.close_positions_gateway_name = '\\ud800'", 0,
+     "close_positions_gateway_name"),
+    ("client setter", "bot.updater.bot.order_string = '\\ud800'", 0, "order_string"),
+    ("token", "m.TelegramBot('1:\\ud800')", 2, "token"),
+    ("send_photo caption", "bot.send_photo(b'x', caption='\\ud800')", 0, "caption"),
+    ("send_photo path", "bot.send_photo('/tmp/\\ud800.png')", 5, "photo"),
+]
+
+
+def test_a_photo_path_with_a_nul_is_refused_and_reads_no_file(start_bot, fake, tmp_path):
+    (tmp_path / "real.png").write_bytes(b"\x89PNG\r\n\x1a\n")  # what the text before the NUL names
+    bot = start_bot()
+    with pytest.raises(RemoteError) as raised:
+        bot.exec(f"bot.send_photo({str(tmp_path / 'real.png')!r} + '\\0.jpg')")
+    assert raised.value.args == ("ValueError", "embedded null character in photo")
+    assert fake.calls("sendPhoto") == []
+
+
+@pytest.mark.parametrize("statement, position, name", [c[1:] for c in TEXT_UTF8_CANNOT_HOLD],
+                         ids=[c[0] for c in TEXT_UTF8_CANNOT_HOLD])
+def test_text_utf8_cannot_hold_is_refused_naming_the_argument(start_bot, fake, statement, position, name):
+    bot = start_bot()
+    with pytest.raises(RemoteError) as raised:
+        bot.exec(statement)
+    assert raised.value.args == surrogate_error(position, name)
+    assert bot.record() == INITIAL
+    assert fake.sent == []
+
+
+def test_a_token_utf8_cannot_hold_fails_the_load_naming_it(start_bot, fake):
+    bot = start_bot(wait_polling=False, TELEGRAM_TOKEN="1:\ud800")
+    assert bot.load_error == ("ImportError", "initialization failed",
+                              *surrogate_error(2, "TELEGRAM_TOKEN"))
+    assert fake.requests == []
+
+
 def test_send_message_goes_to_the_configured_chat_or_the_one_given(start_bot, fake):
     bot = start_bot()
     bot.exec("bot.send_message('to default')")
@@ -385,12 +462,108 @@ def test_send_message_failure_carries_the_service_description(start_bot, fake):
     assert bot.eval("(err.error_code, err.description)") == [400, "Bad Request: chat not found"]
 
 
+ID, SECRET = TOKEN.split(":")
+TOKEN_FORMS = [
+    ("plain", TOKEN, "<token>"),
+    ("colon upper case", f"{ID}%3A{SECRET}", "<token>"),
+    ("colon lower case", f"{ID}%3a{SECRET}", "<token>"),
+    ("every byte upper case", "".join(f"%{b:02X}" for b in TOKEN.encode()), "<token>"),
+    ("every byte lower case", "".join(f"%{b:02x}" for b in TOKEN.encode()), "<token>"),
+    ("plus for the colon", f"{ID}+{SECRET}", "<token>"),
+    ("encoded twice", f"{ID}%253A{SECRET}", "<token>"),
+    ("secret alone", SECRET, "<token>"),
+    ("secret percent-encoded", SECRET.replace("-", "%2D").replace("_", "%5f"), "<token>"),
+]
+
+
+@pytest.mark.parametrize("form, redacted", [c[1:] for c in TOKEN_FORMS], ids=[c[0] for c in TOKEN_FORMS])
+def test_the_token_is_redacted_in_every_url_form(start_bot, fake, form, redacted):
+    bot = start_bot()
+    fake.fail("sendMessage", 400, f"Bad Request: wrong path /bot{form}/sendMessage")
+    with pytest.raises(RemoteError) as raised:
+        bot.exec("bot.send_message('x')")
+    assert raised.value.args == ("TelegramError", f"Bad Request: wrong path /bot{redacted}/sendMessage")
+    fake.fail("getUpdates", 409, f"Conflict: /bot{form}/getUpdates", times=2)
+    fake.push_message("/balance")  # answers the held poll; the next one is refused
+    bot.wait_stderr("getUpdates conflict (409: ")
+    assert f"Conflict: /bot{redacted}/getUpdates" in bot.stderr()
+    assert form not in bot.stderr()
+
+
 def test_a_long_report_arrives_whole_in_several_messages(start_bot, fake):
     bot = start_bot()
     report = "\n".join(f"order {i:04d} \u20ac filled \U0001F600" for i in range(500))
     bot.exec(f"bot.send_message({report!r})")
     assert len(fake.sent) >= 3  # the fake refuses any piece over 4096 UTF-16 units
     assert "\n".join(fake.sent_texts()) == report
+
+
+# A small PNG header followed by bytes that a text transfer would damage.
+PHOTO = b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR" + (1100).to_bytes(4, "big") + (1010).to_bytes(4, "big") \
+    + bytes(range(256)) * 4
+
+
+@pytest.mark.parametrize("how", ["bytes", "path", "pathlike", "memoryview"])
+def test_send_photo_uploads_the_picture_and_its_caption(start_bot, fake, tmp_path, how):
+    bot = start_bot()
+    picture = tmp_path / "report.png"
+    picture.write_bytes(PHOTO)
+    argument = {"bytes": repr(PHOTO), "path": repr(str(picture)),
+                "pathlike": f"__import__('pathlib').Path({str(picture)!r})",
+                "memoryview": f"memoryview(bytearray({PHOTO!r}))"}[how]
+    bot.exec(f"bot.send_photo({argument}, 'Session report: 3 fill(s) \u20ac')")
+    bot.exec(f"bot.send_photo({argument}, chat_id=-1001234567890123)")
+    first, second = fake.wait_for_photos(2)
+    assert (first.chat_id, first.photo, first.caption, first.content_type) == (
+        CHAT, PHOTO, "Session report: 3 fill(s) \u20ac", "image/png")
+    assert (second.chat_id, second.photo, second.caption) == (-1001234567890123, PHOTO, "")
+    assert first.filename == ("report.png" if how in ("path", "pathlike") else "photo.png")
+    assert fake.sent == []
+
+
+@pytest.mark.parametrize("statement, error", [
+    ("bot.send_photo(b'\\x89PNG' * (10 * 1024 * 1024 // 4 + 1))",
+     ("ValueError", "the photo is 10485764 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)")),
+    ("bot.send_photo(BIG_FILE)",
+     ("ValueError", "the photo file {big} is 10485761 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)")),
+    ("bot.send_photo(PHOTO, 'c' * 1025)",
+     ("ValueError", "the caption is 1025 characters; the Bot API takes at most 1024")),
+    ("bot.send_photo(MISSING)", ("FileNotFoundError", "[Errno 2] no photo file at {missing}")),
+    ("bot.send_photo(17)", ("TypeError", "photo must be bytes or the path of an image file")),
+], ids=["bytes over 10 MB", "file over 10 MB", "caption over 1024", "missing file", "not a photo"])
+def test_send_photo_refuses_before_sending(start_bot, fake, tmp_path, statement, error):
+    bot = start_bot()
+    big, missing = tmp_path / "big.png", tmp_path / "nowhere" / "r.png"
+    with open(big, "wb") as out:
+        out.truncate(10 * 1024 * 1024 + 1)
+    bot.exec(f"BIG_FILE = {str(big)!r}; MISSING = {str(missing)!r}; PHOTO = {PHOTO!r}")
+    with pytest.raises(RemoteError) as raised:
+        bot.exec(statement)
+    kind, text = error
+    assert raised.value.args == (kind, text.format(big=big, missing=missing))
+    assert fake.calls("sendPhoto") == []
+
+
+@pytest.mark.parametrize("status, description", [
+    (413, "Request Entity Too Large"),
+    (400, "Bad Request: IMAGE_PROCESS_FAILED"),
+])
+def test_send_photo_refused_by_the_service_raises_its_description(start_bot, fake, status, description):
+    bot = start_bot()
+    fake.fail("sendPhoto", status, description)
+    bot.exec(f"try:\n bot.send_photo({PHOTO!r})\nexcept m.TelegramError as e:\n err = e")
+    assert bot.eval("(type(err).__name__, str(err), err.error_code)") == ["TelegramError", description, status]
+    assert TOKEN not in bot.eval("repr(err)")
+    assert fake.photos == []
+
+
+def test_send_photo_waits_out_a_rate_limit(start_bot, fake):
+    bot = start_bot()
+    fake.fail("sendPhoto", 429, "Too Many Requests: retry after 1", retry_after=1)
+    bot.exec(f"bot.send_photo({PHOTO!r}, 'after the wait')")
+    refused, accepted = fake.calls("sendPhoto")
+    assert accepted.at - refused.at >= 0.95
+    assert [(p.photo, p.caption) for p in fake.photos] == [(PHOTO, "after the wait")]
 
 
 def test_get_updates_and_get_chat_id_read_what_is_pending(start_bot, fake):
@@ -415,6 +588,60 @@ def test_a_handler_failure_is_reported_and_polling_goes_on(start_bot, fake):
     bot.wait_stderr("telegram: the handler of /balance failed: Bad Request: chat not found")
     assert send_and_settle(fake, ["/positions"]) == ["[T] Fetching positions..."]
     assert bot.eval("(bot.get_balance, bot.get_positions)") == [True, True]
+
+
+def raw_message(text_json: str) -> str:
+    """A message as JSON text whose "text" is `text_json`, a JSON string literal as written
+    (a command when it starts with "/")."""
+    entities = ', "entities": [{"type": "bot_command", "offset": 0, "length": 5}]'
+    return ('{"message_id": 1, "chat": {"id": %d, "type": "private"}, "date": %d, "text": %s%s}'
+            % (CHAT, time.time(), text_json, entities if text_json.startswith('"/') else ""))
+
+
+def command(text: str) -> dict:
+    return {"message": {"message_id": 1, "chat": {"id": CHAT, "type": "private"},
+                        "date": int(time.time()), "text": text, "entities": command_entities(text)}}
+
+
+UNREADABLE = [
+    ("lone high surrogate", '{"update_id": $update_id, "message": %s}' % raw_message(r'"\ud800"')),
+    ("lone low surrogate", '{"update_id": $update_id, "message": %s}' % raw_message(r'"x\udc00y"')),
+    ("high surrogate then text",
+     '{"update_id": $update_id, "message": %s}' % raw_message(r'"/stop \ud83dA"')),
+    ("no update_id", '{"message": %s}' % raw_message('"/stop"')),
+    ("update_id not an integer", '{"update_id": "$update_id", "message": %s}' % raw_message('"/stop"')),
+    ("not an object", '[$update_id, %s]' % raw_message('"/stop"')),
+]
+
+
+@pytest.mark.parametrize("raw", [c[1] for c in UNREADABLE], ids=[c[0] for c in UNREADABLE])
+def test_an_update_the_client_cannot_read_is_skipped_and_the_others_served(start_bot, fake, raw):
+    bot = start_bot()
+    # The unreadable entry between two commands, and again last, where only its own
+    # position tells the client how far to confirm.
+    ids = fake.push_updates([command("/balance"), RawUpdate(raw), command("/positions"),
+                             RawUpdate(raw)])
+    fake.wait_confirmed(ids[-1])
+    assert send_and_settle(fake, []) == ["[T] Fetching balance...", "[T] Fetching positions..."]
+    assert bot.eval("(bot.get_balance, bot.get_positions, bot.morvex_trader_status)") == [
+        True, True, "Running"]
+    assert bot.stderr().count("telegram: skipped an update") == 2
+
+
+def test_an_absurd_retry_after_is_clamped_not_spun_on(start_bot, fake):
+    bot = start_bot()
+    fake.fail("getUpdates", 429, "Too Many Requests: retry after forever", retry_after=10**18)
+    def polls() -> int:
+        return len([r for r in fake.requests if r.method == "getUpdates"])
+
+    refused = polls() + 1
+    fake.push_message("/balance")  # answers the held poll; the next poll gets the 429
+    fake.wait_for(lambda: polls() >= refused, what="the refused poll")
+    fake.wait_for_sent(1)
+    with pytest.raises(TimeoutError):  # a spinning poller asks again within milliseconds
+        fake.wait_for(lambda: polls() > refused, timeout=0.5, what="another poll")
+    bot.exec("import time; t = time.perf_counter(); bot.close(); took = time.perf_counter() - t")
+    assert bot.eval("took") < 1.0
 
 
 def test_rate_limit_waits_retry_after(start_bot, fake):

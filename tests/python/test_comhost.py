@@ -309,6 +309,37 @@ def test_marshalled_calls_run_on_the_com_thread_and_errors_come_back(host):
     assert isinstance(err.value, RuntimeError)
 
 
+def test_run_in_home_runs_a_whole_walk_on_the_com_thread_and_errors_come_back(host):
+    host.Init(Recorder, None)
+    threads = []
+
+    def walk(cel):
+        threads.append(threading.get_ident())
+        configuration = cel.APIConfiguration
+        assert "marshalled" not in repr(configuration)        # the COM thread's own object
+        return [configuration.ReadyStatusCheck, configuration.TimeZoneCode]
+
+    configuration = host.cqgCEL.APIConfiguration
+    assert comhost.RunInHome(host.cqgCEL, walk) == [configuration.ReadyStatusCheck, comhost.tzChina]
+    assert threads == [host.thread]
+
+    class Refused(Exception):
+        pass
+
+    def fails(cel):
+        raise Refused("no orders here")
+
+    with pytest.raises(Refused, match="no orders here"):
+        comhost.RunInHome(host.cqgCEL, fails)
+    with pytest.raises(comhost.ComError, match="Type mismatch"):
+        comhost.RunInHome(host.cqgCEL, lambda cel: setattr(cel.APIConfiguration, "TimeZoneCode", "x"))
+    # The caller holds no interpreter lock while it waits: a Python thread runs meanwhile.
+    ran = threading.Event()
+    other = threading.Thread(target=ran.set)
+    assert comhost.RunInHome(host.cqgCEL, lambda cel: (other.start(), ran.wait(5))[1]) is True
+    other.join()
+
+
 def test_dispatch_behaves_like_a_late_bound_object(host):
     host.Init(Recorder, None)
     cel = host.cqgCEL

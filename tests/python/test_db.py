@@ -197,6 +197,28 @@ def test_unusable_configuration_is_one_error_with_the_failure_as_cause(
         assert isinstance(caught.value.__cause__, cause)
 
 
+def test_a_folder_with_a_nul_is_refused_and_opens_no_file(tmp_path, config_module):
+    victim = tmp_path / "victim"  # what the text before the NUL names
+    config_module(DB={"sqlite3": f"{victim}\0/elsewhere"})
+    with pytest.raises(ValueError, match=r'^embedded null character in DB\["sqlite3"\]$'):
+        db.DB()
+    assert list(tmp_path.iterdir()) == [tmp_path / "config"]
+
+
+def test_a_folder_utf8_cannot_hold_is_refused_naming_the_setting(tmp_path, config_module):
+    config_module(DB={"sqlite3": str(tmp_path) + "/\ud800"})
+    with pytest.raises(UnicodeEncodeError, match=r'surrogates not allowed in DB\["sqlite3"\]$'):
+        db.DB()
+
+
+def test_a_folder_of_undecodable_bytes_opens_where_python_names_it(tmp_path, config_module):
+    folder = os.fsdecode(bytes(tmp_path) + b"/caf\xe9")  # "caf\udce9", as os.listdir gives it
+    os.mkdir(folder)
+    config_module(DB={"sqlite3": folder})
+    db.DB().close()
+    assert os.path.isfile(os.path.join(os.fsencode(folder), b"morvex_trader.db"))
+
+
 def test_db_path_is_read_afresh_on_each_call(config_module, tmp_path):
     module_folder = config_module(DB={"sqlite3": "/first"})
     assert db._db_path() == "/first"
@@ -428,6 +450,63 @@ def test_names_that_are_not_plain_identifiers_are_refused_before_anything_runs(d
     with pytest.raises(ValueError, match="^Invalid (table|column) name"):
         operation(database)
     assert journal() == []
+
+
+NAMES_NOT_STR = [
+    ("delete_records table", lambda d: d.delete_records(b"balance"), "table_name", "bytes"),
+    ("delete_table", lambda d: d.delete_table(b"balance"), "table_name", "bytes"),
+    ("execute", lambda d: d.execute(b"DELETE FROM balance"), "sql", "bytes"),
+    ("select_records table", lambda d: d.select_records(b"balance"), "table_name", "bytes"),
+    ("insert_records table", lambda d: d.insert_records(b"balance", balance_row()), "table_name", "bytes"),
+    ("update_records table", lambda d: d.update_records(bytearray(b"balance"), {"cash": 1.0}),
+     "table_name", "bytearray"),
+    ("table as int", lambda d: d.delete_records(5), "table_name", "int"),
+    ("select column", lambda d: d.select_records("balance", [b"cash"]), "column names", "bytes"),
+    ("insert column", lambda d: d.insert_records("balance", {b"cash": 1.0}), "column names", "bytes"),
+    ("update column", lambda d: d.update_records("balance", {b"cash": 1.0}), "column names", "bytes"),
+    ("delete condition", lambda d: d.delete_records("balance", {b"id": 1}), "column names", "bytes"),
+    ("where condition", lambda d: d._parse_sql_where_condition([(b"id", 1)]), "column names", "bytes"),
+]
+
+
+@pytest.mark.parametrize("operation, name, kind", [c[1:] for c in NAMES_NOT_STR],
+                         ids=[c[0] for c in NAMES_NOT_STR])
+def test_names_that_are_not_str_are_type_errors_before_anything_runs(
+        database, journal, operation, name, kind):
+    database.insert_records("balance", balance_row())
+    sent = journal()
+    with pytest.raises(TypeError) as caught:
+        operation(database)
+    assert str(caught.value) == f"{name} must be str, not {kind}"
+    assert journal() == sent
+    assert len(database.select_records("balance")) == 1
+
+
+TEXT_UTF8_CANNOT_HOLD = [
+    ("table", lambda d: d.select_records("bal\ud800"), 3, "table_name"),
+    ("drop", lambda d: d.delete_table("\ud800"), 0, "table_name"),
+    ("sql", lambda d: d.execute("DELETE FROM balance WHERE remark='\ud800'"), 34, "sql"),
+    ("column", lambda d: d.select_records("balance", ["\ud800"]), 0, "a column name"),
+    ("value", lambda d: d.delete_records("balance", {"remark": "x\ud800"}), 1, "the value of remark"),
+    ("condition_str", lambda d: d.delete_records("balance", {"condition_str": "\ud800"}), 0,
+     "condition_str"),
+    ("parameter", lambda d: d.execute("DELETE FROM balance WHERE remark=?", ["\ud800"]), 0,
+     "parameter 1"),
+]
+
+
+@pytest.mark.parametrize("operation, position, name", [c[1:] for c in TEXT_UTF8_CANNOT_HOLD],
+                         ids=[c[0] for c in TEXT_UTF8_CANNOT_HOLD])
+def test_text_utf8_cannot_hold_is_refused_naming_it_before_anything_runs(
+        database, journal, operation, position, name):
+    database.insert_records("balance", balance_row())
+    sent = journal()
+    with pytest.raises(UnicodeEncodeError) as caught:
+        operation(database)
+    assert str(caught.value) == (f"'utf-8' codec can't encode character '\\ud800' in position "
+                                 f"{position}: surrogates not allowed in {name}")
+    assert journal() == sent
+    assert len(database.select_records("balance")) == 1
 
 
 def test_empty_inserts_and_updates_fail_before_anything_runs(database, journal):

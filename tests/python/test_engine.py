@@ -20,6 +20,7 @@ from morvex_trader.core.order import Order
 from morvex_trader.core.security import Futures
 from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
 from morvex_trader.engine.store import AccountIdentity, AccountStore
+from morvex_trader.engine.watch_settings import NOTIFICATION_KINDS, WatchSettings
 from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
 from morvex_trader.gateways.cqg.wrapper import tradelink
 from morvex_trader.platform import cqgcel
@@ -27,6 +28,8 @@ from morvex_trader.platform import cqgcel
 pytestmark = pytest.mark.timeout(60)
 
 ACCOUNT = 300001
+# Each request here gets exactly its reply; notifications are tested in test_session_faults.py.
+NO_NOTIFICATIONS = WatchSettings(NOTIFICATIONS={kind: "off" for kind in NOTIFICATION_KINDS})
 EP = Futures("EP", "E-mini S&P 500")
 
 
@@ -61,7 +64,8 @@ def session(tmp_path, config_module, monkeypatch):
     record = ChatRecord()
     engine = MainEngine(CqgGateway({"F.US.EP": EP}),
                         AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
-                        SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5),
+                        SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5,
+                                        watch=NO_NOTIFICATIONS),
                         bot=record)
     engine.start()
     cqgcel.advance_market(120)

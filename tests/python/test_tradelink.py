@@ -5,6 +5,7 @@ TIMEOUT is shortened for every test; nothing here waits longer than about a seco
 
 from __future__ import annotations
 
+import collections.abc
 import dataclasses
 import re
 import threading
@@ -297,6 +298,72 @@ def test_invalid_quotes_and_unknown_symbols_change_nothing(trading, gateway):
     assert gateway.cqg_quotes == {} and quotes_of(gateway) == []
 
 
+class PlainMapping(collections.abc.MutableMapping):
+    """A host map that is not a dict: TradeLink reaches it through get and item access."""
+
+    def __init__(self):
+        self.data = {}
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __setitem__(self, key, value):
+        self.data[key] = value
+
+    def __delitem__(self, key):
+        del self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data)
+
+
+def fill_quotes(gateway, link):
+    cqgcel.push_quotes("EP", [(C.qtBid, 99.5), (C.qtAsk, 100.0)])
+    return gateway.cqg_quotes[EP], [(q.bid_price, q.ask_price) for q in quotes_of(gateway)]
+
+
+def fill_orderbook(gateway, link):
+    cqgcel.set_ticks("F.US.EP", [])
+    link.subscribe_orderbook("F.US.EP")
+    cqgcel.push_ticks("F.US.EP", [(C.tptAsk, 100.0, 2), (C.tptBid, 99.5, 3)])
+    handed = [(b.bid_price_1, b.ask_price_1) for kind, b in gateway.calls if kind == "orderbook"]
+    return gateway.cqg_orderbooks[EP], handed
+
+
+def fill_bars(gateway, link):
+    start = datetime(2024, 5, 6, 9, 30)
+    cqgcel.set_timed_bars("F.US.EP", [(start.replace(minute=30 + i), 1, 2, 0.5, 1.5 + i, 7) for i in range(3)])
+    link.subscribe_bar("F.US.EP", 2)
+    bars = link.get_subscribe_bars_data(EP)
+    return bars, [b.close for b in bars]
+
+
+# map name on the gateway (or the link), how the map is filled, what must come of it
+NONE_ENTRY_CASES = {
+    "quote": ("cqg_quotes", fill_quotes, [(99.5, 100.0)]),
+    "orderbook": ("cqg_orderbooks", fill_orderbook, [(99.5, 100.0)]),
+    "bars": ("subscribe_bars_data", fill_bars, [1.5, 2.5]),
+}
+
+
+@pytest.mark.parametrize("path, kind", [
+    ("quote", "dict"), ("quote", "mapping"), ("orderbook", "dict"), ("orderbook", "mapping"),
+    ("bars", "dict"),  # TradeLink's own map is always a dict
+], ids=lambda v: v)
+def test_an_entry_set_to_none_counts_as_absent(trading, gateway, capfd, path, kind):
+    name, fill, expected = NONE_ENTRY_CASES[path]
+    owner = trading if name == "subscribe_bars_data" else gateway
+    if kind == "mapping":
+        setattr(owner, name, PlainMapping())
+    getattr(owner, name)[EP] = None
+    record, handed = fill(gateway, trading)
+    assert record is not None and handed == expected
+    assert "Exception in " not in capfd.readouterr().out
+
+
 def test_quote_type_outside_the_table_ends_the_event_after_earlier_quotes(trading, gateway, trace):
     texts = new_texts(trace, lambda: cqgcel.push_quotes(
         "EP", [(C.qtTrade, 10.0), (999, 1.0), (C.qtBid, 9.0)]))
@@ -528,6 +595,36 @@ def test_only_the_placed_guid_completes_the_wait(trading, monkeypatch, capfd):
     guid = box["result"]
     assert guid != "foreign-1" and cqgcel.order(guid) is not None
     assert "orderid foreign-1 is not placed by algo" in capfd.readouterr().out
+
+
+def test_placements_from_several_threads_each_get_their_own_order(trading, monkeypatch, capfd):
+    monkeypatch.setattr(tradelink, "TIMEOUT", 5)
+    threads, per_thread = 4, 40
+    placed: dict[int, list] = {t: [] for t in range(threads)}
+    errors = []
+
+    def trader(t):
+        for j in range(per_thread):
+            quantity = 1000 * (t + 1) + j  # tells whose order it is at the broker
+            order = Order(EP, 0.0, quantity, Direction.LONG, OrderType.MARKET)
+            try:
+                placed[t].append((quantity, trading.place_order(order)))
+            except Exception as error:  # counted: none is expected
+                errors.append(f"{type(error).__name__}: {error}")
+
+    workers = [threading.Thread(target=trader, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(30)
+    assert errors == []
+    returned = [pair for pairs in placed.values() for pair in pairs]
+    guids = [guid for _, guid in returned]
+    assert len(set(guids)) == threads * per_thread
+    assert sorted(guids) == sorted(o.GUID for o in cqgcel.orders())
+    for quantity, guid in returned:
+        assert cqgcel.order(guid).Properties(C.opQuantity).Value == quantity, guid
+    assert "is not placed by algo" not in capfd.readouterr().out
 
 
 def test_added_order_after_a_placement_is_not_placed_by_algo(trading, gateway, capfd):

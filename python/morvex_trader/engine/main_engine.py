@@ -10,6 +10,15 @@ Memory stays bounded in a long session: the engine keeps its working orders, the
 `orders_kept` finished ones and the last `deals_kept` deals; the chat reports reach older
 ones through the database, and an event for an order no longer held is applied to the
 order's row. Net positions are running figures.
+
+`shutdown` stores everything the gateway received before its COM host stopped: it waits
+for a placement under way (so that its order row is written), drains again after the
+log-off, and stores what still waits for an order that was never recorded (fills then
+link to no order row, as fills of orders entered elsewhere do).
+
+The session guard (`session_guard.py`) keeps the session sound through faults: fills
+booked once, a write-behind store, the connection watchdog, reconciliation with the
+broker, one time zone and chat notifications. The engine calls it at a few points.
 """
 
 from __future__ import annotations
@@ -18,7 +27,7 @@ import sys
 import threading
 import time
 from collections import defaultdict, deque
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Callable, Iterable, Optional
 
@@ -26,7 +35,9 @@ from morvex_trader.core.constants import ACTIVE_ORDER_STATUSES, Direction, Offse
 from morvex_trader.core.order import Order
 from morvex_trader.engine.order_instruction import InstructionError, parse_order_instruction
 from morvex_trader.engine.remote import RemoteControl
+from morvex_trader.engine.session_guard import SessionGuard
 from morvex_trader.engine.store import AccountStore
+from morvex_trader.engine.watch_settings import WatchSettings
 
 
 @dataclass
@@ -41,6 +52,7 @@ class SessionSettings:
     progress_interval: float = 1.0   # seconds between progress lines (0: quiet)
     orders_kept: int = 500           # finished orders held for the chat reports (older: database)
     deals_kept: int = 500            # deals held for the chat reports (older: database)
+    watch: WatchSettings = field(default_factory=WatchSettings)  # faults, time zone, notifications
 
 
 @dataclass
@@ -53,13 +65,15 @@ class SessionCounts:
 class MainEngine:
     def __init__(self, gateway: Any, store: Optional[AccountStore], settings: SessionSettings,
                  strategy: Any = None, bot: Any = None,
-                 now: Callable[[], datetime] = datetime.now) -> None:
+                 now: Optional[Callable[[], datetime]] = None, recorder: Any = None,
+                 log: Optional[Callable[[str], None]] = None) -> None:
         self.gateway = gateway
-        self.store = store
         self.settings = settings
         self.strategy = strategy
         self.remote = RemoteControl(bot, self) if bot is not None else None
-        self.now = now
+        self.guard = SessionGuard(self, settings.watch, bot, log=log)
+        self.now = now or self.guard.clock.now   # the session's time zone
+        self.store = self.guard.wrap_store(store)
         self.orders: dict[str, Order] = {}  # working orders and the last finished ones
         self.deals: deque[dict] = deque(maxlen=max(0, settings.deals_kept))
         self._finished: dict[str, None] = {}  # finished orders held, oldest first
@@ -67,11 +81,19 @@ class MainEngine:
         self._released_statuses: dict[str, int] = defaultdict(int)
         self._net: dict[Any, float] = defaultdict(float)  # security -> net filled quantity
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
+        self.book_lock = self._book_lock
         self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
+        # Held by submit from the placement until its order is recorded; shutdown takes it
+        # so that no placement is under way while it stores the last events.
+        self._submit_lock = threading.RLock()
+        self.placing_lock = self._submit_lock  # reconciliation waits for a placement too
+        self.pending_events = self._pending
+        self.last_refusal = ""
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
         self.last_balance: Any = None  # the balance of the latest snapshot
+        self.recorder = recorder  # a SessionRecorder: what the session report reads
 
     # -- session -------------------------------------------------------------------
     def start(self) -> None:
@@ -82,6 +104,7 @@ class MainEngine:
         self.gateway.subscribe_account(s.account_id)
         for symbol in s.symbols:
             self.gateway.subscribe_market_data(symbol, s.bar_lookback)
+        self.guard.start()
         self.snapshot()
 
     def run(self, duration: float, on_progress: Optional[Callable[[str], None]] = None) -> None:
@@ -93,12 +116,14 @@ class MainEngine:
             if now - start >= duration:
                 break
             self.drain_events()
+            self._guarded(self.guard.poll)
             if self.remote is not None:
                 self.remote.poll()
             if self.strategy is not None and now >= next_strategy:
                 next_strategy = now + s.strategy_interval
                 for security in self.gateway.securities:
-                    self.strategy.on_timer(self, security)
+                    if self.guard.strategy_allowed(security):
+                        self._guarded(self.strategy.on_timer, self, security)
             if now >= next_snapshot:
                 next_snapshot = now + s.snapshot_interval
                 self.snapshot()
@@ -109,18 +134,38 @@ class MainEngine:
         self.drain_events()
 
     def shutdown(self) -> None:
-        """Stops in order: no new orders, the last events stored, log-off and COM host."""
+        """Stops in order: no new orders, the last events stored, log-off and COM host, then
+        what arrived meanwhile stored too."""
         self.stop_requested = True
-        if self.started:
-            self.started = False
+        if not self.started:
+            return
+        self.started = False
+        with self._submit_lock:  # a placement under way records its order first
             try:
                 self.drain_events()
+                self.guard.resolve_pending(force=True)   # adopted while the broker can be asked
                 self.snapshot()
             finally:
-                self.gateway.close()
+                if self.gateway.connection.is_down("gateway"):
+                    self.gateway.logged_on = False   # a log-off would wait for a connection that is gone
+                try:
+                    self.gateway.close()
+                finally:
+                    self.drain_events()  # fills and updates of the snapshot and the log-off
+                    self.guard.resolve_pending(force=True)   # adopted, or recorded as foreign
+                    self._store_unmatched()
+                    self.guard.close()
 
     def request_stop(self) -> None:
         self.stop_requested = True
+
+    def _guarded(self, work: Callable[..., Any], *args: Any) -> None:
+        """Runs one step of the loop; an error is reported and the session goes on."""
+        try:
+            work(*args)
+        except Exception as error:
+            self.guard.report("error", f"Engine error in {getattr(work, '__qualname__', work)}: "
+                                       f"{type(error).__name__}: {error}")
 
     # -- events from the gateway ---------------------------------------------------
     def drain_events(self) -> None:
@@ -128,16 +173,39 @@ class MainEngine:
         with self._book_lock:
             while not events.empty():
                 kind, payload = events.get_nowait()
-                if payload["order_id"] in self.orders:
-                    self._apply(kind, payload)
-                elif not self._apply_to_released(kind, payload):
-                    self._pending[payload["order_id"]].append((kind, payload))
+                admitted = self.guard.admit(kind, payload)
+                if admitted is None:
+                    continue
+                order_id = admitted["order_id"]
+                if order_id in self.orders:
+                    self.apply_event(kind, admitted)
+                elif kind == "fill_correction" or not self._apply_released(kind, admitted):
+                    self._pending[order_id].append((kind, admitted))
+                    self.guard.note_pending(order_id)
 
-    def _apply(self, kind: str, payload: dict) -> None:
+    def _store_unmatched(self) -> None:
+        """Stores the events still waiting for an order that will now never be recorded."""
+        with self._book_lock:
+            waiting, self._pending = self._pending, defaultdict(list)
+            for events in waiting.values():
+                for kind, payload in events:
+                    self._apply(kind, payload)
+
+    def apply_event(self, kind: str, payload: dict) -> None:
+        """Applies an admitted event to its known order (the book lock is held)."""
+        order = self.orders.get(payload["order_id"])
         if kind == "order":
+            before = order.status if order is not None else None
             self._on_order_update(payload)
+            self.guard.applied(kind, payload, order, before)
+        elif kind == "deal":
+            if self.guard.book(payload):
+                self._on_deal(payload)
+                self.guard.applied(kind, payload, order)
         else:
-            self._on_deal(payload)
+            self.guard.apply_correction(payload)
+
+    _apply = apply_event
 
     def _on_order_update(self, update: dict) -> None:
         order = self.orders.get(update["order_id"])
@@ -171,8 +239,20 @@ class MainEngine:
             del self._finished[oldest]
             released = self.orders.pop(oldest, None)
             if released is not None:
+                self.guard.released(oldest, released)
                 self._released_orders += 1
                 self._released_statuses[released.status.value] += 1
+
+    def _apply_released(self, kind: str, payload: dict) -> bool:
+        """A late event of a finished order no longer held (a deal booked once first). Its
+        row may still wait in the write queue: the guard then still knows the order."""
+        if self.store is None:
+            return False
+        if self.store.session_order(payload["order_id"]) is None:
+            return self.guard.apply_to_recent(kind, payload)
+        if kind == "deal" and not self.guard.book(payload):
+            return True
+        return self._apply_to_released(kind, payload)
 
     def _apply_to_released(self, kind: str, payload: dict) -> bool:
         """Applies a late event of a finished order no longer held, through its row of
@@ -199,11 +279,16 @@ class MainEngine:
         self._net[security] += quantity if direction is Direction.LONG else -quantity
 
     def snapshot(self) -> None:
+        if self.gateway.connection.is_down("gateway"):
+            return   # the broker's account cannot be read now; the next snapshot will
         balance = self.gateway.get_balance()
         positions = self.gateway.get_positions()
         self.last_balance = balance
+        self.guard.remember_positions(positions)
         if self.store is not None:
             self.store.snapshot_balance(balance, positions, self.now())
+            if self.recorder is not None:
+                self.recorder.on_snapshot(self)
 
     # -- what the strategy uses ----------------------------------------------------
     def clock(self) -> float:
@@ -226,23 +311,34 @@ class MainEngine:
 
     def submit(self, order: Order) -> Optional[str]:
         """Places an order; the database row is written once the gateway has its id."""
+        with self._submit_lock:  # shutdown waits until a placement under way is recorded
+            return self._place_and_record(order)
+
+    def _place_and_record(self, order: Order) -> Optional[str]:
         if self.stop_requested:
             return None
         order.gateway_name = self.gateway.gateway_name
-        try:
-            order_id = self.gateway.place_order(order)
-        except (RuntimeError, ValueError) as error:
-            self.counts.refused += 1
-            print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
-            return None
-        order.status = OrderStatus.SUBMITTED
-        with self._book_lock:
-            self.orders[order_id] = order
-            self.counts.placed += 1
-            if self.store is not None:
-                self.store.record_order(order, self.now())
-            for kind, payload in self._pending.pop(order_id, ()):
-                self._apply(kind, payload)
+        order.create_time = self.now()
+        with self.placing_lock:
+            try:
+                backlog = self.guard.backlog_refusal()
+                if backlog:
+                    raise RuntimeError(backlog)
+                order_id = self.gateway.place_order(order)
+            except (RuntimeError, ValueError) as error:
+                self.counts.refused += 1
+                self.last_refusal = str(error)
+                print(f"[engine] order refused: {error}", file=sys.stderr, flush=True)
+                self.guard.refused(order, error)
+                return None
+            order.status = OrderStatus.SUBMITTED
+            with self._book_lock:
+                self.orders[order_id] = order
+                self.counts.placed += 1
+                if self.store is not None:
+                    self.store.record_order(order, self.now())
+                for kind, payload in self._pending.pop(order_id, ()):
+                    self._apply(kind, payload)
         return order_id
 
     def cancel(self, order_id: str) -> None:
@@ -251,9 +347,13 @@ class MainEngine:
     # -- reports for the chat ------------------------------------------------------
     def balance_report(self) -> str:
         b = self.gateway.get_balance()
-        return (f"Balance ({self.gateway.gateway_name}): cash={b.cash:.2f} available={b.available_cash:.2f} "
-                f"net={b.net_cash_power} margin={b.maintenance_margin} "
-                f"realized_pnl={b.realized_pnl:.2f} unrealized_pnl={b.unrealized_pnl:.2f}")
+        m = format_money
+        return (f"Balance ({self.gateway.gateway_name}): cash={m(b.cash)} available={m(b.available_cash)} "
+                f"net={m(b.net_cash_power)} margin={m(b.maintenance_margin)} "
+                f"realized_pnl={m(b.realized_pnl)} unrealized_pnl={m(b.unrealized_pnl)}")
+
+    def status_report(self) -> str:
+        return self.guard.status_report()
 
     def positions_report(self) -> str:
         positions = self.gateway.get_positions()
@@ -321,7 +421,8 @@ class MainEngine:
                       offset=instruction.offset, stop_price=instruction.stop_price)
         order_id = self.submit(order)
         if order_id is None:
-            return f"Order not sent: the gateway refused {instruction.security_code}."
+            reason = f": {self.last_refusal}" if self.last_refusal else ""
+            return f"Order not sent: the gateway refused {instruction.security_code}{reason}."
         return f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} {instruction.order_type.value}."
 
     def close_positions(self, gateway_name: Optional[str]) -> str:
@@ -336,6 +437,18 @@ class MainEngine:
                 sent.append(f"{position.security.code} {opposite.value} {position.quantity:g} "
                             f"(closes {position.direction.value})")
         return "Closing orders sent: " + ", ".join(sent) if sent else "No positions to close."
+
+    def report_photo(self) -> tuple[Optional[str], str]:
+        """(path of the session report picture, its caption), or (None, why there is none)."""
+        if self.recorder is None:
+            return None, "No session report: this session keeps no record."
+        from morvex_trader.engine.report_data import NoSessionData
+
+        try:
+            report = self.recorder.draw(self)
+        except NoSessionData as error:
+            return None, f"No session report: {error}."
+        return self.recorder.report_path, report.caption
 
     def _security_by_code(self, code: str) -> Any:
         for security in self.gateway.securities:
@@ -356,6 +469,14 @@ class MainEngine:
                 f"deals={self.counts.deals} statuses={self.status_counts()}")
 
 
+def format_money(amount: Any) -> str:
+    """An amount of money as the trader reads it: two decimals ("n/a" when not reported),
+    never "-0.00"."""
+    if amount is None:
+        return "n/a"
+    return f"{round(float(amount), 2) + 0.0:.2f}"
+
+
 def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optional[dict],
                    extra: Iterable[str] = ()) -> str:
     statuses = engine.status_counts()
@@ -370,8 +491,8 @@ def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optio
         f"  deals              {engine.counts.deals}",
     ]
     if balance is not None:
-        lines.append(f"  realised P&L       {balance.realized_pnl:.2f}")
-        lines.append(f"  unrealised P&L     {balance.unrealized_pnl:.2f}")
+        lines.append(f"  realised P&L       {format_money(balance.realized_pnl)}")
+        lines.append(f"  unrealised P&L     {format_money(balance.unrealized_pnl)}")
     if row_counts:
         for table, rows in row_counts.items():
             lines.append(f"  rows {table:<14}{rows}")

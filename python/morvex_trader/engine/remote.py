@@ -1,6 +1,6 @@
 """Serves the Telegram bot's request record: the engine polls it, does the work, answers
-with `send_message` and clears the request it served (flag down, parameters back to
-their initial values)."""
+with `send_message` (or `send_photo` for /report) and clears the request it served (flag
+down, parameters back to their initial values)."""
 
 from __future__ import annotations
 
@@ -21,6 +21,8 @@ class EngineActions(Protocol):
     def cancel_all_orders(self) -> str: ...
     def send_order_instruction(self, text: str) -> str: ...
     def close_positions(self, gateway_name: str | None) -> str: ...
+    def report_photo(self) -> tuple[str | None, str]: ...
+    def status_report(self) -> str: ...
     def request_stop(self) -> None: ...
 
 
@@ -44,6 +46,19 @@ class RemoteControl:
             text = f"Request failed: {type(error).__name__}: {error}"
         if text:
             self._reply(text)
+
+    def _serve_report(self) -> None:
+        try:
+            path, caption = self.engine.report_photo()
+        except Exception as error:
+            return self._reply(f"Request failed: {type(error).__name__}: {error}")
+        if path is None:
+            return self._reply(caption)  # nothing to draw yet: a text says why
+        try:
+            self.bot.send_photo(path, caption)
+        except Exception as error:  # refused or unreachable: say so, if the chat can hear
+            print(f"[engine] report not sent: {error}", file=sys.stderr, flush=True)
+            self._reply(f"Session report not sent: {error}")
 
     def poll(self) -> None:
         bot = self.bot
@@ -85,3 +100,10 @@ class RemoteControl:
             bot.close_positions = False
             bot.close_positions_gateway_name = None
             self._serve(lambda: self.engine.close_positions(gateway_name))
+        # A bot built before /report existed has no such field.
+        if getattr(bot, "get_report", False):
+            bot.get_report = False
+            self._serve_report()
+        if getattr(bot, "get_status", False):
+            bot.get_status = False
+            self._serve(self.engine.status_report)

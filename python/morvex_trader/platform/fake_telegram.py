@@ -12,9 +12,18 @@ JSON (or form) parameters, answers ``{"ok": true, "result": ...}`` or
 - ``sendMessage`` is recorded (``sent``); it refuses an empty text, a text over 4096
   UTF-16 units and, when ``known_chats`` is set, a chat not in it, with the service's
   descriptions.
+- ``sendPhoto`` (a multipart/form-data upload) is recorded the same way (``photos``: the
+  photo's bytes, its file name and type, the caption); it refuses a request without a
+  photo, a photo that is not a PNG or JPEG image, one over 10 MB and a caption over 1024
+  UTF-16 units.
 - ``getMe`` answers the bot's ``username``; ``deleteWebhook`` answers true.
 - ``fail(method, status, ...)`` makes the next calls of a method fail (429 with
   ``retry_after``, 500, 409, 401, or a body that is not JSON).
+- ``hold(method)`` keeps every call of a method waiting until ``release(method)`` (or
+  until the server stops), so a test can order what a client sees.
+- ``RawUpdate(text)`` queues an update served as that JSON text (``$update_id`` in it
+  replaced by the id the server gives it): one a client cannot read (no ``update_id``, a
+  lone surrogate escape). It still has an id of its own and is confirmed like any other.
 - ``stop()`` makes the server go away (the port closes, held polls are cut) and
   ``start()`` brings it back on the same port.
 
@@ -28,6 +37,8 @@ Usage::
 
 from __future__ import annotations
 
+import email.parser
+import email.policy
 import json
 import socket
 import threading
@@ -41,6 +52,9 @@ from typing import Any, Callable, Optional
 DEFAULT_CHAT_ID = 424242
 DEFAULT_USER_ID = 777
 MAX_MESSAGE_UNITS = 4096
+MAX_CAPTION_UNITS = 1024
+MAX_PHOTO_BYTES = 10 * 1024 * 1024
+IMAGE_SIGNATURES = (b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff")
 
 
 @dataclass
@@ -51,10 +65,40 @@ class SentMessage:
 
 
 @dataclass
+class SentPhoto:
+    chat_id: int
+    photo: bytes
+    caption: str
+    filename: str
+    content_type: str
+    at: float  # time.perf_counter() when the request arrived
+
+
+@dataclass
+class FormFile:
+    """A file field of a multipart/form-data request."""
+
+    data: bytes
+    filename: str
+    content_type: str
+
+
+@dataclass
 class ApiRequest:
     method: str
     params: dict
     at: float  # time.perf_counter() when the request arrived
+
+
+@dataclass
+class RawUpdate:
+    """An update served as this JSON text, with ``$update_id`` replaced by its id (it need
+    not be a valid update)."""
+
+    text: str
+
+
+_RAW = "raw text"  # key of a queued update that is served as its raw text
 
 
 @dataclass
@@ -65,6 +109,28 @@ class _Fault:
 
 def _utf16_units(text: str) -> int:
     return len(text.encode("utf-16-le")) // 2
+
+
+def parse_form_data(content_type: str, body: bytes) -> dict[str, Any]:
+    """The fields of a multipart/form-data body: text for plain fields, FormFile for files.
+
+    Raises ValueError for a body that is not multipart/form-data."""
+    message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+        b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
+    if not message.is_multipart() or message.get_content_type() != "multipart/form-data":
+        raise ValueError("not a multipart/form-data body")
+    fields: dict[str, Any] = {}
+    for part in message.iter_parts():
+        name = part.get_param("name", header="content-disposition")
+        if name is None:
+            raise ValueError("a form field without a name")
+        data = part.get_payload(decode=True) or b""
+        filename = part.get_filename()
+        if filename is not None:
+            fields[name] = FormFile(data, filename, part.get_content_type())
+        else:
+            fields[name] = data.decode(part.get_content_charset() or "utf-8")
+    return fields
 
 
 def command_entities(text: str) -> list[dict]:
@@ -107,9 +173,15 @@ class _Handler(BaseHTTPRequestHandler):
     def _serve(self, body: bytes) -> None:
         parsed = urllib.parse.urlsplit(self.path)
         params: dict = {k: v[-1] for k, v in urllib.parse.parse_qs(parsed.query).items()}
-        content_type = (self.headers.get("Content-Type") or "").split(";")[0].strip()
+        full_type = self.headers.get("Content-Type") or ""
+        content_type = full_type.split(";")[0].strip()
         if body:
-            if content_type == "application/json":
+            if content_type == "multipart/form-data":
+                try:
+                    params.update(parse_form_data(full_type, body))
+                except ValueError:
+                    return self._answer(400, _error(400, "Bad Request: can't parse multipart/form-data"))
+            elif content_type == "application/json":
                 try:
                     params.update(json.loads(body))
                 except ValueError:
@@ -173,12 +245,14 @@ class FakeTelegramServer:
         self._next_update_id = 1000
         self._next_message_id = 1
         self._faults: dict[str, deque[_Fault]] = {}
+        self._held: set[str] = set()
         self._connections: set[socket.socket] = set()
         self._polls_waiting = 0
         self._running = False
         self._server: Optional[_HttpServer] = None
         self._thread: Optional[threading.Thread] = None
         self.sent: list[SentMessage] = []
+        self.photos: list[SentPhoto] = []
         self.requests: list[ApiRequest] = []
         self.handed_out: dict[int, float] = {}  # update_id -> perf_counter() when served
         self.on_sent: Optional[Callable[[SentMessage], None]] = None
@@ -233,16 +307,29 @@ class FakeTelegramServer:
 
     # -- what a test feeds in ----------------------------------------------------------
 
-    def push_update(self, update: dict) -> int:
-        """Queues an update (an update_id is given when it has none); returns its id."""
+    def push_update(self, update: dict | RawUpdate) -> int:
+        """Queues an update (an update_id is given when it has none); returns its id.
+
+        A RawUpdate gets the next id for the server's own bookkeeping (offsets confirm
+        it), but is served as its text, whatever that holds."""
         with self._lock:
-            update = dict(update)
+            if isinstance(update, RawUpdate):
+                update_id = self._next_update_id
+                update = {"update_id": update_id,
+                          _RAW: update.text.replace("$update_id", str(update_id))}
+            else:
+                update = dict(update)
             if "update_id" not in update:
                 update["update_id"] = self._next_update_id
             self._next_update_id = max(self._next_update_id, update["update_id"]) + 1
             self._updates.append(update)
             self._lock.notify_all()
             return update["update_id"]
+
+    def push_updates(self, updates: list[dict | RawUpdate]) -> list[int]:
+        """Queues several updates at once, so that one getUpdates answer carries them all."""
+        with self._lock:
+            return [self.push_update(update) for update in updates]
 
     def push_message(self, text: str, chat_id: int = DEFAULT_CHAT_ID, user_id: int = DEFAULT_USER_ID,
                      edited: bool = False, date: Optional[int] = None) -> int:
@@ -272,11 +359,28 @@ class FakeTelegramServer:
             queue = self._faults.setdefault(method, deque())
             queue.extend(_Fault(status, body) for _ in range(times))
 
+    def hold(self, method: str) -> None:
+        """Keeps every call of `method` waiting (from now on) until release(method)."""
+        with self._lock:
+            self._held.add(method)
+
+    def release(self, method: str) -> None:
+        """Lets the held calls of `method` and every later one through."""
+        with self._lock:
+            self._held.discard(method)
+            self._lock.notify_all()
+
     # -- what a test reads back --------------------------------------------------------
 
     def sent_texts(self, chat_id: Optional[int] = None) -> list[str]:
         with self._lock:
             return [m.text for m in self.sent if chat_id is None or m.chat_id == chat_id]
+
+    def wait_for_photos(self, count: int, timeout: float = 5.0) -> list[SentPhoto]:
+        """Waits until `count` photos were sent in all; returns every photo sent."""
+        self.wait_for(lambda: len(self.photos) >= count, timeout, f"{count} sent photos")
+        with self._lock:
+            return list(self.photos)
 
     def calls(self, method: str) -> list[ApiRequest]:
         with self._lock:
@@ -327,6 +431,10 @@ class FakeTelegramServer:
             self._lock.notify_all()
             if self.token is not None and token != self.token:
                 return 401, _error(401, "Unauthorized")
+            while self._running and method in self._held:
+                self._lock.wait()
+            if not self._running:
+                return None, b""
             faults = self._faults.get(method)
             if faults:
                 fault = faults.popleft()
@@ -335,6 +443,7 @@ class FakeTelegramServer:
             "getMe": self._get_me,
             "getUpdates": self._get_updates,
             "sendMessage": self._send_message,
+            "sendPhoto": self._send_photo,
             "deleteWebhook": lambda params: (200, _ok(True)),
         }.get(method)
         if handler is None:
@@ -370,7 +479,8 @@ class FakeTelegramServer:
             now = time.perf_counter()
             for update in batch:
                 self.handed_out.setdefault(update["update_id"], now)
-        return 200, _ok(batch)
+        texts = [update[_RAW] if _RAW in update else json.dumps(update) for update in batch]
+        return 200, ('{"ok": true, "result": [' + ", ".join(texts) + "]}").encode()
 
     def _send_message(self, params: dict) -> tuple[int, bytes]:
         now = time.perf_counter()
@@ -395,3 +505,31 @@ class FakeTelegramServer:
             self.on_sent(message)
         return 200, _ok({"message_id": message_id, "chat": {"id": chat_id}, "date": int(time.time()),
                          "text": text})
+
+    def _send_photo(self, params: dict) -> tuple[int, bytes]:
+        now = time.perf_counter()
+        try:
+            chat_id = int(params["chat_id"])
+        except (KeyError, TypeError, ValueError):
+            return 400, _error(400, "Bad Request: chat_id is empty")
+        photo = params.get("photo")
+        if not isinstance(photo, FormFile) or not photo.data:
+            return 400, _error(400, "Bad Request: there is no photo in the request")
+        if len(photo.data) > MAX_PHOTO_BYTES:
+            return 413, _error(413, "Request Entity Too Large")
+        if not photo.data.startswith(IMAGE_SIGNATURES):
+            return 400, _error(400, "Bad Request: IMAGE_PROCESS_FAILED")
+        caption = params.get("caption", "")
+        if not isinstance(caption, str) or _utf16_units(caption) > MAX_CAPTION_UNITS:
+            return 400, _error(400, "Bad Request: message caption is too long")
+        if self.known_chats is not None and chat_id not in self.known_chats:
+            return 400, _error(400, "Bad Request: chat not found")
+        sent = SentPhoto(chat_id, photo.data, caption, photo.filename, photo.content_type, now)
+        with self._lock:
+            self.photos.append(sent)
+            message_id = self._next_message_id
+            self._next_message_id += 1
+            self._lock.notify_all()
+        return 200, _ok({"message_id": message_id, "chat": {"id": chat_id}, "date": int(time.time()),
+                         "photo": [{"file_id": f"photo-{message_id}", "file_size": len(photo.data)}],
+                         "caption": caption})

@@ -109,6 +109,17 @@ void EventSource::Fire(int dispid, Args args) {
   }
 }
 
+void EventSource::Rehome() {
+  std::shared_ptr<const List> retired;
+  {
+    std::lock_guard lk(mu_);
+    firing_thread_.store(std::thread::id{}, std::memory_order_relaxed);
+    retired = std::move(firing_copy_);
+    firing_generation_ = ~uint64_t{0};
+    firing_depth_ = 0;
+  }
+}
+
 void EventSource::Fire(std::string_view name, Args args) {
   int id = iface_.DispId(name);
   if (id == 0) throw ComError(hresult::kUnknownName, "Unknown event '" + std::string(name) + "'");

@@ -57,6 +57,9 @@ class EventSource {
   size_t SinkCount() const;
 
   void Fire(int dispid, Args args);
+  // The object moved to another apartment (no Fire under way): the next thread that fires
+  // becomes the firing thread.
+  void Rehome();
   // ComError (DISP_E_UNKNOWNNAME) for a name the interface does not have.
   void Fire(std::string_view name, Args args);
 

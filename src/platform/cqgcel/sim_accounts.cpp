@@ -148,6 +148,9 @@ void AccountArea::ApplyFill(const std::shared_ptr<SimAccount>& account,
 }
 
 void AddAccountMembers(Members<Simulator>& table) {
+  // Accounts and positions are the broker's; the subscription is the session's.
+  Simulator::AddSessionHook(
+      [](Simulator& s) { s.Area<AccountArea>().set_subscription_level(Constant("aslNone")); });
   // Accounts are reported a moment after the switch, as a real gateway does.
   Control::Instance().script().SetDefault("AccountSubscriptionLevel",
                                           Answer::Succeed(std::chrono::milliseconds(2)));

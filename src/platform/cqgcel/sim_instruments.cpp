@@ -3,6 +3,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/sim_connection.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
@@ -103,6 +104,7 @@ bool InstrumentArea::Remove(const com::DispatchPtr& instrument) {
 
 void InstrumentArea::PushQuotes(const std::shared_ptr<SimInstrument>& instrument,
                                 const std::vector<QuoteValue>& quotes) {
+  if (!DataUp(sim_)) return;  // nothing reaches the host while data is out
   for (const auto& q : quotes) {
     if (q.valid) instrument->last_prices[q.type] = q.price;
   }
@@ -112,6 +114,9 @@ void InstrumentArea::PushQuotes(const std::shared_ptr<SimInstrument>& instrument
 }
 
 void AddInstrumentMembers(Members<Simulator>& table) {
+  // A new session subscribes afresh; the catalogue stays.
+  Simulator::AddSessionHook(
+      [](Simulator& s) { s.Area<InstrumentArea>().instruments()->items.clear(); });
   table
       .Method(
           "NewInstrument",

@@ -8,6 +8,7 @@
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/sim_accounts.h"
+#include "platform/cqgcel/sim_connection.h"
 #include "platform/cqgcel/sim_instruments.h"
 #include "platform/cqgcel/sim_orders.h"
 #include "platform/cqgcel/sim_ticks.h"
@@ -128,20 +129,23 @@ void StartConfiguredMarket(Simulator& sim) {
   sim.Area<MarketArea>().Start(*settings);
 }
 
-void MarketArea::Start(const MarketSettings& settings) {
+void MarketArea::Start(const MarketSettings& settings, market::StateReader* state) {
   if (market_) throw std::logic_error("the market has started already");
-  auto m = std::make_unique<market::Market>(settings.config);
+  market::MarketConfig config = settings.config;
+  if (state) config.history = 0;  // the state brings the bars
+  auto m = std::make_unique<market::Market>(config);
   std::vector<std::string> catalogue;
   for (const auto& spec : settings.instruments) {
     catalogue.push_back(m->AddInstrument(spec).full_name());
   }
+  for (const auto& spec : settings.accounts) m->AddAccount(spec);
+  if (state) m->Load(*state);
   auto& accounts = sim_.Area<AccountArea>();
   accounts.Clear();
-  for (const auto& spec : settings.accounts) {
-    const market::Account& account = m->AddAccount(spec);
+  for (const auto& account : m->accounts()) {
     auto sim_account =
-        accounts.Set(static_cast<int32_t>(account.gw_account_id()), account.name());
-    CopySummary(*sim_account->summary, account.Summary());
+        accounts.Set(static_cast<int32_t>(account->gw_account_id()), account->name());
+    CopySummary(*sim_account->summary, account->Summary());
   }
   sim_.Area<InstrumentArea>().SetCatalogue(std::move(catalogue));
   m->SetListener(this);
@@ -151,6 +155,21 @@ void MarketArea::Start(const MarketSettings& settings) {
   MarketSettingsStore::Instance().SetLiveClock(running_);
   Rebase();
   if (speed_ > 0) ScheduleTick(0ns);
+}
+
+void MarketArea::Resume() {
+  primed_.clear();
+  MarketSettingsStore::Instance().SetLiveClock(running_);
+  if (!running_->load() || !(speed_ > 0)) return;
+  if (std::isfinite(speed_)) {
+    const double elapsed =
+        std::chrono::duration<double, std::micro>(Clock::now() - anchor_wall_).count();
+    const SimTime target = anchor_sim_ + static_cast<SimTime>(elapsed * speed_);
+    WithMarket([&](market::Market& m) { m.Advance(target); });
+    RefreshAccounts();
+  }
+  Rebase();
+  ScheduleTick(0ns);
 }
 
 void MarketArea::Rebase() {
@@ -253,6 +272,8 @@ void MarketArea::RefreshAccounts() {
 
 // ---- market data -------------------------------------------------------------------
 
+void MarketArea::DataRestored() { primed_.clear(); }
+
 bool MarketArea::Primed(const std::shared_ptr<SimInstrument>& instrument) {
   std::erase_if(primed_, [](const auto& w) { return w.expired(); });
   for (const auto& w : primed_) {
@@ -264,6 +285,7 @@ bool MarketArea::Primed(const std::shared_ptr<SimInstrument>& instrument) {
 
 void MarketArea::OnQuotesChanged(const market::Instrument& instrument,
                                  std::span<const market::QuoteValue> quotes) {
+  if (!DataUp(sim_)) return;
   auto& area = sim_.Area<InstrumentArea>();
   auto subscribed = area.Find(instrument.full_name());
   static const int32_t ds_none = Constant("dsNone");
@@ -281,6 +303,7 @@ void MarketArea::OnQuotesChanged(const market::Instrument& instrument,
 
 void MarketArea::OnTicksAdded(const market::Instrument& instrument,
                               std::span<const market::Tick> ticks) {
+  if (!DataUp(sim_)) return;
   std::vector<TickData> data;
   auto all = AllTicksOf(sim_);
   ForEachName(instrument, [&](std::string_view name) {
@@ -301,6 +324,7 @@ void MarketArea::OnTicksAdded(const market::Instrument& instrument,
 
 void MarketArea::OnBarUpdated(const market::Instrument& instrument, market::BarPeriod period,
                               const market::Bar& bar, bool /*new_bar*/) {
+  if (!DataUp(sim_)) return;
   auto all = AllTimedBarsOf(sim_);
   std::optional<BarData> data;
   ForEachName(instrument, [&](std::string_view name) {
@@ -401,6 +425,23 @@ bool MarketArea::Cancel(const std::shared_ptr<SimOrder>& order) {
   return true;
 }
 
+bool MarketArea::AmendFill(const std::shared_ptr<SimOrder>& order, const std::string& fill_id,
+                           std::optional<market::Market::Correction> correction) {
+  auto it = market_guid_.find(order->guid);
+  if (it == market_guid_.end()) return false;
+  if (in_market_) throw std::logic_error("the market is busy (called from one of its events)");
+  const market::Fill* fill = nullptr;
+  for (const auto& f : market_->fills()) {
+    if (f.id == fill_id) fill = &f;
+  }
+  if (fill && fill->order_guid != it->second) {
+    throw std::invalid_argument("Fill '" + fill_id + "' belongs to another order");
+  }
+  WithMarket([&](market::Market& m) { m.AmendFill(fill_id, correction); });
+  RefreshAccounts();
+  return true;
+}
+
 void MarketArea::OnOrderChanged(market::ChangeType change, const market::Order& o,
                                 const market::Fill* fill) {
   std::shared_ptr<SimOrder> order;
@@ -428,8 +469,20 @@ void MarketArea::OnOrderChanged(market::ChangeType change, const market::Order& 
     f->price = fill->price;
     f->quantity = static_cast<int32_t>(fill->quantity);
     f->order = order;
-    order->fills.push_back(f);
-    fills_.push_back({fill->id, order->guid, fill->price, fill->quantity, f->timestamp});
+    const std::string status(market::CqgName(fill->status));
+    // An amended fill replaces the one of the same id, in place.
+    auto same = std::find_if(order->fills.begin(), order->fills.end(),
+                             [&](const auto& x) { return x->id.ToString() == fill->id; });
+    if (same != order->fills.end()) {
+      *same = f;
+      for (auto& row : fills_) {
+        if (row.id == fill->id)
+          row = {fill->id, order->guid, status, fill->price, fill->quantity, f->timestamp};
+      }
+    } else {
+      order->fills.push_back(f);
+      fills_.push_back({fill->id, order->guid, status, fill->price, fill->quantity, f->timestamp});
+    }
     fill_arg = Variant(com::DispatchPtr(f));
   }
   sim_.Fire(EventId::OnOrderChanged,
@@ -462,6 +515,29 @@ void MarketArea::OnAccountChanged(const market::Account& account,
 }
 
 // ---- snapshot ----------------------------------------------------------------------
+
+std::vector<std::pair<std::string, std::string>> MarketArea::Links() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const market::Order& o : market_->orders()) {
+    auto it = by_market_guid_.find(o.guid);
+    if (it != by_market_guid_.end()) out.emplace_back(it->second->guid, o.guid);
+  }
+  return out;
+}
+
+void MarketArea::Relink(const std::vector<std::pair<std::string, std::string>>& links,
+                        std::vector<MarketSnapshot::FillRow> rows) {
+  const auto& orders = *sim_.Area<OrderArea>().orders();
+  for (const auto& [guid, market_guid] : links) {
+    auto order = orders.Find(guid);
+    if (!order || !market_->FindOrder(market_guid)) {
+      throw std::invalid_argument("order " + guid + " of the state is unknown");
+    }
+    by_market_guid_[market_guid] = order;
+    market_guid_[guid] = market_guid;
+  }
+  fills_ = std::move(rows);
+}
 
 MarketSnapshot MarketArea::Snapshot() const {
   MarketSnapshot s;

@@ -56,6 +56,7 @@ struct MarketSnapshot {
   };
   struct FillRow {
     std::string id, order_guid;
+    std::string status = "fsNormal";  // fsBusted / fsModified once amended
     double price = 0;
     int64_t quantity = 0;
     com::DateTime timestamp;
@@ -85,14 +86,22 @@ class MarketArea final : public market::MarketListener {
   MarketArea& operator=(const MarketArea&) = delete;
 
   // Builds the market (running its history) and its accounts and catalogue, then starts
-  // the clock. Once only.
-  void Start(const MarketSettings& settings);
+  // the clock. Once only. With `state`, the market is built without history and then
+  // loaded from it (market::StateError when it is not of this market).
+  void Start(const MarketSettings& settings, market::StateReader* state = nullptr);
   bool started() const { return market_ != nullptr; }
   const market::Market& market() const { return *market_; }
 
   // Runs the market `seconds` of simulated time forward now, events included.
   void AdvanceBy(double seconds);
   MarketSnapshot Snapshot() const;
+
+  // What ties CQGCEL's orders to the market's, for a saved state: (CQGCEL GUID, market
+  // GUID) pairs and the fills as reported; Relink restores them (the orders must exist).
+  std::vector<std::pair<std::string, std::string>> Links() const;
+  const std::vector<MarketSnapshot::FillRow>& fill_rows() const { return fills_; }
+  void Relink(const std::vector<std::pair<std::string, std::string>>& links,
+              std::vector<MarketSnapshot::FillRow> rows);
 
   // Hooks of the scripted areas. AnswerTicks / AnswerTimedBars fill the collection and
   // return null, or return the error object of the refusal.
@@ -101,6 +110,19 @@ class MarketArea final : public market::MarketListener {
   void Place(const std::shared_ptr<SimOrder>& order);
   // False when the order never reached the market (the scripted cancel applies).
   bool Cancel(const std::shared_ptr<SimOrder>& order);
+  // Busts (no correction) or corrects the market's fill `fill_id` of `order`; false when
+  // the order never reached the market. std::invalid_argument as Market::AmendFill, or
+  // for a fill of another order.
+  bool AmendFill(const std::shared_ptr<SimOrder>& order, const std::string& fill_id,
+                 std::optional<market::Market::Correction> correction);
+
+  // A new session took the simulator over (Simulator::Rehome): a running clock catches up
+  // the wall time that passed since the last tick (events raised meanwhile reach nobody),
+  // then ticks on the new home thread.
+  void Resume();
+
+  // Data is back after an outage: each instrument's next quote event carries every quote.
+  void DataRestored();
 
   // market::MarketListener
   void OnQuotesChanged(const market::Instrument&, std::span<const market::QuoteValue>) override;

@@ -1,13 +1,16 @@
 #include "platform/cqgcel/sim_orders.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/sim_accounts.h"
 #include "platform/cqgcel/sim_clock.h"
+#include "platform/cqgcel/sim_connection.h"
 #include "platform/cqgcel/sim_instruments.h"
 #include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_members.h"
@@ -43,6 +46,30 @@ const Members<SimFill>& SimFill::Table() {
           .Field("Price", &F::price, false)
           .Field("Quantity", &F::quantity, false)
           .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order)); });
+  return table;
+}
+
+const Members<SimFills>& SimFills::Table() {
+  using L = SimFills;
+  static const auto table =
+      Members<L>("CQGFills")
+          .Property("Count", [](L& l) { return Variant(static_cast<int32_t>(l.items.size())); })
+          .Method("Item",
+                  [](L& l, Args a) {
+                    int64_t i = com::Arg(a, 0, "Item").ToInt();
+                    if (i < 0 || i >= static_cast<int64_t>(l.items.size())) {
+                      throw com::ComError(
+                          com::hresult::kBadIndex,
+                          "CQGFills: index " + std::to_string(i) + " is out of range");
+                    }
+                    return Variant(com::DispatchPtr(l.items[static_cast<size_t>(i)]));
+                  })
+          .Enumerator([](L& l) {
+            std::vector<Variant> out;
+            out.reserve(l.items.size());
+            for (const auto& f : l.items) out.emplace_back(com::DispatchPtr(f));
+            return out;
+          });
   return table;
 }
 
@@ -109,6 +136,9 @@ const Members<SimOrder>& SimOrder::Table() {
           .Field("GWAccountID", &O::gw_account_id, false)
           .Property("Instrument", [](O& o) { return Variant(o.instrument); })
           .Property("Account", [](O& o) { return Variant(o.account); })
+          .Property(
+              "Fills",
+              [](O& o) { return Variant(com::DispatchPtr(std::make_shared<SimFills>(o.fills))); })
           .Property(
               "Properties",
               [](O& o) {
@@ -244,6 +274,14 @@ void OrderArea::Place(const std::shared_ptr<SimOrder>& order) {
     auto order = weak.lock();
     if (!order) return;
     auto& area = s.Area<OrderArea>();
+    if (auto refusal = GatewayRefusal(s)) {  // the gateway is out: rejected there
+      order->status = Constant("osRejectGW");
+      order->timestamp = NowLocal();
+      s.FireAlways(EventId::OnOrderChanged,
+                   {Variant(Constant("ctAdded")), Variant(com::DispatchPtr(order)), Variant(),
+                    Variant(), Variant(refusal)});
+      return;
+    }
     if (o.failed && o.error) {
       order->timestamp = NowLocal();
       s.Fire(EventId::OnOrderChanged,
@@ -266,6 +304,12 @@ void OrderArea::Cancel(const std::shared_ptr<SimOrder>& order) {
   sim_.Respond("Cancel", [weak](Simulator& s, const Outcome& o) {
     auto order = weak.lock();
     if (!order) return;
+    if (auto refusal = GatewayRefusal(s)) {  // the order keeps working
+      s.FireAlways(EventId::OnOrderChanged,
+                   {Variant(Constant("ctChanged")), Variant(com::DispatchPtr(order)), Variant(),
+                    Variant(), Variant(refusal)});
+      return;
+    }
     if (o.failed) {
       if (o.error) {
         s.Fire(EventId::OnOrderChanged,
@@ -278,6 +322,81 @@ void OrderArea::Cancel(const std::shared_ptr<SimOrder>& order) {
     if (order->IsFinal()) return;
     s.Area<OrderArea>().SetStatus(order, Constant("osCanceled"), Constant("ctChanged"));
   });
+}
+
+size_t OrderArea::ResendFills(const std::shared_ptr<SimOrder>& order) {
+  for (const auto& fill : order->fills) {
+    sim_.Fire(EventId::OnOrderChanged,
+              {Variant(Constant("ctChanged")), Variant(com::DispatchPtr(order)), Variant(),
+               Variant(com::DispatchPtr(fill)), Variant()});
+  }
+  return order->fills.size();
+}
+
+std::shared_ptr<SimFill> OrderArea::AmendFill(const std::shared_ptr<SimOrder>& order,
+                                              const std::string& fill_id,
+                                              std::optional<Correction> correction) {
+  auto find = [&] {
+    return std::find_if(order->fills.begin(), order->fills.end(),
+                        [&](const auto& f) { return f->id.ToString() == fill_id; });
+  };
+  auto it = find();
+  if (it == order->fills.end()) {
+    throw std::invalid_argument("Order " + order->guid + " has no fill with id '" + fill_id + "'");
+  }
+  if (auto* market = MarketOf(sim_)) {
+    std::optional<market::Market::Correction> change;
+    if (correction) change = market::Market::Correction{correction->quantity, correction->price};
+    if (market->AmendFill(order, fill_id, change)) {
+      it = find();  // the market's announcement replaced it
+      return *it;
+    }
+  }
+  const auto old = *it;
+  if (old->status == Constant("fsBusted")) {
+    throw std::invalid_argument("Fill '" + fill_id + "' is busted already");
+  }
+  if (correction) {
+    if (correction->quantity <= 0 || !(correction->price > 0)) {
+      throw std::invalid_argument("A corrected fill needs a quantity and a price > 0");
+    }
+    if (order->filled_quantity - old->quantity + correction->quantity > order->quantity) {
+      throw std::invalid_argument("The correction fills order " + order->guid +
+                                  " beyond its quantity");
+    }
+  }
+  auto fill = std::make_shared<SimFill>();
+  fill->id = old->id;
+  fill->status = Constant(correction ? "fsModified" : "fsBusted");
+  fill->timestamp = NowLocal();
+  fill->price = correction ? correction->price : old->price;
+  fill->quantity = correction ? correction->quantity : old->quantity;
+  fill->order = order;
+  *it = fill;
+  // The order's filled quantity and average price from the fills that still count.
+  int32_t filled = 0;
+  double notional = 0;
+  for (const auto& f : order->fills) {
+    if (f->status == Constant("fsBusted")) continue;
+    filled += f->quantity;
+    notional += f->price * f->quantity;
+  }
+  order->filled_quantity = filled;
+  order->average_fill_price = filled == 0 ? 0 : notional / filled;
+  order->timestamp = fill->timestamp;
+  sim_.Fire(EventId::OnOrderChanged,
+            {Variant(Constant("ctChanged")), Variant(com::DispatchPtr(order)), Variant(),
+             Variant(com::DispatchPtr(fill)), Variant()});
+  auto& accounts = sim_.Area<AccountArea>();
+  if (auto account = accounts.Find(order->gw_account_id)) {
+    const int32_t opposite =
+        order->side == Constant("osdBuy") ? Constant("osdSell") : Constant("osdBuy");
+    accounts.ApplyFill(account, order->instrument_name, opposite, old->quantity, old->price);
+    if (correction) {
+      accounts.ApplyFill(account, order->instrument_name, order->side, fill->quantity, fill->price);
+    }
+  }
+  return fill;
 }
 
 void AddOrderMembers(Members<Simulator>& table) {

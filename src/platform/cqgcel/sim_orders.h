@@ -9,6 +9,9 @@
 //   "Cancel": succeed -> ctChanged with osCanceled (a final order raises nothing);
 //     fail -> OnOrderChanged(ctChanged, order, None, None, error object);
 //     fail_without_error -> nothing.
+// During a gateway outage (sim_connection.h) both are refused whatever the script says:
+//   Place -> OnOrderChanged(ctAdded, order, None, None, error object), status osRejectGW;
+//   Cancel -> OnOrderChanged(ctChanged, order, None, None, error object), order unchanged.
 // Orders.ItemByGuid(guid) finds an order (an unknown GUID fails).
 //
 // A market (or a test) drives orders through OrderArea: SetStatus changes an order's
@@ -91,6 +94,15 @@ class SimOrder : public SimObject<SimOrder> {
   std::weak_ptr<Simulator> sim_;
 };
 
+// Order.Fills: the order's fills as they stand (a busted or corrected fill replaces the
+// original of the same Id): Count, Item(i), iteration.
+class SimFills : public SimObject<SimFills> {
+ public:
+  static const com::Members<SimFills>& Table();
+  explicit SimFills(std::vector<std::shared_ptr<SimFill>> items) : items(std::move(items)) {}
+  std::vector<std::shared_ptr<SimFill>> items;
+};
+
 // Orders: Count, Item(i), ItemByGuid(guid), iteration.
 class SimOrders : public SimObject<SimOrders> {
  public:
@@ -106,6 +118,13 @@ class OrderArea {
   // A new order in Orders (not placed): status osNotSent, a fresh GUID unless given.
   std::shared_ptr<SimOrder> Create(std::string guid = {});
   const std::shared_ptr<SimOrders>& orders() const { return orders_; }
+  // The identifier counters (for a saved state): the next order number and fill id.
+  uint64_t next_order() const { return next_order_; }
+  int32_t next_fill() const { return next_fill_; }
+  void SetCounters(uint64_t next_order, int32_t next_fill) {
+    next_order_ = next_order;
+    next_fill_ = next_fill;
+  }
 
   // Sets the status (and the event time) and raises OnOrderChanged(change, order).
   void SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status, int32_t change);
@@ -118,6 +137,26 @@ class OrderArea {
 
   void Place(const std::shared_ptr<SimOrder>& order);
   void Cancel(const std::shared_ptr<SimOrder>& order);
+
+  // Raises OnOrderChanged(ctChanged, order, None, fill, None) again for every fill the
+  // order holds, same objects and ids, in booking order (as a broker does after a
+  // reconnect); returns how many.
+  size_t ResendFills(const std::shared_ptr<SimOrder>& order);
+  // Busts the fill `fill_id` of `order` (no correction: status fsBusted) or corrects its
+  // quantity and price (fsModified). The fill keeps its Id and replaces the original in
+  // the order's fills; the order's filled quantity and average price drop or change with
+  // it; OnOrderChanged(ctChanged) carries the amended fill; then the position moves back
+  // (and forward again by a correction), each move raising OnAccountChanged. Market mode:
+  // the market amends its fill and books the position again from the fills that count.
+  // Returns the amended fill; std::invalid_argument for an unknown or busted fill, a
+  // quantity or price that is not positive, or a correction beyond the order's quantity.
+  struct Correction {
+    int32_t quantity;
+    double price;
+  };
+  std::shared_ptr<SimFill> AmendFill(const std::shared_ptr<SimOrder>& order,
+                                     const std::string& fill_id,
+                                     std::optional<Correction> correction);
 
  private:
   Simulator& sim_;

@@ -8,6 +8,7 @@
 
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/sim_connection.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
 
@@ -27,7 +28,7 @@ struct SessionArea {
 
 void AnswerWithStatus(Simulator& s, const Outcome& o, const char* success, const char* failure) {
   if (o.failed && o.error) s.Fire(EventId::OnDataError, {Variant(o.error), Variant(o.description)});
-  s.Fire(EventId::OnGWConnectionStatusChanged, {Variant(Constant(o.failed ? failure : success))});
+  AnswerGatewayStatus(s, Constant(o.failed ? failure : success));
 }
 
 }  // namespace
@@ -38,21 +39,30 @@ constexpr std::chrono::milliseconds kGatewayLatency{2};
 void AddSessionMembers(com::Members<Simulator>& table) {
   Control::Instance().script().SetDefault("GWLogon", Answer::Succeed(kGatewayLatency));
   Control::Instance().script().SetDefault("GWLogoff", Answer::Succeed(kGatewayLatency));
+  Simulator::AddSessionHook([](Simulator& s) { s.EraseArea<SessionArea>(); });
   table
-      .Method("GWLogon",
-              [](Simulator& s, Args a) {
-                std::string user = com::Arg(a, 0, "GWLogon").ToString();
-                com::Arg(a, 1, "GWLogon");
-                s.Respond("GWLogon", [user](Simulator& s, const Outcome& o) {
-                  auto& session = s.Area<SessionArea>();
-                  if (!o.failed) {
-                    session.logged_on = true;
-                    session.user = user;
-                  }
-                  AnswerWithStatus(s, o, "csConnectionUp", "csConnectionNotLoggedOn");
-                });
-                return Variant();
-              })
+      .Method(
+          "GWLogon",
+          [](Simulator& s, Args a) {
+            std::string user = com::Arg(a, 0, "GWLogon").ToString();
+            com::Arg(a, 1, "GWLogon");
+            s.Respond("GWLogon", [user](Simulator& s, const Outcome& o) {
+              // An unreachable gateway answers with its status; nobody logs on.
+              const int32_t status = s.connection().gateway();
+              if (s.connection().gateway_outage() && (status == Constant("csConnectionDown") ||
+                                                      status == Constant("csConnectionTrouble"))) {
+                s.Fire(EventId::OnGWConnectionStatusChanged, {Variant(status)});
+                return;
+              }
+              auto& session = s.Area<SessionArea>();
+              if (!o.failed) {
+                session.logged_on = true;
+                session.user = user;
+              }
+              AnswerWithStatus(s, o, "csConnectionUp", "csConnectionNotLoggedOn");
+            });
+            return Variant();
+          })
       .Method("GWLogoff",
               [](Simulator& s, Args) {
                 s.Respond("GWLogoff", [](Simulator& s, const Outcome& o) {
@@ -61,8 +71,10 @@ void AddSessionMembers(com::Members<Simulator>& table) {
                 });
                 return Variant();
               })
-      .Property("IsGWLoggedOn",
-                [](Simulator& s) { return Variant(s.Area<SessionArea>().logged_on); });
+      .Property("IsGWLoggedOn", [](Simulator& s) {
+        return Variant(s.Area<SessionArea>().logged_on &&
+                       s.connection().gateway() == Constant("csConnectionUp"));
+      });
 }
 
 }  // namespace mx::cqgcel

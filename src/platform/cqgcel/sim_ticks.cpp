@@ -173,6 +173,7 @@ std::shared_ptr<TicksCollection> AllTicksOf(Simulator& sim) {
 }
 
 void AddTickMembers(Members<Simulator>& table) {
+  Simulator::AddSessionHook([](Simulator& s) { s.EraseArea<TicksCollection>(); });
   table
       .Method("CreateTicksRequest",
               [](Simulator&, Args) {
@@ -227,6 +228,7 @@ void SetMaxTickLimit(std::optional<int32_t> cap) {
 }
 
 size_t PushTicks(Simulator& sim, std::string_view symbol, const std::vector<TickData>& ticks) {
+  if (!DataUp(sim)) return 0;  // nothing reaches the host while data is out
   auto targets = AllTicksOf(sim)->OfSymbol(symbol);
   if (ticks.empty()) return targets.size();
   for (const auto& t : targets) {

@@ -239,6 +239,7 @@ std::shared_ptr<TimedBarsCollection> AllTimedBarsOf(Simulator& sim) {
 }
 
 void AddTimedBarMembers(Members<Simulator>& table) {
+  Simulator::AddSessionHook([](Simulator& s) { s.EraseArea<TimedBarsCollection>(); });
   table
       .Method("CreateTimedBarsRequest",
               [](Simulator&, Args) {
@@ -290,6 +291,7 @@ void SetTimedBarsAnswer(std::string symbol, std::optional<std::vector<BarData>> 
 }
 
 size_t PushTimedBar(Simulator& sim, std::string_view symbol, const BarData& bar) {
+  if (!DataUp(sim)) return 0;  // nothing reaches the host while data is out
   auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
   for (const auto& t : targets) {
     t->Add(bar);
@@ -318,6 +320,7 @@ std::vector<size_t> Positions(const std::vector<std::shared_ptr<TimedBars>>& tar
 }  // namespace
 
 size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, const BarData& bar) {
+  if (!DataUp(sim)) return 0;
   auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
   auto positions = Positions(targets, index);
   for (size_t k = 0; k < targets.size(); ++k) {
@@ -329,6 +332,7 @@ size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, co
 }
 
 size_t RemoveTimedBar(Simulator& sim, std::string_view symbol, int64_t index) {
+  if (!DataUp(sim)) return 0;
   auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
   auto positions = Positions(targets, index);
   for (size_t k = 0; k < targets.size(); ++k) {

@@ -4,6 +4,8 @@
 
 #include "platform/com/com_error.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/sim_broker.h"
+#include "platform/cqgcel/sim_broker_state.h"
 #include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_members.h"
 
@@ -24,14 +26,71 @@ std::shared_ptr<Simulator> Simulator::Create() {
                         creation.description.empty() ? "CQGCEL could not be created"
                                                      : creation.description);
   }
+  if (auto kept = BrokerStore::Instance().TakeParked()) {
+    kept->Rehome(std::move(home));
+    Control::Instance().SetLive(kept);
+    return kept;
+  }
   auto sim = std::make_shared<Simulator>(std::move(home));
-  StartConfiguredMarket(*sim);  // market mode when configure_market was called
+  if (auto state = BrokerStore::Instance().TakeLoaded()) {
+    try {
+      RestoreBrokerState(*sim, *state);  // market mode too when it is a market's
+    } catch (const std::exception& e) {
+      throw com::ComError(com::hresult::kFail, e.what());
+    }
+  } else {
+    StartConfiguredMarket(*sim);  // market mode when configure_market was called
+  }
   Control::Instance().SetLive(sim);
   return sim;
 }
 
+std::shared_ptr<com::Apartment> Simulator::home() const {
+  std::lock_guard lk(home_mu_);
+  return home_;
+}
+
+namespace {
+std::mutex session_hooks_mu;
+std::vector<void (*)(Simulator&)>& SessionHooks() {
+  static std::vector<void (*)(Simulator&)> hooks;
+  return hooks;
+}
+}  // namespace
+
+void Simulator::AddSessionHook(void (*hook)(Simulator&)) {
+  std::lock_guard lk(session_hooks_mu);
+  SessionHooks().push_back(hook);
+}
+
+void Simulator::Rehome(std::shared_ptr<com::Apartment> home) {
+  std::lock_guard direct(direct_mu_);  // no control task runs on the old home meanwhile
+  {
+    std::lock_guard lk(home_mu_);
+    past_homes_.push_back(home_);
+    home_ = std::move(home);
+    home_raw_.store(home_.get(), std::memory_order_release);
+  }
+  events_.Rehome();
+  started_ = false;
+  configuration_ = std::make_shared<ApiConfiguration>();
+  connection_ = ConnectionState();
+  {
+    std::lock_guard lk(held_mu_);
+    held_.clear();  // answers of the session that ended
+  }
+  std::vector<void (*)(Simulator&)> hooks;
+  {
+    std::lock_guard lk(session_hooks_mu);
+    hooks = SessionHooks();
+  }
+  for (auto hook : hooks) hook(*this);
+  if (auto* market = MarketOf(*this)) market->Resume();
+}
+
 Simulator::Simulator(std::shared_ptr<com::Apartment> home)
     : home_(std::move(home)),
+      home_raw_(home_.get()),
       events_(CelEvents()),
       configuration_(std::make_shared<ApiConfiguration>()) {}
 
@@ -53,6 +112,7 @@ const Members<Simulator>& Simulator::Table() {
         .Method("Shutdown",
                 [](Simulator& s, Args) {
                   s.started_ = false;
+                  BrokerStore::Instance().SessionEnded(s);
                   return Variant();
                 })
         .Property("IsStarted", [](Simulator& s) { return Variant(s.started_); })
@@ -74,22 +134,30 @@ std::shared_ptr<Simulator> Simulator::self() {
 }
 
 void Simulator::Fire(EventId id, std::vector<Variant> args) {
-  Fire(static_cast<int>(id), std::move(args));
+  const int dispid = static_cast<int>(id);
+  if (OnHomeThread()) {
+    Deliver(dispid, args);
+    return;
+  }
+  std::weak_ptr<Simulator> weak = self();
+  home()->Post([weak, dispid, args = std::move(args)] {
+    if (auto s = weak.lock()) s->Deliver(dispid, args);
+  });
 }
 
 void Simulator::Fire(int dispid, std::vector<Variant> args) {
-  if (home_->IsHomeThread()) {
+  if (OnHomeThread()) {
     events_.Fire(dispid, args);
     return;
   }
   std::weak_ptr<Simulator> weak = self();
-  home_->Post([weak, dispid, args = std::move(args)] {
+  home()->Post([weak, dispid, args = std::move(args)] {
     if (auto s = weak.lock()) s->events_.Fire(dispid, args);
   });
 }
 
 void Simulator::FireAndWait(int dispid, std::vector<Variant> args) {
-  home_->Run([&] { events_.Fire(dispid, args); });
+  home()->Run([&] { events_.Fire(dispid, args); });
 }
 
 void Simulator::Respond(std::string_view request, Handler handler) {
@@ -116,9 +184,9 @@ void Simulator::Give(std::string request, const Answer& answer, Handler handler)
     if (auto s = weak.lock()) handler(*s, outcome);
   };
   if (answer.delay.count() > 0) {
-    home_->PostAfter(answer.delay, std::move(task));
+    home()->PostAfter(answer.delay, std::move(task));
   } else {
-    home_->Post(std::move(task));
+    home()->Post(std::move(task));
   }
 }
 
@@ -142,15 +210,19 @@ size_t Simulator::HeldCount(std::string_view request) const {
 }
 
 void Simulator::RunOnHome(const std::function<void()>& task) {
-  if (!home_->IsClosed()) {
+  auto current = home();
+  if (!current->IsClosed()) {
     try {
-      home_->Run(task);
+      current->Run(task);
       return;
     } catch (const com::ComError& e) {
       if (e.code() != com::hresult::kDisconnected) throw;
     }
   }
-  task();  // the home thread has gone: nobody else touches the object now
+  // The home thread has gone (the simulator is kept between sessions, or about to go):
+  // control tasks run here, one at a time.
+  std::lock_guard lk(direct_mu_);
+  task();
 }
 
 }  // namespace mx::cqgcel

@@ -19,10 +19,18 @@
 // orders, ticks, timed bars) adds its members to Table() through one Add...Members
 // function (sim_members.h) and keeps its state in Area<T>(), created on first use.
 //
+// Sessions: with broker state kept (sim_broker.h), CQGCEL.Shutdown parks the simulator
+// instead of letting it go, and the next CreateObject takes it back on its own thread
+// (Rehome): the broker's areas (accounts, orders, the market) carry on, the session's
+// (log-on, subscriptions, requests, connections, held answers) start afresh. While parked
+// its home has closed; control functions then run their tasks on the caller's thread,
+// one at a time.
+//
 // Thread-safety: members, Fire and Respond handlers on the home thread; Fire, Release and
 // RunOnHome may be called from any thread (they post there).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +45,7 @@
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/script.h"
+#include "platform/cqgcel/sim_connection.h"
 #include "platform/cqgcel/sim_object.h"
 
 namespace mx::cqgcel {
@@ -51,11 +60,16 @@ class Simulator : public SimObject<Simulator> {
   static const com::Members<Simulator>& Table();
 
   com::EventSource* Events() override { return &events_; }
-  const std::shared_ptr<com::Apartment>& home() const { return home_; }
+  std::shared_ptr<com::Apartment> home() const;
 
-  // Raises an event: at once on the home thread, else posted there.
+  // Raises an event: at once on the home thread, else posted there. Held or dropped
+  // while a connection is out (sim_connection.h).
   void Fire(EventId id, std::vector<com::Variant> args);
+  // Raises an event as given, whatever the connections (a test's raise_event, a refusal).
   void Fire(int dispid, std::vector<com::Variant> args);
+  void FireAlways(EventId id, std::vector<com::Variant> args) {
+    Fire(static_cast<int>(id), std::move(args));
+  }
   // Raises an event now; on the home thread only (no copy of the arguments).
   void FireHere(int dispid, com::Args args) { events_.Fire(dispid, args); }
   // Raises an event on the home thread and waits until every sink has had it.
@@ -79,6 +93,11 @@ class Simulator : public SimObject<Simulator> {
     if (!slot) slot = std::make_shared<T>(*this);
     return *std::static_pointer_cast<T>(slot);
   }
+  // Forgets the area T (made afresh on its next use); home thread.
+  template <class T>
+  void EraseArea() {
+    areas_.erase(std::type_index(typeid(T)));
+  }
   // The area T if it has been made, else null (home thread).
   template <class T>
   T* FindArea() {
@@ -86,19 +105,38 @@ class Simulator : public SimObject<Simulator> {
     return it == areas_.end() ? nullptr : static_cast<T*>(it->second.get());
   }
 
+  // A new session on the calling thread's apartment (see above); on that thread, before
+  // any sink is connected.
+  void Rehome(std::shared_ptr<com::Apartment> home);
+  // `hook` runs at every Rehome: an area forgets what belongs to the session that ended.
+  static void AddSessionHook(void (*hook)(Simulator&));
+
   // The simulator as a shared pointer (for handlers that outlive the call).
   std::shared_ptr<Simulator> self();
 
-  bool started() const { return started_; }  // home thread
+  bool started() const { return started_; }              // home thread
+  ConnectionState& connection() { return connection_; }  // home thread
   const std::shared_ptr<ApiConfiguration>& configuration() const { return configuration_; }
 
  private:
   void Give(std::string request, const Answer& answer, Handler handler);
+  void Deliver(int dispid, com::Args args) {
+    if (!connection_.Gate(dispid, args)) events_.Fire(dispid, args);
+  }
 
-  std::shared_ptr<com::Apartment> home_;
+  bool OnHomeThread() const { return home_raw_.load(std::memory_order_acquire)->IsHomeThread(); }
+
+  mutable std::mutex home_mu_;
+  std::shared_ptr<com::Apartment> home_;  // guarded by home_mu_
+  // The current home for the fast thread check; earlier homes stay alive in past_homes_,
+  // so a pointer read just before a Rehome is still valid.
+  std::atomic<com::Apartment*> home_raw_;
+  std::vector<std::shared_ptr<com::Apartment>> past_homes_;  // guarded by home_mu_
+  std::mutex direct_mu_;  // one control task at a time while the home is closed
   com::EventSource events_;
   std::shared_ptr<ApiConfiguration> configuration_;
-  bool started_ = false;  // home thread
+  bool started_ = false;        // home thread
+  ConnectionState connection_;  // home thread
   mutable std::mutex held_mu_;
   std::map<std::string, std::vector<Handler>, std::less<>> held_;  // guarded by held_mu_
   std::unordered_map<std::type_index, std::shared_ptr<void>> areas_;  // home thread

@@ -27,10 +27,15 @@ namespace mx::telegram {
 
 inline constexpr std::string_view kDefaultBaseUrl = "https://api.telegram.org";
 
+// The service's limits on an uploaded photo: its size (10 MB, counted here as 10 MiB),
+// and its caption (1024 characters, counted in UTF-16 units as the service counts).
+inline constexpr std::size_t kMaxPhotoBytes = 10 * 1024 * 1024;
+inline constexpr std::size_t kMaxCaptionUnits = 1024;
+
 struct ClientOptions {
-  std::string base_url{kDefaultBaseUrl};     // without a trailing "/"
-  HttpTimeouts timeouts{};                   // for every method but the long poll's own wait
-  int max_rate_limit_retries = 3;            // sendMessage waits out 429 this many times at most
+  std::string base_url{kDefaultBaseUrl};  // without a trailing "/"
+  HttpTimeouts timeouts{};                // for every method but the long poll's own wait
+  int max_rate_limit_retries = 3;         // sendMessage and sendPhoto wait out 429 this many times
   std::chrono::seconds max_retry_after{60};  // a longer 429 wait is raised, not waited
 };
 
@@ -39,6 +44,8 @@ struct GetUpdatesRequest {
   int timeout_seconds = 0;             // long-poll time; 0 answers at once
   int limit = 100;
   std::vector<std::string> allowed_updates;  // empty: the service's current setting
+  // Time-out of the whole request; nothing: the usual request time-out plus the long poll.
+  std::optional<std::chrono::milliseconds> request_timeout;
 };
 
 struct BotUser {
@@ -64,8 +71,9 @@ class BotApiClient {
   BotUser get_me(Interrupt* interrupt = nullptr);
 
   // Long-polls when timeout_seconds > 0; the request's own time-out is that plus the
-  // usual request time-out.
-  std::vector<Update> get_updates(const GetUpdatesRequest& request, Interrupt* interrupt = nullptr);
+  // usual request time-out. An entry of the answer that cannot be used (see UpdateBatch)
+  // is listed as skipped and does not hide the others.
+  UpdateBatch get_updates(const GetUpdatesRequest& request, Interrupt* interrupt = nullptr);
 
   // Sends `text` to `chat_id`. A text over the service's limit goes as several messages
   // split at line ends (see split_message), in order. A 429 answer is waited out (up to
@@ -73,13 +81,36 @@ class BotApiClient {
   // arrives whole; any other failure is thrown, and the pieces not yet sent are not sent.
   void send_message(std::int64_t chat_id, std::string_view text, Interrupt* interrupt = nullptr);
 
-  // `text` with every occurrence of the token replaced by "<token>".
+  // Uploads `photo` (the bytes of an image file) to `chat_id` with `caption` as one
+  // multipart/form-data sendPhoto; `filename` names the upload (empty: "photo" with the
+  // extension of a PNG or JPEG). Throws std::invalid_argument before anything is sent
+  // when the photo is empty or over kMaxPhotoBytes, a PNG's size is beyond what the
+  // service takes, or the caption is over kMaxCaptionUnits. A 429 is waited out as by
+  // send_message; any other failure is thrown as by call().
+  void send_photo(std::int64_t chat_id, std::string_view photo, std::string_view caption,
+                  Interrupt* interrupt = nullptr, std::string_view filename = {});
+
+  // `text` with the token replaced by "<token>" wherever it appears in any form a URL
+  // can give it: as is, or with any of its characters percent-encoded (%3A or %3a, also
+  // encoded twice: %253A), or with "+" for its ":". The secret after the ":" is replaced
+  // in the same forms when it appears alone.
   std::string redact(std::string text) const;
 
   const std::string& base_url() const { return options_.base_url; }
 
  private:
   std::string method_url(std::string_view method) const;  // holds the token: never shown
+  // Runs `request` (one HTTP exchange) and returns the answer as received; a network
+  // failure is thrown with its text redacted.
+  template <class Request>
+  HttpResponse transfer(std::string_view method, Request&& request);
+  // Runs `request` (one HTTP exchange) and reads the service's answer, with every error
+  // text redacted.
+  template <class Request>
+  nlohmann::json exchange(std::string_view method, Request&& request);
+  // Runs `send` again after each 429 the service asks to wait out (see send_message).
+  template <class Send>
+  void with_rate_limit_waits(Send&& send, Interrupt* interrupt);
   std::unique_ptr<HttpTransport> borrow_transport();
   void return_transport(std::unique_ptr<HttpTransport> transport);
 

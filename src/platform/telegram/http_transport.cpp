@@ -40,7 +40,8 @@ void ensure_curl_initialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-HttpTransport::HttpTransport() : easy_(nullptr), multi_(nullptr), headers_(nullptr) {
+HttpTransport::HttpTransport()
+    : easy_(nullptr), multi_(nullptr), headers_(nullptr), form_headers_(nullptr) {
   ensure_curl_initialised();
   easy_ = curl_easy_init();
   multi_ = curl_multi_init();
@@ -48,7 +49,8 @@ HttpTransport::HttpTransport() : easy_(nullptr), multi_(nullptr), headers_(nullp
   if (headers != nullptr)
     headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
   headers_ = headers;
-  if (easy_ == nullptr || multi_ == nullptr || headers_ == nullptr) {
+  form_headers_ = curl_slist_append(nullptr, "Expect:");
+  if (easy_ == nullptr || multi_ == nullptr || headers_ == nullptr || form_headers_ == nullptr) {
     release();
     throw NetworkError("libcurl could not create a connection handle");
   }
@@ -60,23 +62,58 @@ void HttpTransport::release() {
   if (easy_ != nullptr) curl_easy_cleanup(easy(easy_));
   if (multi_ != nullptr) curl_multi_cleanup(multi(multi_));
   if (headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(headers_));
-  easy_ = multi_ = headers_ = nullptr;
+  if (form_headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(form_headers_));
+  easy_ = multi_ = headers_ = form_headers_ = nullptr;
 }
 
 HttpResponse HttpTransport::post_json(const std::string& url, const std::string& json_body,
                                       const HttpTimeouts& timeouts, Interrupt* interrupt) {
   CURL* e = easy(easy_);
+  // curl_easy_reset keeps the live connection, so keep-alive survives between requests.
+  curl_easy_reset(e);
+  curl_easy_setopt(e, CURLOPT_POST, 1L);
+  curl_easy_setopt(e, CURLOPT_POSTFIELDS, json_body.data());
+  curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(json_body.size()));
+  return perform(url, timeouts, interrupt, headers_);
+}
+
+HttpResponse HttpTransport::post_form(const std::string& url, const std::vector<FormField>& fields,
+                                      const HttpTimeouts& timeouts, Interrupt* interrupt) {
+  CURL* e = easy(easy_);
+  curl_easy_reset(e);
+  // The body lives until the transfer is over; the handle forgets it before it is freed.
+  struct MimeGuard {
+    CURL* e;
+    curl_mime* mime;
+    ~MimeGuard() {
+      curl_easy_setopt(e, CURLOPT_MIMEPOST, static_cast<curl_mime*>(nullptr));
+      curl_mime_free(mime);
+    }
+  } guard{e, curl_mime_init(e)};
+  if (guard.mime == nullptr) throw NetworkError("libcurl could not build the form");
+  for (const FormField& field : fields) {
+    curl_mimepart* part = curl_mime_addpart(guard.mime);
+    bool built = part != nullptr && curl_mime_name(part, field.name.c_str()) == CURLE_OK &&
+                 curl_mime_data(part, field.data.data(), field.data.size()) == CURLE_OK;
+    if (built && !field.filename.empty())
+      built = curl_mime_filename(part, field.filename.c_str()) == CURLE_OK;
+    if (built && !field.content_type.empty())
+      built = curl_mime_type(part, field.content_type.c_str()) == CURLE_OK;
+    if (!built) throw NetworkError("libcurl could not build the form field " + field.name);
+  }
+  curl_easy_setopt(e, CURLOPT_MIMEPOST, guard.mime);
+  return perform(url, timeouts, interrupt, form_headers_);
+}
+
+HttpResponse HttpTransport::perform(const std::string& url, const HttpTimeouts& timeouts,
+                                    Interrupt* interrupt, void* headers) {
+  CURL* e = easy(easy_);
   CURLM* m = multi(multi_);
   HttpResponse response;
   char error_text[CURL_ERROR_SIZE] = {0};
 
-  // curl_easy_reset keeps the live connection, so keep-alive survives between requests.
-  curl_easy_reset(e);
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(e, CURLOPT_POST, 1L);
-  curl_easy_setopt(e, CURLOPT_POSTFIELDS, json_body.data());
-  curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(json_body.size()));
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers_));
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers));
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, append_body);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &response.body);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text);

@@ -1,4 +1,4 @@
-// HttpTransport: one libcurl connection used for JSON POST requests.
+// HttpTransport: one libcurl connection used for JSON and multipart/form-data POST requests.
 //
 // Keeps its easy handle between requests so the connection to the service stays open
 // (keep-alive). A request can be abandoned from another thread through an Interrupt.
@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/telegram/interrupt.h"
 
@@ -16,6 +17,15 @@ namespace mx::telegram {
 struct HttpResponse {
   long status = 0;   // HTTP status code
   std::string body;  // response body as received
+};
+
+// One field of a multipart/form-data body. A field with a file name is sent as a file
+// upload (Content-Disposition filename, and content_type when given).
+struct FormField {
+  std::string name;
+  std::string data;
+  std::string filename;      // empty: a plain field
+  std::string content_type;  // empty: libcurl's default for the field
 };
 
 struct HttpTimeouts {
@@ -37,12 +47,21 @@ class HttpTransport {
   HttpResponse post_json(const std::string& url, const std::string& json_body,
                          const HttpTimeouts& timeouts, Interrupt* interrupt);
 
+  // POSTs `fields` as multipart/form-data (libcurl writes the boundary); answers and
+  // failures as post_json.
+  HttpResponse post_form(const std::string& url, const std::vector<FormField>& fields,
+                         const HttpTimeouts& timeouts, Interrupt* interrupt);
+
  private:
   void release();
+  // Sets the options every request shares, runs the transfer and reads the answer.
+  HttpResponse perform(const std::string& url, const HttpTimeouts& timeouts, Interrupt* interrupt,
+                       void* headers);
 
-  void* easy_;     // CURL*
-  void* multi_;    // CURLM*
-  void* headers_;  // curl_slist*
+  void* easy_;          // CURL*
+  void* multi_;         // CURLM*
+  void* headers_;       // curl_slist*: JSON content type, no 100-continue
+  void* form_headers_;  // curl_slist*: no 100-continue (libcurl sets the multipart type)
 };
 
 // Initialises libcurl once per process (safe to call from several threads).

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+
 namespace mx::telegram {
 
 void Interrupt::cancel() {
@@ -24,6 +26,10 @@ bool Interrupt::cancelled() const {
 }
 
 bool Interrupt::wait_for(std::chrono::milliseconds duration) {
+  // The condition variable adds the duration to the clock's time in nanoseconds: a
+  // duration near the type's limit would overflow into a wait that ends at once.
+  constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365);
+  duration = std::clamp(duration, std::chrono::milliseconds(0), kLongest);
   std::unique_lock lock(mutex_);
   return !woken_.wait_for(lock, duration, [this] { return cancelled_; });
 }

@@ -19,7 +19,8 @@ class Interrupt {
   // Clears the cancelled mark so the owner can be started again.
   void reset();
   bool cancelled() const;
-  // Sleeps for `duration` unless cancelled first; returns false when cancelled.
+  // Sleeps for `duration` (negative: not at all; at most a year) unless cancelled first;
+  // returns false when cancelled.
   bool wait_for(std::chrono::milliseconds duration);
 
   // Used by HttpTransport around a request: registers the libcurl multi handle that

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mx::telegram {
@@ -35,12 +36,45 @@ struct Update {
   nlohmann::json raw;
 };
 
+// An entry of a getUpdates answer that the client cannot use: not an object, no
+// update_id, or text a JSON parser refuses (a lone surrogate escape, bytes that are not
+// UTF-8). It is never handled; polling confirms past it.
+struct SkippedUpdate {
+  std::optional<std::int64_t> update_id;  // when it could still be read
+  std::string reason;                     // why it was skipped, for the report line
+};
+
+// One getUpdates answer: the usable updates, and the entries that were skipped.
+struct UpdateBatch {
+  std::vector<Update> updates;
+  std::vector<SkippedUpdate> skipped;
+  // The update_id of every entry in the order of the answer (nothing where unreadable).
+  std::vector<std::optional<std::int64_t>> ids;
+
+  std::size_t entries() const { return ids.size(); }
+};
+
 // Reads one update. Throws ApiError when the object has no integer update_id (the offset
 // cannot advance past such an entry); a message that lacks what a message must have
 // (chat, id) is treated as absent.
 Update parse_update(const nlohmann::json& object);
 
-// Reads the "result" array of getUpdates.
-std::vector<Update> parse_updates(const nlohmann::json& result);
+// Reads the "result" array of getUpdates, entry by entry: an unusable entry is skipped
+// (listed in `skipped`), never fatal. Throws ApiError only when the result is not a list.
+UpdateBatch parse_updates(const nlohmann::json& result);
+
+// The same from the entries' texts, for an answer that cannot be parsed whole.
+UpdateBatch parse_update_texts(const std::vector<std::string_view>& entries);
+
+// The offset that confirms every entry of `batch`, which was asked for with `requested`.
+// An entry whose update_id cannot be read lies after the entry before it (answers are in
+// update order) or at `requested`, so confirming that lower bound confirms it and no
+// update the client has not received. `confirmed_all` is false when some entry has no
+// such bound (the first entry, with no positive offset asked for).
+struct NextOffset {
+  std::optional<std::int64_t> offset;
+  bool confirmed_all = true;
+};
+NextOffset next_offset(std::optional<std::int64_t> requested, const UpdateBatch& batch);
 
 }  // namespace mx::telegram

@@ -4,9 +4,20 @@
 
 #include <algorithm>
 
+#include "platform/telegram/durations.h"
 #include "platform/telegram/errors.h"
 
 namespace mx::telegram {
+
+namespace {
+
+std::int64_t unix_seconds_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
 
 Updater::Updater(std::shared_ptr<BotApiClient> bot, PollingOptions options, Reporter report)
     : bot_(std::move(bot)),
@@ -17,12 +28,19 @@ Updater::Updater(std::shared_ptr<BotApiClient> bot, PollingOptions options, Repo
 Updater::~Updater() { stop(); }
 
 void Updater::start_polling() {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (running_) return;
+    running_ = true;
+    generation = ++generation_;
+    interrupt_.reset();
+  }
+  StartPoint start = skip_backlog();  // a request: made without holding the lock
   std::lock_guard lock(mutex_);
-  if (running_) return;
-  running_ = true;
-  interrupt_.reset();
+  if (!running_ || generation != generation_) return;  // stop() came meanwhile
   dispatcher_.start();
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this, start] { run(start); });
 }
 
 void Updater::stop() {
@@ -42,6 +60,43 @@ bool Updater::running() const {
   return running_;
 }
 
+void Updater::report_skipped(const BotApiClient& bot, const UpdateBatch& batch,
+                             const Reporter& report) {
+  for (const SkippedUpdate& skipped : batch.skipped) {
+    std::string line = "telegram: skipped an update that cannot be read (";
+    if (skipped.update_id) line += "update_id " + std::to_string(*skipped.update_id) + ": ";
+    line += skipped.reason + ")";
+    report(bot.redact(line));
+  }
+}
+
+Updater::StartPoint Updater::skip_backlog() {
+  StartPoint start;
+  if (!options_.drop_pending_updates) return start;
+  const std::int64_t started_at = unix_seconds_now();
+  GetUpdatesRequest newest;
+  newest.offset = -1;  // the newest pending update only; the service forgets the older ones
+  newest.timeout_seconds = 0;
+  newest.allowed_updates = options_.allowed_updates;
+  newest.request_timeout = options_.start_timeout;
+  try {
+    NextOffset next = next_offset(newest.offset, bot_->get_updates(newest, &interrupt_));
+    if (next.confirmed_all) {
+      start.offset = next.offset;
+      return start;
+    }
+    throw ApiError(0, "the newest pending update has no update_id");
+  } catch (const Cancelled&) {
+    return start;  // stop() during the start: nothing will poll
+  } catch (const std::exception& error) {
+    report_(
+        bot_->redact(std::string("telegram: could not skip the updates pending at the start (") +
+                     error.what() + "); messages dated before the start are dropped instead."));
+  }
+  start.drop_dated_before = started_at;
+  return start;
+}
+
 bool Updater::pause_after(const std::exception& error) {
   std::string kind = "network";
   std::string line;
@@ -54,7 +109,7 @@ bool Updater::pause_after(const std::exception& error) {
     int code = api->error_code();
     kind = "api " + std::to_string(code);
     if (code == 429 && api->retry_after()) {
-      pause = std::chrono::seconds(std::max<std::int64_t>(*api->retry_after(), 0));
+      pause = clamped_seconds(*api->retry_after(), options_.max_retry_after);
       backoff_ = std::chrono::milliseconds(0);  // a rate limit is not a fault of the link
     } else if (code == 401 || code == 404) {
       line = "telegram: the Bot API refused the bot token (" + std::to_string(code) + ": " +
@@ -78,11 +133,11 @@ bool Updater::pause_after(const std::exception& error) {
   return interrupt_.wait_for(pause);
 }
 
-void Updater::run() {
+void Updater::run(StartPoint start) {
   pthread_setname_np(pthread_self(), "tg-poller");
   bool know_username = false;
-  bool backlog_skipped = !options_.drop_pending_updates;
-  std::optional<std::int64_t> offset;
+  std::optional<std::int64_t> offset = start.offset;
+  std::optional<std::int64_t> dated_before = start.drop_dated_before;
 
   GetUpdatesRequest request;
   request.allowed_updates = options_.allowed_updates;
@@ -94,28 +149,29 @@ void Updater::run() {
         dispatcher_.set_bot_username(bot_->get_me(&interrupt_).username);
         know_username = true;
       }
-      if (!backlog_skipped) {
-        GetUpdatesRequest newest = request;
-        newest.offset = -1;
-        newest.timeout_seconds = 0;
-        auto backlog = bot_->get_updates(newest, &interrupt_);
-        if (!backlog.empty()) offset = backlog.back().update_id + 1;
-        backlog_skipped = true;
-      }
       request.offset = offset;
       request.timeout_seconds = options_.poll_timeout_seconds;
-      auto updates = bot_->get_updates(request, &interrupt_);
+      UpdateBatch batch = bot_->get_updates(request, &interrupt_);
       polls_answered_.fetch_add(1);
       backoff_ = std::chrono::milliseconds(0);
       if (!reported_.empty()) {
         report_("telegram: polling works again.");
         reported_.clear();
       }
-      for (const auto& update : updates) {
-        // Advance past every update, in whatever order they came.
-        offset = std::max(offset.value_or(update.update_id + 1), update.update_id + 1);
+      report_skipped(*bot_, batch, report_);
+      NextOffset next = next_offset(offset, batch);
+      offset = next.offset;
+      if (dated_before) {
+        std::erase_if(batch.updates, [&](const Update& update) {
+          return update.message && update.message->date < *dated_before;
+        });
+        // An answer short of the limit held the rest of the backlog: later ones are new.
+        if (batch.entries() < static_cast<std::size_t>(request.limit)) dated_before.reset();
       }
-      if (!updates.empty()) dispatcher_.post(std::move(updates));
+      if (!batch.updates.empty()) dispatcher_.post(std::move(batch.updates));
+      if (!next.confirmed_all) {
+        throw ApiError(0, "getUpdates answered an entry without an update_id to confirm");
+      }
     } catch (const Cancelled&) {
       return;
     } catch (const std::exception& error) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "plugins/common/python_text.h"
 #include "plugins/sqlite3/schema.h"
 #include "plugins/sqlite3/statement_journal.h"
 
@@ -20,8 +21,10 @@ constexpr const char* kDbPathMessage =
     "`sqlite3` is activated, and its path must be specified in `DB` variable in "
     "morvex_trader_config";
 
+constexpr const char* kFolderSetting = "DB[\"sqlite3\"]";
+
 // The folder of the database file, read afresh from morvex_trader_config.DB["sqlite3"].
-std::string db_path() {
+py::str db_path() {
   try {
     py::object config = py::module_::import("morvex_trader_config");
     py::object folder = config.attr("DB")[py::str("sqlite3")];
@@ -30,7 +33,7 @@ std::string db_path() {
                    Py_TYPE(folder.ptr())->tp_name);
       throw py::error_already_set();
     }
-    return folder.cast<std::string>();
+    return folder;
   } catch (py::error_already_set& failure) {
     // One error for every way the setting can be missing, with the failure as its cause.
     py::raise_from(failure, PyExc_ValueError, kDbPathMessage);
@@ -66,7 +69,8 @@ struct DbObject {
   }
 };
 
-void run_parameters(DbObject& self, const std::string& sql, const py::object& parameters) {
+void run_parameters(DbObject& self, py::handle statement, const py::object& parameters) {
+  std::string sql = identifier_of(statement, "sql");
   BoundParameters bound = to_parameters(parameters);
   py::gil_scoped_release released;
   switch (bound.index()) {
@@ -82,8 +86,27 @@ void run_parameters(DbObject& self, const std::string& sql, const py::object& pa
   }
 }
 
+// The path of the database file as the file system names it: the folder encoded as
+// Python's own open() and sqlite3.connect() encode paths (undecodable bytes come back
+// from their surrogate escapes), refusing a folder SQLite would read only in part.
+std::string database_file_path() {
+  py::str folder = db_path();
+  py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(folder.ptr()));
+  if (!encoded) {
+    plugins::name_in_unicode_error(kFolderSetting);
+    throw py::error_already_set();
+  }
+  std::string path(PyBytes_AS_STRING(encoded.ptr()),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+  // The C library would stop at a NUL and open a file the setting never named.
+  if (path.find('\0') != std::string::npos) {
+    throw py::value_error(std::string("embedded null character in ") + kFolderSetting);
+  }
+  return path + "/" + std::string(schema::kDatabaseFileName);
+}
+
 std::unique_ptr<DbObject> open_db() {
-  std::string path = db_path() + "/" + std::string(schema::kDatabaseFileName);
+  std::string path = database_file_path();
   auto self = std::make_unique<DbObject>();
   {
     py::gil_scoped_release released;
@@ -129,8 +152,8 @@ committed at once.)doc")
              self.database->close();
            })
       .def("delete_table",
-           [](DbObject& self, const std::string& table_name) {
-             self.execute(build_drop_table(table_name));
+           [](DbObject& self, py::handle table_name) {
+             self.execute(build_drop_table(identifier_of(table_name, "table_name")));
            },
            py::arg("table_name"))
       .def("execute", &run_parameters, py::arg("sql"), py::arg("parameters") = py::none(),
@@ -144,10 +167,11 @@ committed at once.)doc")
            },
            py::arg("conditions"))
       .def("select_records",
-           [](DbObject& self, const std::string& table_name, py::handle columns,
-              py::handle conditions) {
-             std::string sql = build_select(table_name, to_column_list(columns),
-                                            to_named_values(conditions, true));
+           [](DbObject& self, py::handle table_name, py::handle columns, py::handle conditions) {
+             std::string table_text = identifier_of(table_name, "table_name");
+             auto column_list = to_column_list(columns);
+             std::string sql =
+                 build_select(table_text, column_list, to_named_values(conditions, true));
              ResultTable table;
              {
                py::gil_scoped_release released;
@@ -158,28 +182,32 @@ committed at once.)doc")
            py::arg("table_name"), py::arg("columns") = py::none(),
            py::arg("conditions") = py::none())
       .def("insert_records",
-           [](DbObject& self, const std::string& table_name, py::handle values) {
-             self.execute(build_insert(table_name, to_named_values(values, false)));
+           [](DbObject& self, py::handle table_name, py::handle values) {
+             std::string table = identifier_of(table_name, "table_name");
+             self.execute(build_insert(table, to_named_values(values, false)));
            },
            py::arg("table_name"), py::arg("values"))
       .def("insert_and_get_id",
-           [](DbObject& self, const std::string& table_name, py::handle values) {
-             return self.insert(build_insert(table_name, to_named_values(values, false)));
+           [](DbObject& self, py::handle table_name, py::handle values) {
+             std::string table = identifier_of(table_name, "table_name");
+             return self.insert(build_insert(table, to_named_values(values, false)));
            },
            py::arg("table_name"), py::arg("values"), R"doc(
 Inserts one row exactly as insert_records does and returns its id (SQLite's last insert
 rowid, read under the same hold of the module lock as the insert, so another thread's
 insert cannot come in between).)doc")
       .def("update_records",
-           [](DbObject& self, const std::string& table_name, py::handle columns,
-              py::handle conditions) {
+           [](DbObject& self, py::handle table_name, py::handle columns, py::handle conditions) {
+             std::string table = identifier_of(table_name, "table_name");
              NamedValues assignments = to_named_values(columns, false);
-             self.execute(build_update(table_name, assignments, to_named_values(conditions, true)));
+             NamedValues where = to_named_values(conditions, true);
+             self.execute(build_update(table, assignments, where));
            },
            py::arg("table_name"), py::arg("columns"), py::arg("conditions") = py::none())
       .def("delete_records",
-           [](DbObject& self, const std::string& table_name, py::handle conditions) {
-             self.execute(build_delete(table_name, to_named_values(conditions, true)));
+           [](DbObject& self, py::handle table_name, py::handle conditions) {
+             std::string table = identifier_of(table_name, "table_name");
+             self.execute(build_delete(table, to_named_values(conditions, true)));
            },
            py::arg("table_name"), py::arg("conditions") = py::none());
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -25,7 +26,13 @@ void init_errors(py::module_& m);
 
 // Python values to SQL values and parameters.
 void init_values();
-SqlValue to_sql_value(py::handle value);
+// `column` names the value in errors (empty: "a value").
+SqlValue to_sql_value(py::handle value, std::string_view column = {});
+// The text of an argument that must be a str (a table name, a statement): TypeError
+// "<argument> must be str, not <type>" for anything else, bytes included, and
+// UnicodeEncodeError naming it for text that UTF-8 cannot hold.
+std::string identifier_of(py::handle name, const char* argument);
+std::string type_name(py::handle value);
 // A dict (or any mapping) or a sequence of (name, value) pairs; None gives no pairs. For
 // conditions, the value of `condition_str` is taken as its text, str(value).
 NamedValues to_named_values(py::handle pairs, bool conditions);

@@ -9,6 +9,9 @@
 #include <datetime.h>
 
 #include <cmath>
+#include <string_view>
+
+#include "plugins/common/python_text.h"
 
 namespace mx::sqlite::bind {
 namespace {
@@ -49,23 +52,34 @@ bool is_numpy_bool(PyObject* value) {
   return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(numpy_bool)) != 0;
 }
 
-std::string text_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-  if (utf8 == nullptr) throw py::error_already_set();
-  return std::string(utf8, static_cast<std::size_t>(size));
+// The UTF-8 text of a str; text UTF-8 cannot hold raises UnicodeEncodeError naming it.
+std::string text_of(PyObject* text, std::string_view what, std::string_view detail = {}) {
+  return plugins::utf8_of(text, what, detail);
 }
 
 }  // namespace
+
+std::string type_name(py::handle value) {
+  return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+}
+
+std::string identifier_of(py::handle name, const char* argument) {
+  if (!PyUnicode_Check(name.ptr())) {
+    throw py::type_error(std::string(argument) + " must be str, not " + type_name(name));
+  }
+  return text_of(name.ptr(), argument);
+}
 
 void init_values() {
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) throw py::error_already_set();
 }
 
-SqlValue to_sql_value(py::handle value) {
+SqlValue to_sql_value(py::handle value, std::string_view column) {
   PyObject* o = value.ptr();
-  if (PyUnicode_Check(o)) return text_of(o);
+  if (PyUnicode_Check(o)) {
+    return column.empty() ? text_of(o, "a value") : text_of(o, "the value of ", column);
+  }
   if (PyBool_Check(o)) return std::int64_t{o == Py_True ? 1 : 0};
   if (PyLong_Check(o)) return to_int64(value, o);
   if (PyFloat_Check(o)) return to_finite_or_infinite(value, PyFloat_AS_DOUBLE(o));
@@ -93,18 +107,18 @@ namespace {
 
 std::string name_of(py::handle name) {
   if (!PyUnicode_Check(name.ptr())) {
-    throw py::type_error("column names must be str, not " +
-                         py::str(py::type::handle_of(name).attr("__name__")).cast<std::string>());
+    throw py::type_error("column names must be str, not " + type_name(name));
   }
-  return text_of(name.ptr());
+  return text_of(name.ptr(), "a column name");
 }
 
 void add_pair(NamedValues& out, py::handle name, py::handle value, bool conditions) {
   std::string key = name_of(name);
   if (conditions && key == kConditionStr) {
-    out.push_back({std::move(key), text_of(py::str(value).ptr())});
+    out.push_back({std::move(key), text_of(py::str(value).ptr(), kConditionStr)});
   } else {
-    out.push_back({std::move(key), to_sql_value(value)});
+    SqlValue converted = to_sql_value(value, key);
+    out.push_back({std::move(key), std::move(converted)});
   }
 }
 
@@ -167,7 +181,7 @@ namespace {
 Parameter to_parameter(py::handle value, std::size_t index) {
   PyObject* o = value.ptr();
   if (o == Py_None) return std::monostate{};
-  if (PyUnicode_Check(o)) return text_of(o);
+  if (PyUnicode_Check(o)) return text_of(o, "parameter ", std::to_string(index + 1));
   if (PyLong_Check(o) && !PyBool_Check(o)) {
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -220,8 +234,8 @@ BoundParameters to_parameters(py::handle parameters) {
   PositionalParameters positional;
   positional.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    positional.push_back(to_parameter(PySequence_Fast_GET_ITEM(sequence.ptr(), i),
-                                      static_cast<std::size_t>(i)));
+    positional.push_back(
+        to_parameter(PySequence_Fast_GET_ITEM(sequence.ptr(), i), static_cast<std::size_t>(i)));
   }
   return positional;
 }

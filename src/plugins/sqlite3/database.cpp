@@ -1,6 +1,7 @@
 #include "plugins/sqlite3/database.h"
 
 #include <climits>
+#include <stdexcept>
 #include <string>
 
 #include "plugins/sqlite3/sqlite_error.h"
@@ -103,6 +104,10 @@ struct BindNamed {
 }  // namespace
 
 Database::Database(const std::string& path) {
+  // SQLite reads the path up to its first NUL: the file opened would be another one.
+  if (path.find('\0') != std::string::npos) {
+    throw std::invalid_argument("embedded null character in the database path");
+  }
   sqlite3* raw = nullptr;
   // The connection is used by one thread at a time (handle_mutex_), so SQLite's own
   // per-connection mutex is not needed.

@@ -41,7 +41,8 @@ class Database {
   // before it fails with "database is locked" (the same default as Python's sqlite3).
   static constexpr int kBusyTimeoutMs = 5000;
 
-  // Opens the database file at `path`, creating it when missing. Takes no lock.
+  // Opens the database file at `path`, creating it when missing. Takes no lock. Throws
+  // std::invalid_argument for a path holding a NUL (SQLite would open a shorter one).
   explicit Database(const std::string& path);
   ~Database() = default;
   Database(const Database&) = delete;

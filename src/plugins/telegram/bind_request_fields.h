@@ -2,7 +2,8 @@
 // field under the field's name. Used for TelegramBot and for its client CustomedExtBot.
 //
 // Setters check the kind of value: flags take a bool, counts an int, texts a str, the
-// optional texts a str or None; anything else raises TypeError. Each access holds the
+// optional texts a str or None; anything else raises TypeError, and a str that UTF-8
+// cannot hold raises UnicodeEncodeError naming the field. Each access holds the
 // record's lock only for the copy.
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "plugins/common/python_text.h"
 #include "plugins/telegram/customed_ext_bot.h"
 
 namespace mx::bot {
@@ -47,14 +49,14 @@ void bind_request_fields(Class& cls, ClientOf client_of) {
   auto count = [](py::handle value, const char* name) { return count_from_python(value, name); };
   auto text = [](py::handle value, const char* name) {
     if (!py::isinstance<py::str>(value)) throw py::type_error(std::string(name) + " must be a str");
-    return value.cast<std::string>();
+    return plugins::utf8_of(value, name);
   };
   auto optional_text = [](py::handle value, const char* name) -> std::optional<std::string> {
     if (value.is_none()) return std::nullopt;
     if (!py::isinstance<py::str>(value)) {
       throw py::type_error(std::string(name) + " must be a str or None");
     }
-    return value.cast<std::string>();
+    return plugins::utf8_of(value, name);
   };
 
   bind("morvex_trader_status", &RequestRecord::morvex_trader_status, text,
@@ -82,6 +84,10 @@ void bind_request_fields(Class& cls, ClientOf client_of) {
        "Close positions (/close_positions).");
   bind("close_positions_gateway_name", &RequestRecord::close_positions_gateway_name, optional_text,
        "Restrict the closing to this gateway (None: every gateway).");
+  bind("get_report", &RequestRecord::get_report, flag,
+       "Send the session report picture (/report).");
+  bind("get_status", &RequestRecord::get_status, flag,
+       "Report connections, quote ages, working orders, write queue and P&L (/status).");
 }
 
 }  // namespace mx::bot

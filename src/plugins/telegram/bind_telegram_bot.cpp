@@ -2,11 +2,14 @@
 
 #include <pybind11/stl.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/telegram/errors.h"
+#include "plugins/common/python_text.h"
 #include "plugins/telegram/bind_request_fields.h"
 #include "plugins/telegram/chat_commands.h"
 #include "plugins/telegram/telegram_bot.h"
@@ -53,6 +56,65 @@ std::int64_t chat_id_from_python(py::handle value) {
   long long id = PyLong_AsLongLong(as_int.ptr());
   if (id == -1 && PyErr_Occurred()) throw py::error_already_set();
   return id;
+}
+
+struct PhotoUpload {
+  std::string bytes;
+  std::string filename;  // empty: named by its kind
+};
+
+// A photo given as bytes (any buffer) is copied as is; one given as a path (str or
+// os.PathLike) is read from that file, with the GIL released, and keeps its file name.
+PhotoUpload photo_from_python(py::handle photo) {
+  if (PyObject_CheckBuffer(photo.ptr()) && !py::isinstance<py::str>(photo)) {
+    py::buffer_info info = py::reinterpret_borrow<py::buffer>(photo).request();
+    return {std::string(static_cast<const char*>(info.ptr),
+                        static_cast<std::size_t>(info.size * info.itemsize)),
+            ""};
+  }
+  if (!py::isinstance<py::str>(photo) && !py::hasattr(photo, "__fspath__"))
+    throw py::type_error("photo must be bytes or the path of an image file");
+  py::object text = py::module_::import("os").attr("fspath")(photo);
+  if (!py::isinstance<py::str>(text)) throw py::type_error("photo path must be a str path");
+  // Encoded as Python's open() encodes paths; a NUL would make the C library open a
+  // shorter path than the one given.
+  py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!encoded) {
+    plugins::name_in_unicode_error("photo");
+    throw py::error_already_set();
+  }
+  std::string file_name(PyBytes_AS_STRING(encoded.ptr()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+  if (file_name.find('\0') != std::string::npos)
+    throw py::value_error("embedded null character in photo");
+  std::filesystem::path path(file_name);
+  std::string bytes;
+  std::error_code error;
+  {
+    py::gil_scoped_release release;
+    auto size = std::filesystem::file_size(path, error);
+    // An oversized file is refused by its size, before reading it.
+    if (!error && size <= telegram::kMaxPhotoBytes) {
+      std::ifstream in(path, std::ios::binary);
+      bytes.resize(size);
+      if (!in.read(bytes.data(), static_cast<std::streamsize>(size)))
+        error = std::make_error_code(std::errc::io_error);
+    } else if (!error) {
+      throw std::invalid_argument("the photo file " + path.string() + " is " +
+                                  std::to_string(size) +
+                                  " bytes; the Bot API takes photos of at most " +
+                                  std::to_string(telegram::kMaxPhotoBytes) + " bytes (10 MB)");
+    }
+  }
+  if (error == std::errc::no_such_file_or_directory) {
+    PyErr_SetObject(PyExc_FileNotFoundError,
+                    py::make_tuple(ENOENT, "no photo file at " + path.string()).ptr());
+    throw py::error_already_set();
+  }
+  if (error)
+    throw std::runtime_error("cannot read the photo file " + path.string() + ": " +
+                             error.message());
+  return {std::move(bytes), path.filename().string()};
 }
 
 // getUpdates without waiting; stores the result on the bot and writes the first update.
@@ -126,10 +188,12 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
   bind_request_fields(client, [](CustomedExtBot& self) -> CustomedExtBot& { return self; });
   client.def(
       "send_message",
-      [](CustomedExtBot& self, py::object chat_id, const std::string& text) {
+      [](CustomedExtBot& self, py::object chat_id, py::object text) {
         std::int64_t id = chat_id_from_python(chat_id);
+        if (!py::isinstance<py::str>(text)) throw py::type_error("text must be a str");
+        std::string utf8 = plugins::utf8_of(text, "text");
         py::gil_scoped_release release;
-        self.send_message(id, text);
+        self.send_message(id, utf8);
       },
       py::arg("chat_id"), py::arg("text"), "Sends `text` to the chat `chat_id`.");
 
@@ -149,18 +213,25 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
   const std::int64_t chat_id = config.chat_id;
   bot.def(py::init([base_url, chat_id](py::object token) {
             if (!py::isinstance<py::str>(token)) throw py::type_error("token must be a str");
+            std::string text = plugins::utf8_of(token, "token");
             BotSettings settings;
             settings.base_url = base_url;
             settings.chat_id = chat_id;
             auto self = std::make_unique<PyTelegramBot>();
-            self->core = std::make_shared<TelegramBot>(token.cast<std::string>(), settings);
+            {
+              py::gil_scoped_release release;  // the start makes one request
+              self->core = std::make_shared<TelegramBot>(std::move(text), settings);
+            }
             std::lock_guard lock(registry_mutex);
             std::erase_if(registry, [](const auto& weak) { return weak.expired(); });
             registry.push_back(self->core);
             return self;
           }),
           py::arg("token"),
-          "Creates the client, the polling driver and the commands, and starts polling.");
+          R"doc(Creates the client, the polling driver and the commands, and starts polling.
+Returns after one short request that skips the updates pending from before the start (at
+most 3 s; when the service cannot be reached, messages dated before the start are dropped
+instead).)doc");
   bot.def_property_readonly(
       "updater", [](PyTelegramBot& self) -> Updater& { return self.core->updater(); },
       py::return_value_policy::reference_internal, "The polling driver; its `bot` is the client.");
@@ -172,7 +243,7 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
       "send_message",
       [](PyTelegramBot& self, py::object msg, py::object chat_id) {
         if (!py::isinstance<py::str>(msg)) throw py::type_error("msg must be a str");
-        std::string text = msg.cast<std::string>();
+        std::string text = plugins::utf8_of(msg, "msg");
         std::int64_t id = chat_id_from_python(chat_id);
         py::gil_scoped_release release;
         self.core->send_message(text, id);
@@ -181,6 +252,23 @@ Reached as TelegramBot.updater.bot; not created from Python.)doc");
       R"doc(Sends `msg` to `chat_id` (by default the configured chat). A text over 4096
 characters goes as several messages split at line ends. Raises TelegramError with the
 service's description when the service refuses or cannot be reached.)doc");
+  bot.def(
+      "send_photo",
+      [](PyTelegramBot& self, py::object photo, py::object caption, py::object chat_id) {
+        if (!py::isinstance<py::str>(caption)) throw py::type_error("caption must be a str");
+        std::string text = plugins::utf8_of(caption, "caption");
+        std::int64_t id = chat_id_from_python(chat_id);
+        PhotoUpload upload = photo_from_python(photo);
+        py::gil_scoped_release release;
+        self.core->send_photo(upload.bytes, text, id, upload.filename);
+      },
+      py::arg("photo"), py::arg("caption") = "", py::arg("chat_id") = py::int_(config.chat_id),
+      R"doc(Sends a photo to `chat_id` (by default the configured chat) as a sendPhoto
+upload: `photo` is the image's bytes or the path of its file. Raises ValueError before
+sending when the photo is over 10 MB, a PNG is beyond the service's sizes, or the caption
+is over 1024 characters; FileNotFoundError naming a missing file; TelegramError with the
+service's description when the service refuses or cannot be reached. A 429 is waited out
+as by send_message.)doc");
   bot.def("get_updates", &fetch_updates,
           "Fetches the pending updates into `updates` and prints the first; IndexError when none.");
   bot.def(

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "platform/telegram/bot_api_client.h"
+#include "plugins/common/python_text.h"
 #include "plugins/telegram/bind_telegram_bot.h"
 #include "plugins/telegram/chat_commands.h"
 
@@ -24,7 +25,7 @@ ModuleConfig read_config() {
   ModuleConfig out;
   py::object token = required("TELEGRAM_TOKEN");
   if (!py::isinstance<py::str>(token)) throw py::type_error("TELEGRAM_TOKEN must be a str");
-  out.token = token.cast<std::string>();
+  out.token = mx::plugins::utf8_of(token, "TELEGRAM_TOKEN");
 
   py::object chat_id = required("TELEGRAM_CHAT_ID");
   if (py::isinstance<py::bool_>(chat_id) || !PyIndex_Check(chat_id.ptr())) {
@@ -37,7 +38,7 @@ ModuleConfig read_config() {
     py::object url = config.attr("TELEGRAM_API_URL");
     if (!url.is_none()) {
       if (!py::isinstance<py::str>(url)) throw py::type_error("TELEGRAM_API_URL must be a str");
-      out.base_url = url.cast<std::string>();
+      out.base_url = mx::plugins::utf8_of(url, "TELEGRAM_API_URL");
     }
   }
   return out;

@@ -103,6 +103,11 @@ void balance(const HandlerContext& ctx, CustomedExtBot& bot) {
   reply(ctx, ack("Fetching balance..."));
 }
 
+void status(const HandlerContext& ctx, CustomedExtBot& bot) {
+  bot.with_record([](RequestRecord& r) { r.get_status = true; });
+  reply(ctx, ack("Fetching status..."));
+}
+
 void positions(const HandlerContext& ctx, CustomedExtBot& bot) {
   bot.with_record([](RequestRecord& r) { r.get_positions = true; });
   reply(ctx, ack("Fetching positions..."));
@@ -190,6 +195,11 @@ void close_positions(const HandlerContext& ctx, CustomedExtBot& bot) {
   reply(ctx, ack("Closing positions..."));
 }
 
+void report(const HandlerContext& ctx, CustomedExtBot& bot) {
+  bot.with_record([](RequestRecord& r) { r.get_report = true; });
+  reply(ctx, ack("Fetching session report..."));
+}
+
 void echo(const HandlerContext& ctx) { reply(ctx, "[ECHO] " + *ctx.message.text); }
 
 }  // namespace
@@ -252,6 +262,8 @@ void register_chat_commands(telegram::Dispatcher& dispatcher, CustomedExtBot& bo
       {"cancel_orders", cancel_orders},
       {"send_order", send_order},
       {"close_positions", close_positions},
+      {"report", report},
+      {"status", status},
   };
   dispatcher.add_message_handler(echo);
   for (const auto& [name, command] : kCommands) {

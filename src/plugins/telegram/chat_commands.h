@@ -1,4 +1,4 @@
-// The chat commands of the bot: nine command handlers and echo.
+// The chat commands of the bot: ten command handlers and echo.
 //
 // Each handler checks its arguments, writes its request into the record of the bot's
 // client (flag and parameters in one critical section) and answers the chat the message
@@ -17,9 +17,9 @@
 
 namespace mx::bot {
 
-// Registers echo as the message handler first, then the nine commands in their order:
-// stop, balance, positions, orders, deals, cancel_order, cancel_orders, send_order,
-// close_positions.
+// Registers echo as the message handler first, then the commands in their order: stop,
+// balance, positions, orders, deals, cancel_order, cancel_orders, send_order,
+// close_positions, report (the session report picture, served by the engine) and status.
 void register_chat_commands(telegram::Dispatcher& dispatcher, CustomedExtBot& bot);
 
 // The bot's command summary (the description of TelegramBot).

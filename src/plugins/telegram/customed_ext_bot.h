@@ -34,6 +34,8 @@ struct RequestRecord {
   std::string order_string;
   bool close_positions = false;
   std::optional<std::string> close_positions_gateway_name;
+  bool get_report = false;
+  bool get_status = false;
 };
 
 class CustomedExtBot : public telegram::BotApiClient {

@@ -34,8 +34,15 @@ void TelegramBot::send_message(std::string_view text, std::int64_t chat_id) {
   client_->send_message(chat_id, text);
 }
 
+void TelegramBot::send_photo(std::string_view photo, std::string_view caption, std::int64_t chat_id,
+                             std::string_view filename) {
+  client_->send_photo(chat_id, photo, caption, nullptr, filename);
+}
+
 std::vector<telegram::Update> TelegramBot::get_updates() {
-  return client_->get_updates(telegram::GetUpdatesRequest{});
+  telegram::UpdateBatch batch = client_->get_updates(telegram::GetUpdatesRequest{});
+  telegram::Updater::report_skipped(*client_, batch, telegram::report_to_stderr);
+  return std::move(batch.updates);
 }
 
 void TelegramBot::close() { updater_->stop(); }

@@ -26,6 +26,8 @@ struct BotSettings {
 class TelegramBot {
  public:
   // Throws std::invalid_argument for a malformed token (the text does not quote it).
+  // Returns once polling has started: after one short request that skips the backlog (at
+  // most settings.polling.start_timeout, see Updater::start_polling).
   TelegramBot(std::string token, BotSettings settings);
   ~TelegramBot();
   TelegramBot(const TelegramBot&) = delete;
@@ -37,7 +39,13 @@ class TelegramBot {
 
   // Throws telegram::ApiError (the service's description) or telegram::NetworkError.
   void send_message(std::string_view text, std::int64_t chat_id);
-  // The updates waiting on the service, without waiting for new ones.
+  // Uploads a photo (an image file's bytes) with a caption, under `filename` (empty: named
+  // by its kind); errors as send_message's, and std::invalid_argument for a photo or
+  // caption beyond the service's limits.
+  void send_photo(std::string_view photo, std::string_view caption, std::int64_t chat_id,
+                  std::string_view filename = {});
+  // The updates waiting on the service, without waiting for new ones (an entry that
+  // cannot be read is left out, with one line on standard error).
   std::vector<telegram::Update> get_updates();
   // Stops polling and the dispatcher; returns within milliseconds. Idempotent.
   void close();

@@ -8,14 +8,25 @@ Calling order: `CqgGateway(...)`, `connect()` (creates the `ComHost`, `Init` wit
 The four `process_` callbacks run on the COM thread. They only record what arrived
 (latest record per key, plus a queue of order updates and deals that the engine drains on
 its own thread), so the COM thread is never held up by the engine.
+
+The default sink is TradeLink watched by `watching_sink`: connection statuses land in
+`connection`, busted and corrected fills in the event queue (a sink class given by the
+host is used as it is; derive it from `watching_sink.watching(TradeLink)` to keep this). While the
+gateway connection is down, `place_order` refuses with the reason, before CQG is asked.
 """
 
 from __future__ import annotations
 
 import queue
+import time
 from typing import Any, Callable, Iterable, Mapping, Optional
 
 from morvex_trader.gateways import BaseGateway
+from morvex_trader.gateways.cqg.watching_sink import GATEWAY, ConnectionState, watching
+
+
+class GatewayDown(RuntimeError):
+    """An order refused because the gateway connection is down."""
 
 
 class CqgGateway(BaseGateway):
@@ -49,7 +60,10 @@ class CqgGateway(BaseGateway):
         self.order_updates: dict[str, dict] = {}
         self.deals: dict[Any, dict] = {}
         self.events: "queue.SimpleQueue[tuple[str, Any]]" = queue.SimpleQueue()
-        self.counts = {"quote": 0, "orderbook": 0, "order": 0, "deal": 0}
+        self.counts = {"quote": 0, "orderbook": 0, "order": 0, "deal": 0, "fill_correction": 0}
+        self.connection = ConnectionState()
+        self.quote_times: dict[Any, float] = {}          # security -> monotonic time of its last quote
+        self.subscriptions: dict[str, tuple[int, str]] = {}  # CQG symbol -> (bar look-back, frequency)
 
     # -- symbol look-ups -------------------------------------------------------------
     def add_security(self, cqg_symbol: str, security: Any) -> None:
@@ -79,8 +93,10 @@ class CqgGateway(BaseGateway):
             raise RuntimeError("CqgGateway.connect has already been called")
         self.comHost = ComHost()
         try:
-            sink = self.comHost.Init(self.sink_class or _resolution_recording(TradeLink),
-                                     self.custom_configuration)
+            # A class given by the host is used as it is: derive it from
+            # watching_sink.watching(TradeLink) to keep the session watch.
+            sink_class = self.sink_class or watching(_resolution_recording(TradeLink))
+            sink = self.comHost.Init(sink_class, self.custom_configuration)
         except BaseException:
             comhost, self.comHost = self.comHost, None
             comhost.Shutdown()
@@ -107,6 +123,7 @@ class CqgGateway(BaseGateway):
             raise ValueError(f"CQG did not resolve the symbol {cqg_symbol!r} in time")
         self.tradelink.subscribe_orderbook(cqg_symbol)
         self.tradelink.subscribe_bar(cqg_symbol, bar_lookback, freq)
+        self.subscriptions[cqg_symbol] = (bar_lookback, freq)
 
     def subscribe_account(self, gw_account_id: int) -> None:
         self.tradelink.subscribe_account_and_positions(gw_account_id)
@@ -129,6 +146,8 @@ class CqgGateway(BaseGateway):
 
     # -- trading ---------------------------------------------------------------------
     def place_order(self, order: Any) -> str:
+        if self.connection.is_down(GATEWAY):
+            raise GatewayDown(f"CQG gateway connection is {self.connection.status(GATEWAY)}: order not sent")
         order_id = self.tradelink.place_order(order)
         order.order_id = order_id
         return order_id
@@ -148,6 +167,7 @@ class CqgGateway(BaseGateway):
     def process_quote(self, quote: Any) -> None:
         self.counts["quote"] += 1
         self.latest_quotes[quote.security] = quote
+        self.quote_times[quote.security] = time.monotonic()
 
     def process_orderbook(self, orderbook: Any) -> None:
         self.counts["orderbook"] += 1
@@ -162,6 +182,11 @@ class CqgGateway(BaseGateway):
         self.counts["deal"] += 1
         self.deals[deal["deal_id"]] = deal
         self.events.put(("deal", deal))
+
+    def process_fill_correction(self, correction: dict) -> None:
+        """A fill the broker busted, cancelled or corrected (from the watching sink)."""
+        self.counts["fill_correction"] += 1
+        self.events.put(("fill_correction", correction))
 
 
 def _resolution_recording(trade_link: type) -> type:

@@ -34,6 +34,11 @@ class ResultTable:
     def to_pandas(self) -> Any: ...  # a pandas.DataFrame
 
 class DB:
+    """One connection to morvex_trader.db in the folder DB["sqlite3"] of morvex_trader_config
+    (a folder holding a NUL raises ValueError). Table names and sql must be str (TypeError
+    otherwise, bytes included), checked with every column name before anything runs; text
+    that UTF-8 cannot hold raises UnicodeEncodeError naming the argument."""
+
     def __init__(self) -> None: ...
     def create_balance_table(self) -> None: ...
     def create_position_table(self) -> None: ...

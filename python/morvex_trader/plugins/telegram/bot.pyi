@@ -4,6 +4,7 @@ Importing the module reads TELEGRAM_TOKEN, TELEGRAM_CHAT_ID and (optionally)
 TELEGRAM_API_URL from `morvex_trader_config` and creates `bot`, which polls at once.
 """
 
+import os
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 _ChatId = Union[int, SupportsIndex, SupportsFloat]
@@ -22,6 +23,8 @@ class TelegramError(RuntimeError):
     retry_after: Optional[int]
 
 class _RequestRecord:
+    # Setters take the kinds below (TypeError otherwise); a str that UTF-8 cannot hold (a
+    # lone surrogate) raises UnicodeEncodeError naming the field, and nothing changes.
     morvex_trader_status: str
     get_balance: bool
     get_positions: bool
@@ -38,6 +41,8 @@ class _RequestRecord:
     order_string: str
     close_positions: bool
     close_positions_gateway_name: Optional[str]
+    get_report: bool
+    get_status: bool
 
 class CustomedExtBot(_RequestRecord):
     def send_message(self, chat_id: _ChatId, text: str) -> None: ...
@@ -51,10 +56,19 @@ class Updater:
 
 class TelegramBot(_RequestRecord):
     updates: list[dict[str, Any]]
-    def __init__(self, token: str) -> None: ...
+    def __init__(self, token: str) -> None:
+        """Starts polling. Returns after one short request (at most 3 s) that drops the
+        updates pending from before the start; when the service cannot be reached, the
+        messages dated before the start are dropped instead. Anything sent after the
+        start is served."""
     @property
     def updater(self) -> Updater: ...
-    def send_message(self, msg: str, chat_id: _ChatId = ...) -> None: ...
+    def send_message(self, msg: str, chat_id: _ChatId = ...) -> None:
+        """Sends msg (split at line ends when over 4096 UTF-16 units). TelegramError when
+        the service refuses; UnicodeEncodeError naming msg, before anything is sent, for
+        text UTF-8 cannot hold."""
+    def send_photo(self, photo: Union[bytes, bytearray, memoryview, str, os.PathLike[str]], caption: str = ...,
+                   chat_id: _ChatId = ...) -> None: ...
     def get_updates(self) -> None: ...
     def get_chat_id(self) -> int: ...
     def close(self) -> None: ...

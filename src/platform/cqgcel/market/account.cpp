@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace mx::cqgcel::market {
 
@@ -54,32 +55,50 @@ Account::FillResult Account::ApplyFill(uint32_t instrument_slot, const Instrumen
   }
   Position& p = positions_[static_cast<size_t>(slot)];
   const Held& h = held_[static_cast<size_t>(slot)];
+  realized_pnl_ += Book(p, h, side, quantity, price);
+  MarkPosition(p, h, mark);
+  return {&p, added};
+}
+
+double Account::Book(Position& p, const Held& h, Side side, int64_t quantity, double price) {
   const int64_t delta = side == Side::Buy ? quantity : -quantity;
   const int64_t old = p.quantity;
-
   if (old == 0 || (old > 0) == (delta > 0)) {
     // Open or add: the average is the quantity-weighted mean of the open contracts.
     const double old_abs = static_cast<double>(std::llabs(old));
     p.average_price = (p.average_price * old_abs + price * static_cast<double>(quantity)) /
                       (old_abs + static_cast<double>(quantity));
     p.quantity = old + delta;
-  } else {
-    // Reduce, close or flip: realise the closed part against the average.
-    const int64_t closed = std::min<int64_t>(std::llabs(old), quantity);
-    const double direction = old > 0 ? 1.0 : -1.0;
-    const double realized =
-        (price - p.average_price) * static_cast<double>(closed) * direction * h.multiplier;
-    p.realized_pnl += realized;
-    realized_pnl_ += realized;
-    p.quantity = old + delta;
-    if (p.quantity == 0) {
-      p.average_price = 0.0;
-    } else if ((p.quantity > 0) != (old > 0)) {
-      p.average_price = price;  // flipped: the rest opened at this fill
-    }
+    return 0.0;
   }
+  // Reduce, close or flip: realise the closed part against the average.
+  const int64_t closed = std::min<int64_t>(std::llabs(old), quantity);
+  const double direction = old > 0 ? 1.0 : -1.0;
+  const double realized =
+      (price - p.average_price) * static_cast<double>(closed) * direction * h.multiplier;
+  p.realized_pnl += realized;
+  p.quantity = old + delta;
+  if (p.quantity == 0) {
+    p.average_price = 0.0;
+  } else if ((p.quantity > 0) != (old > 0)) {
+    p.average_price = price;  // flipped: the rest opened at this fill
+  }
+  return realized;
+}
+
+const Position& Account::Rebook(uint32_t instrument_slot, const std::vector<Leg>& legs,
+                                double mark) {
+  const int slot = FindSlot(instrument_slot);
+  if (slot < 0) throw std::logic_error("Rebook: the account holds no such position");
+  Position& p = positions_[static_cast<size_t>(slot)];
+  const Held& h = held_[static_cast<size_t>(slot)];
+  realized_pnl_ -= p.realized_pnl;
+  p.quantity = 0;
+  p.average_price = 0.0;
+  p.realized_pnl = 0.0;
+  for (const Leg& leg : legs) realized_pnl_ += Book(p, h, leg.side, leg.quantity, leg.price);
   MarkPosition(p, h, mark);
-  return {&p, added};
+  return p;
 }
 
 void Account::Mark(uint32_t instrument_slot, double mark) {

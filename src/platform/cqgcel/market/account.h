@@ -20,6 +20,9 @@
 
 namespace mx::cqgcel::market {
 
+class StateWriter;
+class StateReader;
+
 class Account {
  public:
   explicit Account(const AccountSpec& spec) : spec_(spec) {}
@@ -44,6 +47,19 @@ class Account {
   // Re-marks the position of `instrument_slot` (if any) at `mark`.
   void Mark(uint32_t instrument_slot, double mark);
 
+  struct Leg {
+    Side side;
+    int64_t quantity;
+    double price;
+  };
+  // Books the position of `instrument_slot` again from nothing with `legs` (the fills that
+  // still count, in booking order), then marks it; its realised P&L is replaced. The
+  // account must hold the position (a fill opened it).
+  void Save(StateWriter& w) const;
+  void Load(StateReader& r);
+
+  const Position& Rebook(uint32_t instrument_slot, const std::vector<Leg>& legs, double mark);
+
  private:
   struct Held {
     uint32_t instrument_slot;
@@ -52,6 +68,8 @@ class Account {
     double maintenance_margin;
   };
   static void MarkPosition(Position& p, const Held& h, double mark);
+  // One fill into `p`; returns the P&L it realised.
+  static double Book(Position& p, const Held& h, Side side, int64_t quantity, double price);
   int FindSlot(uint32_t instrument_slot) const;
 
   AccountSpec spec_;

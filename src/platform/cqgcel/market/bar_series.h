@@ -16,6 +16,9 @@
 
 namespace mx::cqgcel::market {
 
+class StateWriter;
+class StateReader;
+
 class BarSeries {
  public:
   BarSeries(int64_t period, size_t max_completed);
@@ -32,6 +35,8 @@ class BarSeries {
   const std::deque<Bar>& completed() const { return completed_; }
   const std::optional<Bar>& forming() const { return forming_; }
   int64_t period() const { return period_; }
+  void Save(StateWriter& w) const;
+  void Load(StateReader& r);
 
  private:
   int64_t period_;

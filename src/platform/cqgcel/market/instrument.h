@@ -24,6 +24,8 @@
 namespace mx::cqgcel::market {
 
 struct MarketConfig;
+class StateWriter;
+class StateReader;
 
 class Instrument {
  public:
@@ -57,6 +59,10 @@ class Instrument {
   int64_t bid_ticks() const { return bid_ticks_; }
   int64_t ask_ticks() const { return ask_ticks_; }
   int64_t last_trade_ticks() const { return last_trade_ticks_; }
+
+  // Everything that moves (the random stream, the walk, the book, the day, the bars).
+  void Save(StateWriter& w) const;
+  void Load(StateReader& r);
 
  private:
   friend class Market;

@@ -194,7 +194,9 @@ void Market::BookFill(Instrument& instrument, Order& order, int64_t quantity, in
   char id[32];
   std::snprintf(id, sizeof id, "%.8s-%llu", order.guid.c_str(),
                 static_cast<unsigned long long>(fill_sequence_));
-  const Fill fill{id, order.guid, price, quantity, order.side, now_, FillStatus::Normal};
+  const Fill& fill = fills_.emplace_back(
+      Fill{id, order.guid, price, quantity, order.side, now_, FillStatus::Normal});
+  fill_index_.emplace(fill.id, fills_.size() - 1);
   listener_->OnOrderChanged(ChangeType::Changed, order, &fill);
 
   Account* account = FindAccountMutable(order.gw_account_id);
@@ -276,6 +278,66 @@ CancelResult Market::CancelOrder(std::string_view guid) {
   listener_->OnOrderChanged(ChangeType::Changed, o, nullptr);
   // The book entry goes at the instrument's next matching pass.
   return CancelResult::Canceled;
+}
+
+const Fill& Market::AmendFill(std::string_view id, std::optional<Correction> correction) {
+  const auto found = fill_index_.find(id);
+  if (found == fill_index_.end()) {
+    throw std::invalid_argument("No fill with id '" + std::string(id) + "'");
+  }
+  Fill& fill = fills_[found->second];
+  if (fill.status == FillStatus::Busted) {
+    throw std::invalid_argument("Fill '" + fill.id + "' is busted already");
+  }
+  Order& order = orders_[order_index_.at(fill.order_guid)];
+  if (correction) {
+    if (correction->quantity <= 0 || !(correction->price > 0)) {
+      throw std::invalid_argument("A corrected fill needs a quantity and a price > 0");
+    }
+    if (order.filled_quantity - fill.quantity + correction->quantity > order.quantity) {
+      throw std::invalid_argument("The correction fills order " + order.guid +
+                                  " beyond its quantity");
+    }
+  }
+  Instrument& instrument = *instruments_[FindInstrument(order.instrument)->index()];
+  if (correction) {
+    fill.status = FillStatus::Modified;
+    fill.quantity = correction->quantity;
+    fill.price = instrument.Price(std::llround(correction->price / instrument.spec().tick_size));
+  } else {
+    fill.status = FillStatus::Busted;
+  }
+  fill.timestamp = now_;
+
+  // The order and the position from the fills that still count, in booking order.
+  order.filled_quantity = 0;
+  double notional = 0.0;
+  std::vector<Account::Leg> legs;
+  for (const Fill& f : fills_) {
+    if (f.status == FillStatus::Busted) continue;
+    const Order& o = orders_[order_index_.at(f.order_guid)];
+    if (f.order_guid == order.guid) {
+      order.filled_quantity += f.quantity;
+      notional += f.price * static_cast<double>(f.quantity);
+    }
+    if (o.gw_account_id == order.gw_account_id && o.instrument == order.instrument) {
+      legs.push_back({f.side, f.quantity, f.price});
+    }
+  }
+  order.average_fill_price =
+      order.filled_quantity == 0 ? 0.0 : notional / static_cast<double>(order.filled_quantity);
+  order.server_timestamp = now_;
+  if (order.status == OrderStatus::InOrderBook && order.remaining() == 0) {
+    order.status = OrderStatus::Filled;
+  }
+  listener_->OnOrderChanged(ChangeType::Changed, order, &fill);
+
+  Account* account = FindAccountMutable(order.gw_account_id);
+  const Position& position =
+      account->Rebook(instrument.index(), legs, instrument.last_trade_price());
+  listener_->OnPositionChanged(*account, position, false);
+  listener_->OnAccountChanged(*account, account->Summary());
+  return fill;
 }
 
 const Instrument* Market::FindInstrument(std::string_view name) const {

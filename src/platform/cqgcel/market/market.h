@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -46,6 +47,7 @@
 #include "platform/cqgcel/market/listener.h"
 #include "platform/cqgcel/market/market_types.h"
 #include "platform/cqgcel/market/random.h"
+#include "platform/cqgcel/market/state_io.h"
 
 namespace mx::cqgcel::market {
 
@@ -95,6 +97,20 @@ class Market {
   // Places an order at Now(); returns it (its status says whether it was rejected).
   const Order& PlaceOrder(const OrderRequest& request);
   CancelResult CancelOrder(std::string_view guid);
+  // Busts the fill `id` (no correction) or corrects its quantity and price: the fill keeps
+  // its id and takes the status Busted or Modified; its order's filled quantity and
+  // average price, and its account's position (booked again from the fills that still
+  // count), follow. Announced as an order change carrying the fill, then the position and
+  // the account. Returns the fill. std::invalid_argument for an unknown or busted fill, a
+  // quantity or price that is not positive, or a correction that overfills the order.
+  struct Correction {
+    int64_t quantity;
+    double price;
+  };
+  const Fill& AmendFill(std::string_view id, std::optional<Correction> correction);
+
+  void Save(StateWriter& w) const;
+  void Load(StateReader& r);
 
   // Look-ups: null when absent. An instrument is found by full name or short symbol.
   const Instrument* FindInstrument(std::string_view name_or_symbol) const;
@@ -107,6 +123,14 @@ class Market {
   const std::vector<std::unique_ptr<Account>>& accounts() const { return accounts_; }
   const std::deque<Order>& orders() const { return orders_; }  // in placing order
   uint64_t fill_count() const { return fill_sequence_; }
+  const std::deque<Fill>& fills() const { return fills_; }  // every fill, in booking order
+
+  // The market's whole moving state (clock, instruments with their random streams and
+  // bars, accounts, orders, fills, the book), to go on with in another process. Load
+  // expects a market built from the same configuration, instruments (in order) and
+  // accounts; it throws StateError (state_io.h) for a state that is not of such a market
+  // (another seed, other instruments) or not readable, and then leaves this market in an
+  // unspecified state: load into a fresh one.
 
  private:
   struct Working {  // matching state of an order in the book
@@ -140,6 +164,8 @@ class Market {
   std::vector<std::unique_ptr<Account>> accounts_;
   std::deque<Order> orders_;
   std::unordered_map<std::string_view, size_t> order_index_;  // keys view orders_' guids
+  std::deque<Fill> fills_;
+  std::unordered_map<std::string_view, size_t> fill_index_;  // keys view fills_' ids
   Rng id_rng_;
   uint64_t fill_sequence_ = 0;
   Instrument::Update update_;  // scratch

@@ -66,7 +66,17 @@ std::string_view CqgName(OrderType t) {
 
 std::string_view CqgName(Side s) { return s == Side::Buy ? "osdBuy" : "osdSell"; }
 
-std::string_view CqgName(FillStatus) { return "fsNormal"; }
+std::string_view CqgName(FillStatus s) {
+  switch (s) {
+    case FillStatus::Normal:
+      return "fsNormal";
+    case FillStatus::Busted:
+      return "fsBusted";
+    case FillStatus::Modified:
+      return "fsModified";
+  }
+  return "";
+}
 
 std::optional<OrderType> OrderTypeFromCqgName(std::string_view name) {
   for (OrderType t : {OrderType::Market, OrderType::Limit, OrderType::Stop}) {

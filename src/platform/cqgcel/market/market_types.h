@@ -92,7 +92,8 @@ struct Level1 {
 // Canceled, RejectGW.
 enum class OrderStatus { InTransit, InOrderBook, Filled, Canceled, RejectGW };
 enum class ChangeType { Added, Changed };
-enum class FillStatus { Normal };
+// Normal fills; a fill busted (cancelled) or corrected afterwards keeps its id.
+enum class FillStatus { Normal, Busted, Modified };
 
 inline bool IsFinal(OrderStatus s) {
   return s == OrderStatus::Filled || s == OrderStatus::Canceled || s == OrderStatus::RejectGW;
@@ -157,7 +158,7 @@ std::string_view CqgName(OrderStatus s);    // "osInTransit", ...
 std::string_view CqgName(ChangeType c);     // "ctAdded", "ctChanged"
 std::string_view CqgName(OrderType t);      // "otMarket", ...
 std::string_view CqgName(Side s);           // "osdBuy", "osdSell"
-std::string_view CqgName(FillStatus s);     // "fsNormal"
+std::string_view CqgName(FillStatus s);     // "fsNormal", "fsBusted", "fsModified"
 std::optional<OrderType> OrderTypeFromCqgName(std::string_view name);
 std::optional<Side> SideFromCqgName(std::string_view name);
 

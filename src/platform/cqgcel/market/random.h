@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <random>
+#include <sstream>
+#include <string>
 #include <string_view>
 
 namespace mx::cqgcel::market {
@@ -39,6 +41,21 @@ class Rng {
   explicit Rng(uint64_t seed) : engine_(seed) {}
 
   uint64_t Next() { return engine_(); }
+
+  // The engine's whole state as text (the standard's portable form), and back.
+  std::string State() const {
+    std::ostringstream out;
+    out << engine_;
+    return out.str();
+  }
+  // False (the engine unchanged) when `text` is not an engine state.
+  bool SetState(const std::string& text) {
+    std::istringstream in(text);
+    std::mt19937_64 engine;
+    if (!(in >> engine)) return false;
+    engine_ = engine;
+    return true;
+  }
 
   // Uniform in [0, 1) with 53 random bits.
   double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }

@@ -9,5 +9,6 @@ void init_control(pybind11::module_& m);  // answers, events, journal, quit, mea
 void init_trading(pybind11::module_& m);  // instruments, quotes, accounts, orders, fills
 void init_market_data(pybind11::module_& m);  // tick and timed-bars requests
 void init_market(pybind11::module_& m);       // market mode: configure, snapshot
+void init_faults(pybind11::module_& m);       // connections, fills again, restarts
 
 }  // namespace mx::cqgcel::bind

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -12,6 +13,8 @@
 #include "gateways/cqg/wrapper/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
+#include "platform/cqgcel/sim_broker.h"
+#include "platform/cqgcel/sim_broker_state.h"
 #include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/simulator.h"
 
@@ -126,7 +129,7 @@ void init_market(py::module_& m) {
       "configure_market",
       [](uint64_t seed, double speed, py::object start_time, double history_days,
          py::list instruments, py::list accounts, double update_interval,
-         std::optional<double> tick_rate) {
+         std::optional<double> tick_rate, std::optional<std::string> state_file) {
         MarketSettings s;
         s.config.seed = seed;
         s.config.start_time = TimeFrom(start_time);
@@ -153,10 +156,20 @@ void init_market(py::module_& m) {
         } catch (const std::invalid_argument& e) {
           throw py::value_error(e.what());
         }
+        BrokerStore::Instance().SetStateFile(state_file);
+        if (state_file && std::filesystem::exists(*state_file)) {
+          std::shared_ptr<const BrokerFile> state;
+          {
+            py::gil_scoped_release release;
+            state = ReadBrokerState(*state_file);
+          }
+          BrokerStore::Instance().SetLoaded(std::move(state));
+        }
       },
       py::kw_only(), py::arg("seed"), py::arg("speed") = 60.0, py::arg("start_time"),
       py::arg("history_days") = 2.0, py::arg("instruments"), py::arg("accounts"),
       py::arg("update_interval") = 0.25, py::arg("tick_rate") = py::none(),
+      py::arg("state_file") = py::none(),
       R"(Market mode for the next simulator that is created (ComHost.Init): a seeded
 market of `instruments` and `accounts` instead of scripted answers. A simulator that is
 already running is not changed.
@@ -170,7 +183,10 @@ wall-clock second and instrument). An instrument dict may set its own update_int
 Instrument dicts: full_name, tick_size, multiplier, start_price, volatility,
 trade_probability, max_book_volume, max_trade_volume, initial_margin,
 maintenance_margin. Account dicts: gw_account_id, name (default "SIM<id>"), balance
-(default 1,000,000). ValueError for a bad or unknown setting.)");
+(default 1,000,000). ValueError for a bad or unknown setting.
+state_file: the broker's state is written there at every CQGCEL.Shutdown, and read from
+there now when the file exists (the next simulator carries on with it; ValueError when
+it is of another seed or market, or unreadable).)");
 
   m.def(
       "disable_market", [] { MarketSettingsStore::Instance().Clear(); },
@@ -213,6 +229,7 @@ returns once every event of it has been delivered.)");
           py::dict row;
           row["id"] = f.id;
           row["order_guid"] = f.order_guid;
+          row["status"] = f.status;
           row["price"] = f.price;
           row["quantity"] = f.quantity;
           row["timestamp"] = Date(f.timestamp);

@@ -15,4 +15,5 @@ PYBIND11_MODULE(cqgcel, m) {
   mx::cqgcel::bind::init_trading(m);
   mx::cqgcel::bind::init_market_data(m);
   mx::cqgcel::bind::init_market(m);
+  mx::cqgcel::bind::init_faults(m);
 }

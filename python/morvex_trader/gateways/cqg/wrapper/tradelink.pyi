@@ -65,14 +65,23 @@ class TradeLink(CELSinkBase):
     @property
     def comHost(self) -> Any: ...
     @property
-    def gateway(self) -> Any: ...
+    def gateway(self) -> Any:
+        """The host gateway given to Init; its callables were looked up then (see Init)."""
     GWAccountID: int
     """AttributeError until an account has been subscribed."""
 
     def __init__(self) -> None: ...
 
     # Session.
-    def Init(self, gateway: Any) -> None: ...
+    def Init(self, gateway: Any) -> None:
+        """Takes the gateway's comHost (its cqgCEL) and the gateway itself.
+
+        The gateway's six callables (get_mx_security_from_cqg_symbol,
+        get_cqg_symbol_from_mx_security, process_quote, process_orderbook, process_order,
+        process_deal) are looked up here, once, and kept: assigning another function to
+        one of them on the gateway afterwards has no effect on this TradeLink (override
+        them in the gateway's class instead). One the gateway lacks at Init is looked up
+        at its first use, then kept the same way."""
     def Logon(self, user_name: str, password: str) -> None:
         """RuntimeError "GW connection timeout!" when the gateway does not come up."""
     def Logoff(self) -> None:
@@ -113,7 +122,10 @@ class TradeLink(CELSinkBase):
     # Orders.
     def place_order(self, order: Order) -> str:
         """The new order's GUID. ValueError for an unsubscribed symbol, an unsupported
-        type or side; RuntimeError "Order placing timeout!..." when CQG does not report it."""
+        type or side; RuntimeError "Order placing timeout!..." when CQG does not report it.
+
+        Safe to call from several threads: placements on one TradeLink run one at a time
+        (a call waits, without the GIL, until the one under way has returned)."""
     def cancel_order(self, orderid: str) -> None: ...
     def OnOrderChanged(self, changeType: int, cqgOrder: Dispatch, oldProperties: Any,
                        cqgFill: Optional[Dispatch], cqgError: Optional[Dispatch]) -> None: ...

@@ -9,6 +9,7 @@
 #include "gateways/cqg/wrapper/python/bindings.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
 #include "platform/com/com_error.h"
+#include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
 
 namespace py = pybind11;
@@ -58,6 +59,38 @@ void RegisterComError(py::module_& m) {
       PyErr_SetObject(py_glue::ComErrorType().ptr(), error.ptr());
     }
   });
+}
+
+// RunInHome(object, task): task(object) on the object's home thread as one round trip. The
+// caller waits without the interpreter lock; the task takes it on the home thread. What
+// the task raises is raised again in the caller. The object the task receives is the
+// home thread's own (no proxy): it must not leave the task.
+py::object RunTaskInHome(const DispatchHandle& self, const py::function& task) {
+  if (!self.ptr->IsProxy()) return task(DispatchHandle{self.ptr});
+  py::object result;
+  py::object error;  // the exception object the task raised
+  {
+    py::gil_scoped_release release;
+    com::RunInHome(self.ptr, [&](const com::DispatchPtr& home) {
+      // Scoped, not the COM thread's lazy hold: each extension module keeps its own lazy
+      // hold, and PyGILState holds must be released in reverse order. A scoped hold nests
+      // inside whatever hold the thread already has.
+      struct ScopedGil {
+        PyGILState_STATE state = PyGILState_Ensure();
+        ~ScopedGil() { PyGILState_Release(state); }
+      } gil;
+      try {
+        result = task(DispatchHandle{home});
+      } catch (py::error_already_set& e) {
+        error = e.value();
+      }
+    });
+  }
+  if (error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+  }
+  return result;
 }
 
 }  // namespace
@@ -136,6 +169,12 @@ COM thread; the interpreter lock is released while they wait.)")
         return "<Dispatch " + std::string(self.ptr->TypeName()) +
                (self.ptr->IsProxy() ? " (marshalled)>" : ">");
       });
+
+  m.def("RunInHome", &RunTaskInHome, py::arg("obj"), py::arg("task"),
+        R"(Runs task(obj) on the home thread of obj (the COM thread for cqgCEL and what it
+returns) as one round trip, and returns its result. Use it for a walk that reads many
+members: each read through a marshalled reference is a round trip of its own. The object
+the task receives is the COM thread's own: return plain values, not COM objects.)");
 
   // The event table: (name, parameter names) in dispatch-id order.
   py::list events;

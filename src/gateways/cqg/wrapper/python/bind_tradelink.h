@@ -36,11 +36,15 @@ py::object DispatchOrNone(const com::DispatchPtr& object);
 // Whether the calling thread runs an apartment (the COM thread).
 bool OnComThread();
 
-// Binds an event body (TradeLink::Handle...) for calls from Python. On the COM thread (a
-// Python subclass calling super()) the body runs as it is: the objects are the COM
-// thread's own and nothing waits, and the COM thread's lazily held GIL must not be
-// released underneath it. On any other thread the GIL is released first, since reading
-// marshalled objects waits for the COM thread.
+// Every event TradeLink handles is bound for calls from Python (a subclass's super(), a
+// direct call) through DefEvent, and only there: init_tradelink_events lists them all, and
+// CheckEventBindings fails the import when any other binding of an event exists.
+//
+// How a bound event runs: on the COM thread (a Python override calling super()) the body
+// runs as it is: the objects are the COM thread's own, nothing waits, and the interpreter
+// lock that the COM thread holds across a run of deliveries must not be released
+// underneath it (its Python part would then run without the lock). On any other thread
+// the lock is released first, since reading marshalled objects waits for the COM thread.
 template <class... A>
 auto EventBody(void (TradeLink::*body)(const A&...)) {
   return [body](TradeLink& self, const A&... args) {
@@ -52,5 +56,21 @@ auto EventBody(void (TradeLink::*body)(const A&...)) {
     (self.*body)(args...);
   };
 }
+
+// Remembers that `name` was bound through DefEvent (for CheckEventBindings).
+void NoteEventBinding(const char* name);
+
+template <class... A, class... Extra>
+void DefEvent(TradeLinkClass& cls, const char* name, void (TradeLink::*body)(const A&...),
+              const Extra&... extra) {
+  static_assert(sizeof...(A) == sizeof...(Extra), "name every parameter of the event");
+  cls.def(name, EventBody(body), extra...);
+  NoteEventBinding(name);
+}
+
+// The fourteen events TradeLink handles (bind_tradelink_events.cpp).
+void init_tradelink_events(TradeLinkClass& cls);
+// Throws std::logic_error naming any event that TradeLink's class binds outside DefEvent.
+void CheckEventBindings(TradeLinkClass& cls);
 
 }  // namespace mx::tradelink::bind

@@ -1,4 +1,4 @@
-// TradeLink's account subscription, balance, positions and account events.
+// TradeLink's account subscription, balance and positions.
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
 
 namespace mx::tradelink::bind {
@@ -23,9 +23,7 @@ positions and reads account_balance and positions.)")
            R"(Rebuilds account_balance from the account summary; a failure is written as a
 dated line, never raised.)")
       .def("update_positions", &TradeLink::update_positions,
-           R"(Rebuilds positions from the account's open positions.)")
-      .def("OnAccountChanged", EventBody(&TradeLink::HandleAccountChanged), py::arg("change"),
-           py::arg("cqgAccount"), py::arg("cqgPosition"));
+           R"(Rebuilds positions from the account's open positions.)");
 }
 
 }  // namespace mx::tradelink::bind

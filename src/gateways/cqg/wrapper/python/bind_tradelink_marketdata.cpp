@@ -1,7 +1,7 @@
 // TradeLink's order book and timed bars: subscribe_orderbook, unsubscribe_orderbook,
-// get_ticks_from_cqg_symbol, the tick events, TickType2String; subscribe_bar,
-// unsubscribe_bar, get_timedbars_from_cqg_symbol, the timed-bar events, dumpBar,
-// get_subscribe_bars_data, FREQ_ALLOWED.
+// get_ticks_from_cqg_symbol, TickType2String; subscribe_bar, unsubscribe_bar,
+// get_timedbars_from_cqg_symbol, dumpBar, get_subscribe_bars_data, FREQ_ALLOWED (the
+// events: bind_tradelink_events.cpp).
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/marketdata_support.h"
@@ -37,13 +37,7 @@ resolution, at most TIMEOUT seconds; returns normally either way.)")
             return DispatchOrNone(t.get_ticks_from_cqg_symbol(TextArg(cqg_symbol, "cqg_symbol")));
           },
           py::arg("cqg_symbol"),
-          R"(The first tick collection in AllTicks whose Request.Symbol contains cqg_symbol, or None.)")
-      .def("OnTicksResolved", &TradeLink::HandleTicksResolved, py::arg("cqgTicks"),
-           py::arg("cqgError"), py::call_guard<py::gil_scoped_release>())
-      .def("OnTicksAdded", &TradeLink::HandleTicksAdded, py::arg("cqgTicks"),
-           py::arg("addedTicksCount"), py::call_guard<py::gil_scoped_release>())
-      .def("OnTicksRemoved", &TradeLink::HandleTicksRemoved, py::arg("cqgTicks"),
-           py::arg("removedTickIndex"), py::call_guard<py::gil_scoped_release>());
+          R"(The first tick collection in AllTicks whose Request.Symbol contains cqg_symbol, or None.)");
 
   // Timed bars.
   cls.def(
@@ -64,14 +58,6 @@ for the answer, at most TIMEOUT seconds; returns normally either way.)")
           },
           py::arg("cqg_symbol"),
           R"(The first timed-bars object in AllTimedBars whose Request.Symbol contains cqg_symbol, or None.)")
-      .def("OnTimedBarsResolved", &TradeLink::HandleTimedBarsResolved, py::arg("cqgTimedBars"),
-           py::arg("cqgError"), py::call_guard<py::gil_scoped_release>())
-      .def("OnTimedBarsAdded", &TradeLink::HandleTimedBarsAdded, py::arg("cqgTimedBars"),
-           py::call_guard<py::gil_scoped_release>())
-      .def("OnTimedBarsUpdated", &TradeLink::HandleTimedBarsUpdated, py::arg("cqgTimedBars"),
-           py::arg("index"), py::call_guard<py::gil_scoped_release>())
-      .def("OnTimedBarsRemoved", &TradeLink::HandleTimedBarsRemoved, py::arg("cqgTimedBars"),
-           py::arg("index"), py::call_guard<py::gil_scoped_release>())
       .def("dumpBar", &TradeLink::dumpBar, py::arg("bar"), py::arg("index"),
            R"(Traces one CQG bar's index, Timestamp, prices and volumes.)")
       .def("get_subscribe_bars_data", &TradeLink::get_subscribe_bars_data, py::arg("security"),

@@ -1,4 +1,4 @@
-// TradeLink's orders: place_order, cancel_order, OnOrderChanged; convert_orderstatus_cqg2mx.
+// TradeLink's orders: place_order, cancel_order; convert_orderstatus_cqg2mx.
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
@@ -32,9 +32,7 @@ TIMEOUT seconds: RuntimeError "Order placing timeout!..." otherwise).)")
           "cancel_order",
           [](TradeLink& t, py::handle orderid) { t.cancel_order(TextArg(orderid, "orderid")); },
           py::arg("orderid"),
-          R"(Cancels the order with this GUID; the outcome arrives through OnOrderChanged.)")
-      .def("OnOrderChanged", EventBody(&TradeLink::HandleOrderChanged), py::arg("changeType"),
-           py::arg("cqgOrder"), py::arg("oldProperties"), py::arg("cqgFill"), py::arg("cqgError"));
+          R"(Cancels the order with this GUID; the outcome arrives through OnOrderChanged.)");
 }
 
 }  // namespace mx::tradelink::bind

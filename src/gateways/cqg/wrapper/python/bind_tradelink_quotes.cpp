@@ -43,11 +43,7 @@ void init_tradelink_quotes(py::module_& m, TradeLinkClass& cls) {
           [](TradeLink& t, py::handle cqg_symbol) {
             t.unsubscribe_quote(TextArg(cqg_symbol, "cqg_symbol"));
           },
-          py::arg("cqg_symbol"), R"(RemoveInstrument when the symbol is subscribed.)")
-      .def("OnInstrumentResolved", EventBody(&TradeLink::HandleInstrumentResolved),
-           py::arg("symbol"), py::arg("cqgInstrument"), py::arg("cqgError"))
-      .def("OnInstrumentChanged", EventBody(&TradeLink::HandleInstrumentChanged),
-           py::arg("cqgInstrument"), py::arg("cqgQuotes"), py::arg("cqgInstrumentProperties"));
+          py::arg("cqg_symbol"), R"(RemoveInstrument when the symbol is subscribed.)");
 }
 
 }  // namespace mx::tradelink::bind

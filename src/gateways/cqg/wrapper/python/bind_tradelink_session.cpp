@@ -1,5 +1,5 @@
-// TradeLink's state fields, Init, Logon, Logoff, the account look-up and the session events;
-// the shared argument checks.
+// TradeLink's state fields, Init, Logon, Logoff and the account look-up; the shared
+// argument checks.
 #include <pybind11/stl.h>
 
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
@@ -85,7 +85,10 @@ void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {
           R"(The subscribed CQG gateway account; AttributeError before one is subscribed.)");
 
   cls.def("Init", &TradeLink::Init, py::arg("gateway"),
-          R"(Takes the gateway's comHost (its cqgCEL) and the gateway itself.)")
+          R"(Takes the gateway's comHost (its cqgCEL) and the gateway itself. The gateway's six
+callables (get_mx_security_from_cqg_symbol, get_cqg_symbol_from_mx_security, process_quote,
+process_orderbook, process_order, process_deal) are looked up here, once, and kept:
+assigning another function to one of them on the gateway afterwards has no effect.)")
       .def(
           "Logon",
           [](TradeLink& t, py::handle user_name, py::handle password) {
@@ -103,13 +106,6 @@ void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {
           },
           py::arg("GWAccountID"),
           R"(The CQG account with this GWAccountID, or None; traces each account visited.)");
-
-  cls.def("OnGWConnectionStatusChanged", EventBody(&TradeLink::HandleGWConnectionStatusChanged),
-          py::arg("connectionStatus"))
-      .def("OnDataConnectionStatusChanged",
-           EventBody(&TradeLink::HandleDataConnectionStatusChanged), py::arg("newStatus"))
-      .def("OnDataError", EventBody(&TradeLink::HandleDataError), py::arg("cqgError"),
-           py::arg("errorDescription"));
 }
 
 }  // namespace mx::tradelink::bind

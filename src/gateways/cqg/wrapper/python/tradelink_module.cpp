@@ -36,4 +36,6 @@ subclass may override any event; the events it does not override stay in C++.)")
   bind::init_tradelink_account(m, cls);
   bind::init_tradelink_orders(m, cls);
   bind::init_tradelink_marketdata(m, cls);
+  bind::init_tradelink_events(cls);
+  bind::CheckEventBindings(cls);
 }

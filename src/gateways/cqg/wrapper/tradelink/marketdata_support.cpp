@@ -4,13 +4,6 @@
 
 namespace mx::tradelink {
 
-BarsLock::BarsLock(std::mutex& mu) : mu_(mu) {
-  if (!mu_.try_lock()) {
-    py::gil_scoped_release release;
-    mu_.lock();
-  }
-}
-
 py::object MapGet(py::handle map, py::handle key) {
   if (PyDict_CheckExact(map.ptr())) {
     PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
@@ -18,9 +11,13 @@ py::object MapGet(py::handle map, py::handle key) {
       if (PyErr_Occurred()) throw py::error_already_set();
       return py::none();
     }
-    return py::reinterpret_borrow<py::object>(v);
+    return py::reinterpret_borrow<py::object>(v);  // None stays None: absent
   }
-  return map.attr("get")(key);
+  static PyObject* const get = PyUnicode_InternFromString("get");  // never freed
+  PyObject* args[2] = {map.ptr(), key.ptr()};
+  PyObject* v = PyObject_VectorcallMethod(get, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (v == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(v);
 }
 
 void MapSet(py::handle map, py::handle key, py::handle value) {

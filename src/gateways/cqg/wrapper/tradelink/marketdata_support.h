@@ -1,5 +1,5 @@
-// Helpers shared by TradeLink's market-data operations (order book, timed bars, bar
-// retrieval): the bars lock, map access by security, the tick price type names.
+// Helpers shared by TradeLink's market-data operations (quotes, order book, timed bars,
+// bar retrieval): the bars lock, map access by security, the tick price type names.
 //
 // Thread-safety: everything here needs the GIL.
 #pragma once
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "gateways/cqg/wrapper/tradelink/gil_aware_lock.h"
+
 namespace mx::tradelink {
 
 namespace py = pybind11;
@@ -16,21 +18,14 @@ namespace py = pybind11;
 // The largest look-back subscribe_bar accepts (about 69 days of one-minute bars).
 inline constexpr int64_t kMaxLookbackPeriod = 100000;
 
-// Holds TradeLink's bars lock. Taken with the GIL held; when another thread has the lock,
-// waits for it with the GIL released, so a holder that runs Python code (building a bar,
-// the text form of one, a security's hash) can always finish.
-class BarsLock {
- public:
-  explicit BarsLock(std::mutex& mu);
-  ~BarsLock() { mu_.unlock(); }
-  BarsLock(const BarsLock&) = delete;
-  BarsLock& operator=(const BarsLock&) = delete;
+// Holds TradeLink's bars lock (a holder may run Python code: building a bar, the text
+// form of one, a security's hash).
+using BarsLock = GilAwareLock;
 
- private:
-  std::mutex& mu_;
-};
-
-// map[key], or None when the map does not hold it (a dict directly, else map.get(key)).
+// The one look-up of every map keyed by security (the host's cqg_quotes and
+// cqg_orderbooks, TradeLink's subscribe_bars_data): map[key], or None when the map does
+// not hold the key or holds None there (an entry set to None counts as absent). A dict is
+// read directly, any other mapping through its get(key).
 py::object MapGet(py::handle map, py::handle key);
 // map[key] = value.
 void MapSet(py::handle map, py::handle key, py::handle value);

@@ -17,6 +17,7 @@
 //   (lazily, kept across a run of events) only for the host's Python objects.
 // - Python-object fields are read and written under the GIL only. The manual-reset
 //   events and the order hand-over (order_id, the GUID being placed) are thread-safe.
+//   place_order may be called from several threads: placements run one at a time.
 //
 // Errors raised to Python by caller operations: TypeError for an argument of the wrong
 // kind (before anything is sent), ValueError / RuntimeError with the fixed texts, and
@@ -184,6 +185,10 @@ class TradeLink : public comhost::CELSinkBase {
   com::DispatchPtr cel_;                  // set by Init
   py::object gateway_methods_[kGatewayMethodCount];
 
+  // Held by place_order from start to end: one placement at a time per TradeLink, since
+  // the hand-over below (the GUID expected, eventOrderPlaced, order_id) has one slot.
+  // Taken with GilAwareLock (the wait for it releases the GIL).
+  std::mutex place_mu_;
   // Order placing hand-over between place_order and OnOrderChanged.
   mutable std::mutex order_mu_;
   std::optional<std::string> order_id_;      // guarded by order_mu_

@@ -218,15 +218,16 @@ void TradeLink::HandleTimedBarsAdded(const Variant& cqgTimedBars) {
   py::object bar = MakeBar(completed, security);
   static PyObject* const datetime_name = PyUnicode_InternFromString("datetime");
   BarsLock lock(bars_mu_);
-  PyObject* entry = PyDict_GetItemWithError(subscribe_bars_data.ptr(), security.ptr());
-  if (entry == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, security.ptr());
-    throw py::error_already_set();
-  }
-  if (entry == Py_None) {
+  py::object sequence = MapGet(subscribe_bars_data, security);
+  if (sequence.is_none()) {
+    int held = PyDict_Contains(subscribe_bars_data.ptr(), security.ptr());
+    if (held < 0) throw py::error_already_set();
+    if (held == 0) {
+      PyErr_SetObject(PyExc_KeyError, security.ptr());
+      throw py::error_already_set();
+    }
     Raise(PyExc_RuntimeError, "We should have initiated data in OnTimedBarsResolved first!");
   }
-  py::object sequence = py::reinterpret_borrow<py::object>(entry);
   py::object last = sequence[py::int_(-1)];  // IndexError for an empty sequence
   py::object newest = last.attr(datetime_name);
   py::object time = bar.attr(datetime_name);

@@ -3,6 +3,8 @@
 // place_order runs the whole request on the COM thread as one task (account walk,
 // CreateOrder, Manual, the new order's GUID, Place), then waits. Only the ctAdded of that
 // GUID completes the wait; any other ctAdded is an order not placed by this gateway.
+// Placements of one TradeLink run one at a time (place_mu_): the GUID it waits for,
+// eventOrderPlaced and order_id are one slot, which a second placement would overwrite.
 #include <vector>
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
@@ -11,6 +13,7 @@
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
+#include "gateways/cqg/wrapper/tradelink/gil_aware_lock.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 #include "platform/com/marshal.h"
@@ -76,6 +79,7 @@ bool Truthy(const Variant& v) {
 
 std::string TradeLink::place_order(py::object order) {
   const auto& cel = this->cel();
+  GilAwareLock one_at_a_time(place_mu_);
   const auto& names = CelNames::Get();
   const auto& host = HostApi::Get();
 

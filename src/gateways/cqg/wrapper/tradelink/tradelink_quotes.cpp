@@ -14,6 +14,7 @@
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
+#include "gateways/cqg/wrapper/tradelink/marketdata_support.h"
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 
 namespace mx::tradelink {
@@ -26,7 +27,6 @@ namespace {
 struct QuoteNames {
   PyObject* cqg_quotes;
   PyObject* exchange;
-  PyObject* get;
   PyObject* last_price;
   PyObject* bid_price;
   PyObject* ask_price;
@@ -39,7 +39,6 @@ struct QuoteNames {
       auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
       n.cqg_quotes = intern("cqg_quotes");
       n.exchange = intern("exchange");
-      n.get = intern("get");
       n.last_price = intern("last_price");
       n.bid_price = intern("bid_price");
       n.ask_price = intern("ask_price");
@@ -94,25 +93,6 @@ bool NonZero(PyObject* record, PyObject* name) {
   Py_DECREF(v);
   if (truth < 0) throw py::error_already_set();
   return truth != 0;
-}
-
-// map.get(key): a new reference, or null for a missing key.
-PyObject* MapGet(PyObject* map, PyObject* key) {
-  if (PyDict_CheckExact(map)) {
-    PyObject* v = PyDict_GetItemWithError(map, key);
-    if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    Py_XINCREF(v);
-    return v;
-  }
-  PyObject* args[2] = {map, key};
-  PyObject* v = PyObject_VectorcallMethod(QuoteNames::Get().get, args,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (v == nullptr) throw py::error_already_set();
-  if (v == Py_None) {
-    Py_DECREF(v);
-    return nullptr;
-  }
-  return v;
 }
 
 }  // namespace
@@ -206,9 +186,9 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
           py::reinterpret_steal<py::object>(PyObject_GetAttr(gateway.ptr(), names.cqg_quotes));
       if (!cqg_quotes) throw py::error_already_set();
     }
-    py::object record = py::reinterpret_steal<py::object>(MapGet(cqg_quotes.ptr(), security.ptr()));
+    py::object record = MapGet(cqg_quotes, security);
     py::object now;
-    if (!record) {
+    if (record.is_none()) {
       py::object exchange =
           py::reinterpret_steal<py::object>(PyObject_GetAttr(security.ptr(), names.exchange));
       if (!exchange) throw py::error_already_set();
