@@ -50,7 +50,7 @@ def run() -> list[Figure]:
     py_rate = _events_per_second(PythonSink)
     figures.append(Figure("events to a Python sink", py_rate, "events/s", None, None, "-", None))
     figures.append(ratio_figure("Python-sink delivery vs calling the method in a loop",
-                                1e9 / py_rate, _python_loop_ns(), "ns/event", 1.5,
+                                1e9 / py_rate, _python_loop_ns(), "ns/event", 1.3,
                                 what="delivery/loop"))
 
     host = comhost.ComHost()

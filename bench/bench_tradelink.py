@@ -1,6 +1,8 @@
 """TradeLink: the quote path (simulator event to process_quote) and the place_order round
 trip, each against a pure-Python version of the same steps; the quote path also against
-the floor (the Python calls the contract itself requires per quote)."""
+the floor (the Python calls the contract itself requires per quote), the round trip
+against a marshalled call measured in the same session, with the median of each of its
+steps (from TradeLink's timing hook)."""
 
 from __future__ import annotations
 
@@ -173,12 +175,25 @@ def floor_ns() -> float:
     return best_ns_per_op(one, QUOTES)
 
 
-def place_order_us(sink_class) -> list[float]:
+# place_order's steps, in the order of TradeLink._place_timeline() after its start. The
+# COM thread's steps may come before the caller's (the answer to Place is often handed
+# over before the caller has woken from the task), so each is shown as its median time
+# from the start of the call, not as a difference to the step before.
+STEPS = ("host's order read (caller, GIL held)", "task started (COM thread)",
+         "Place returned (COM thread)", "caller back from the task",
+         "ctAdded handed over (COM thread)", "caller woken from the wait",
+         "GIL held again, returning")
+
+
+def place_order_us(sink_class) -> tuple[list[float], list[float]]:
+    """place_order round trips and, interleaved with them in the same session, round trips
+    of one marshalled call (cqgCEL.IsStarted) from Python."""
     order = Order(EP, 4300.0, 1, Direction.LONG, OrderType.LIMIT)
-    samples = []
+    samples, marshalled = [], []
     with started(sink_class) as (link, gateway):
         if sink_class is tradelink.TradeLink:
             link.GWAccountID = 100001
+        cel = gateway.comHost.cqgCEL
         with stdout_to_devnull():
             for _ in range(50):
                 link.place_order(order)  # warm up
@@ -186,7 +201,32 @@ def place_order_us(sink_class) -> list[float]:
                 start = time.perf_counter_ns()
                 link.place_order(order)
                 samples.append((time.perf_counter_ns() - start) / 1000)
-    return samples
+                start = time.perf_counter_ns()
+                cel.IsStarted
+                marshalled.append((time.perf_counter_ns() - start) / 1000)
+    return samples, marshalled
+
+
+def place_order_steps_us() -> list[float]:
+    """Median time from the start of place_order to each of its steps (see STEPS), from
+    the timing hook."""
+    order = Order(EP, 4300.0, 1, Direction.LONG, OrderType.LIMIT)
+    per_step: list[list[float]] = [[] for _ in STEPS]
+    with started(tradelink.TradeLink) as (link, gateway):
+        link.GWAccountID = 100001
+        tradelink._set_place_timing(True)
+        try:
+            with stdout_to_devnull():
+                for i in range(50 + ORDERS // 2):
+                    link.place_order(order)
+                    if i < 50:
+                        continue
+                    stamps = link._place_timeline()
+                    for step in range(len(STEPS)):
+                        per_step[step].append(stamps[step + 1] / 1000)
+        finally:
+            tradelink._set_place_timing(False)
+    return [median(d) for d in per_step]
 
 
 def run() -> list[Figure]:
@@ -202,14 +242,19 @@ def run() -> list[Figure]:
     figures.append(ratio_figure("quote path vs pure Python", python, ours, "ns/quote", 2.0,
                                 lower_is_better=False, what="python/ours"))
 
-    ours_us = place_order_us(tradelink.TradeLink)
-    python_us = place_order_us(PyLink)
+    ours_us, marshalled_us = place_order_us(tradelink.TradeLink)
+    python_us, _ = place_order_us(PyLink)
     figures.append(absolute_figure("place_order round trip, median", median(ours_us), "us", 50))
     figures.append(Figure("place_order round trip, p99", percentile(ours_us, 99), "us",
                           percentile(python_us, 99), percentile(ours_us, 99) / percentile(python_us, 99),
                           "- (ours/python)", None))
+    figures.append(ratio_figure("place_order vs a marshalled call (same session), median",
+                                median(ours_us), median(marshalled_us), "us", 5.0,
+                                what="place_order/call"))
     figures.append(ratio_figure("place_order vs pure Python over threading.Event, median",
                                 median(ours_us), median(python_us), "us", 1.0,
                                 what="ours/python"))
+    for name, us in zip(STEPS, place_order_steps_us()):
+        figures.append(Figure(f"  place_order at: {name}", us, "us", None, None, "-", None))
     cqgcel.reset()
     return figures

@@ -7,7 +7,9 @@ them all, prints one table and writes build/bench.json.
 from __future__ import annotations
 
 import contextlib
+import importlib
 import os
+import sys
 import statistics
 import time
 from dataclasses import asdict, dataclass
@@ -26,6 +28,18 @@ class Figure:
 
     def to_json(self) -> dict:
         return asdict(self)
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def floors():
+    """The bench-only extension module that measures floors from C++ (bench/native), as
+    built by `./run bench` (the release build)."""
+    folder = os.path.join(ROOT, "build", "release", "bench")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module("mx_bench_floors")
 
 
 def best_ns_per_op(fn: Callable[[], object], number: int, repeat: int = 5) -> float:

@@ -627,6 +627,48 @@ def test_placements_from_several_threads_each_get_their_own_order(trading, monke
     assert "is not placed by algo" not in capfd.readouterr().out
 
 
+ENTERED, READ, STARTED, PLACED, TASK_DONE, ADDED, WOKEN, RETURNED = range(8)
+
+
+@pytest.fixture
+def place_timing():
+    tradelink._set_place_timing(True)
+    yield
+    tradelink._set_place_timing(False)
+
+
+def test_place_timeline_is_off_by_default(trading):
+    trading.place_order(make_order())
+    assert trading._place_timeline() == [-1] * 8
+
+
+@pytest.mark.parametrize("held", [False, True], ids=["answered-at-once", "answered-late"])
+def test_place_timeline_orders_the_steps_of_each_thread(trading, place_timing, held):
+    if held:  # the answer comes only once the caller waits for it
+        cqgcel.set_answer("Place", "hold")
+        thread, box = run_in_thread(trading.place_order, make_order())
+        wait_until(lambda: trading._place_timeline()[TASK_DONE] >= 0, what="caller waits")
+        cqgcel.release("Place")
+        thread.join(2)
+        assert "result" in box
+    else:
+        trading.place_order(make_order())
+    t = trading._place_timeline()
+    assert t[ENTERED] == 0 and min(t) >= 0
+    assert t[READ] <= t[TASK_DONE] <= t[WOKEN] <= t[RETURNED]  # the caller's thread
+    assert t[READ] <= t[STARTED] <= t[PLACED] <= t[ADDED] <= t[WOKEN]  # through the COM thread
+    assert t[PLACED] <= t[TASK_DONE]
+    if held:
+        assert t[TASK_DONE] <= t[ADDED]
+
+
+def test_place_timeline_of_a_refused_order_stops_before_create_order(trading, place_timing):
+    with pytest.raises(ValueError):
+        trading.place_order(make_order(security=ENQ))
+    t = trading._place_timeline()
+    assert [t[PLACED], t[ADDED]] == [-1, -1] and min(t[READ], t[STARTED], t[TASK_DONE]) >= 0
+
+
 def test_added_order_after_a_placement_is_not_placed_by_algo(trading, gateway, capfd):
     place(trading, gateway)
     foreign = cqgcel.make_order(guid="by-hand")

@@ -11,7 +11,7 @@ from decimal import Decimal
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from marketdata_helpers import EP, INVALID, T0, RecordingGateway, cqg_bar
+from tradelink_helpers import EP, INVALID, T0, RecordingGateway, cqg_bar
 from morvex_trader.core.data import Bar
 from morvex_trader.gateways.cqg.wrapper import tradelink
 from morvex_trader.platform import cqgcel

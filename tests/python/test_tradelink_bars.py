@@ -7,7 +7,7 @@ from datetime import timedelta
 import pytest
 
 from comhost_helpers import TraceReader
-from marketdata_helpers import EP, NQ, T0, cqg_bar, gateway, journal_of  # noqa: F401 (gateway is a fixture)
+from tradelink_helpers import EP, NQ, T0, cqg_bar, gateway, journal_of  # noqa: F401 (gateway is a fixture)
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 from morvex_trader.platform import cqgcel
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 from comhost_helpers import TraceReader
-from marketdata_helpers import EP, gateway, journal_of  # noqa: F401 (gateway is a fixture)
+from tradelink_helpers import EP, gateway, journal_of  # noqa: F401 (gateway is a fixture)
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 from morvex_trader.platform import cqgcel
 

@@ -34,6 +34,8 @@ void Control::Reset() {
   script_.Reset();
   journal_.Clear();
   journal_.SetEnabled(true);
+  journal_.SetReadsEnabled(false);
+  faults_.Clear();
   std::vector<std::function<void()>> hooks;
   {
     std::lock_guard lk(mu_);

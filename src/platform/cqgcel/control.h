@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/com/variant.h"
+#include "platform/cqgcel/member_faults.h"
 #include "platform/cqgcel/script.h"
 
 namespace mx::cqgcel {
@@ -27,12 +28,14 @@ class Control {
 
   Script& script() { return script_; }
   Journal& journal() { return journal_; }
+  MemberFaults& faults() { return faults_; }
 
   // The live simulator, or null.
   std::shared_ptr<Simulator> Live() const;
   void SetLive(const std::shared_ptr<Simulator>& simulator);
 
-  // Answers back to their defaults, journal emptied and enabled, then the reset hooks.
+  // Answers back to their defaults, journal emptied and enabled (its reads off), member
+  // faults cleared, then the reset hooks.
   void Reset();
   // `hook` runs at every Reset (parts of the simulator that keep scripted data of their
   // own forget it there). Hooks are never removed.
@@ -51,6 +54,7 @@ class Control {
 
   Script script_;
   Journal journal_;
+  MemberFaults faults_;
   mutable std::mutex mu_;
   std::weak_ptr<Simulator> live_;  // guarded by mu_
   std::vector<std::function<void()>> reset_hooks_;  // guarded by mu_

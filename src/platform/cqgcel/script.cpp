@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "platform/com/com_error.h"
+
 namespace mx::cqgcel {
 
 void Script::SetDefault(std::string request, Answer answer) {
@@ -12,6 +14,22 @@ void Script::SetDefault(std::string request, Answer answer) {
 void Script::Set(std::string request, Answer answer) {
   std::lock_guard lk(mu_);
   answers_[std::move(request)] = std::move(answer);
+  CountRaises();
+}
+
+void Script::CountRaises() {
+  int n = 0;
+  for (const auto& [name, answer] : answers_) n += answer.mode == Answer::Mode::kRaise;
+  raises_.store(n, std::memory_order_release);
+}
+
+void Script::RaiseIfScripted(std::string_view request) const {
+  if (raises_.load(std::memory_order_acquire) == 0) return;
+  Answer answer = For(request);
+  if (answer.mode != Answer::Mode::kRaise) return;
+  throw com::ComError(
+      answer.code != 0 ? answer.code : com::hresult::kFail,
+      answer.description.empty() ? std::string(request) + " failed" : answer.description);
 }
 
 Answer Script::For(std::string_view request) const {
@@ -24,6 +42,7 @@ Answer Script::For(std::string_view request) const {
 void Script::Reset() {
   std::lock_guard lk(mu_);
   answers_.clear();
+  CountRaises();
 }
 
 void Journal::Add(std::string_view object, std::string_view member, com::CallKind kind,

@@ -7,6 +7,13 @@
 
 namespace mx::cqgcel {
 
+// To the microsecond.
 com::DateTime NowLocal();
+// Cut to the whole second: generated ticks and bar ranges start on a second.
+inline com::DateTime NowLocalWholeSeconds() {
+  com::DateTime now = NowLocal();
+  now.microsecond = 0;
+  return now;
+}
 
 }  // namespace mx::cqgcel

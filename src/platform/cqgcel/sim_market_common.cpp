@@ -16,18 +16,12 @@ com::DateTime FromTm(const std::tm& tm) {
 
 void FailIfScripted(std::string_view request) {
   Answer answer = Control::Instance().script().For(request);
-  if (answer.mode == Answer::Mode::kFail || answer.mode == Answer::Mode::kFailWithoutError) {
+  if (answer.mode == Answer::Mode::kFail || answer.mode == Answer::Mode::kFailWithoutError ||
+      answer.mode == Answer::Mode::kRaise) {
     throw com::ComError(
         answer.code != 0 ? answer.code : com::hresult::kFail,
         answer.description.empty() ? std::string(request) + " failed" : answer.description);
   }
-}
-
-com::DateTime LocalNow() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  return FromTm(tm);
 }
 
 com::DateTime AddSeconds(const com::DateTime& t, int64_t seconds) {

@@ -61,8 +61,6 @@ class SymbolRandom {
   uint64_t state_;
 };
 
-// The local wall-clock time, whole seconds.
-com::DateTime LocalNow();
 // `t` moved by `seconds` (calendar-correct, no zone).
 com::DateTime AddSeconds(const com::DateTime& t, int64_t seconds);
 

@@ -7,6 +7,7 @@
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_market.h"
+#include "platform/cqgcel/sim_clock.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
@@ -43,7 +44,7 @@ struct TickScript {
 std::vector<TickData> CurrentTicks(std::string_view symbol) {
   SymbolRandom random(symbol);
   double mid = random.BasePrice();
-  com::DateTime now = LocalNow();
+  com::DateTime now = NowLocalWholeSeconds();
   return {
       {Constant("tptBid"), mid - 0.25, static_cast<int64_t>(1 + random.Next() % 20),
        AddSeconds(now, -2)},

@@ -38,7 +38,7 @@ struct TickData {
 };
 
 // CQGTick.
-class Tick : public com::Object<Tick> {
+class Tick : public SimObject<Tick, false> {
  public:
   static const com::Members<Tick>& Table();
   explicit Tick(TickData data) : data_(data) {}
@@ -61,7 +61,7 @@ class TicksRequest : public SimObject<TicksRequest> {
 };
 
 // CQGTicks: the ticks of one request, oldest first.
-class Ticks : public com::Object<Ticks> {
+class Ticks : public SimObject<Ticks, false> {
  public:
   static const com::Members<Ticks>& Table();
   explicit Ticks(std::shared_ptr<TicksRequest> request) : request_(std::move(request)) {}
@@ -79,7 +79,7 @@ class Ticks : public com::Object<Ticks> {
 };
 
 // CQGCEL.AllTicks: the live tick collections in the order they were requested.
-class TicksCollection : public com::Object<TicksCollection> {
+class TicksCollection : public SimObject<TicksCollection, false> {
  public:
   static const com::Members<TicksCollection>& Table();
   explicit TicksCollection(Simulator&) {}  // one per simulator: its Area

@@ -7,6 +7,7 @@
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_market.h"
+#include "platform/cqgcel/sim_clock.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
@@ -132,7 +133,7 @@ std::vector<BarData> GeneratedBars(const TimedBarsRequest& request) {
   int64_t count = std::clamp<int64_t>(request.RangeCount().value_or(kDefaultBars), 0, kMaxBars);
   int64_t period = request.PeriodSeconds();
   // The forming bar starts at the current period's start (midnight for daily and longer).
-  com::DateTime now = LocalNow();
+  com::DateTime now = NowLocalWholeSeconds();
   int64_t into_day = now.hour * 3600 + now.minute * 60 + now.second;
   com::DateTime last = AddSeconds(now, -(period >= 86400 ? into_day : into_day % period));
 

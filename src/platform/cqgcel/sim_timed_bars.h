@@ -50,7 +50,7 @@ struct BarData {
 };
 
 // CQGTimedBar.
-class TimedBar : public com::Object<TimedBar> {
+class TimedBar : public SimObject<TimedBar, false> {
  public:
   static const com::Members<TimedBar>& Table();
   explicit TimedBar(BarData data) : data_(std::move(data)) {}
@@ -79,7 +79,7 @@ class TimedBarsRequest : public SimObject<TimedBarsRequest> {
 };
 
 // CQGTimedBars: the bars of one request, oldest first; the last one is still forming.
-class TimedBars : public com::Object<TimedBars> {
+class TimedBars : public SimObject<TimedBars, false> {
  public:
   static const com::Members<TimedBars>& Table();
   explicit TimedBars(std::shared_ptr<TimedBarsRequest> request) : request_(std::move(request)) {}
@@ -106,7 +106,7 @@ class TimedBars : public com::Object<TimedBars> {
 };
 
 // CQGCEL.AllTimedBars: the live timed-bars collections in the order they were requested.
-class TimedBarsCollection : public com::Object<TimedBarsCollection> {
+class TimedBarsCollection : public SimObject<TimedBarsCollection, false> {
  public:
   static const com::Members<TimedBarsCollection>& Table();
   explicit TimedBarsCollection(Simulator&) {}  // one per simulator: its Area

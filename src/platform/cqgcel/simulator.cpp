@@ -21,7 +21,8 @@ std::shared_ptr<Simulator> Simulator::Create() {
     throw com::ComError(com::hresult::kNotInitialized, "CoInitialize has not been called.");
   }
   Answer creation = Control::Instance().script().For("CreateObject");
-  if (creation.mode == Answer::Mode::kFail || creation.mode == Answer::Mode::kFailWithoutError) {
+  if (creation.mode == Answer::Mode::kFail || creation.mode == Answer::Mode::kFailWithoutError ||
+      creation.mode == Answer::Mode::kRaise) {
     throw com::ComError(creation.code != 0 ? creation.code : com::hresult::kFail,
                         creation.description.empty() ? "CQGCEL could not be created"
                                                      : creation.description);
@@ -164,6 +165,8 @@ void Simulator::Respond(std::string_view request, Handler handler) {
   Give(std::string(request), Control::Instance().script().For(request), std::move(handler));
 }
 
+// A Raise answer has had its effect when the member was called (SimObject::Observe); a
+// request that gets this far under it is answered as a success.
 void Simulator::Give(std::string request, const Answer& answer, Handler handler) {
   if (answer.mode == Answer::Mode::kHold) {
     std::lock_guard lk(held_mu_);

@@ -15,9 +15,6 @@ size_t append_body(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-CURL* easy(void* handle) { return static_cast<CURL*>(handle); }
-CURLM* multi(void* handle) { return static_cast<CURLM*>(handle); }
-
 // Detaches the easy handle from the multi handle and the interrupt on every way out.
 class TransferGuard {
  public:
@@ -40,46 +37,49 @@ void ensure_curl_initialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-HttpTransport::HttpTransport()
-    : easy_(nullptr), multi_(nullptr), headers_(nullptr), form_headers_(nullptr) {
+void CurlEasyCleanup::operator()(void* easy) const noexcept { curl_easy_cleanup(easy); }
+void CurlMultiCleanup::operator()(void* multi) const noexcept { curl_multi_cleanup(multi); }
+void CurlListFree::operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+
+namespace {
+
+// Appends `line` to `list`; a failed append leaves `list` as it was (libcurl keeps it).
+bool append(CurlList& list, const char* line) {
+  curl_slist* longer = curl_slist_append(list.get(), line);
+  if (longer == nullptr) return false;
+  (void)list.release();
+  list.reset(longer);
+  return true;
+}
+
+}  // namespace
+
+HttpTransport::HttpTransport() {
   ensure_curl_initialised();
-  easy_ = curl_easy_init();
-  multi_ = curl_multi_init();
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  if (headers != nullptr)
-    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
-  headers_ = headers;
-  form_headers_ = curl_slist_append(nullptr, "Expect:");
-  if (easy_ == nullptr || multi_ == nullptr || headers_ == nullptr || form_headers_ == nullptr) {
-    release();
+  multi_.reset(curl_multi_init());
+  easy_.reset(curl_easy_init());
+  bool built = append(headers_, "Content-Type: application/json") &&
+               append(headers_, "Expect:") &&  // no 100-continue round trip
+               append(form_headers_, "Expect:");
+  if (!easy_ || !multi_ || !built) {
     throw NetworkError("libcurl could not create a connection handle");
   }
 }
 
-HttpTransport::~HttpTransport() { release(); }
-
-void HttpTransport::release() {
-  if (easy_ != nullptr) curl_easy_cleanup(easy(easy_));
-  if (multi_ != nullptr) curl_multi_cleanup(multi(multi_));
-  if (headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(headers_));
-  if (form_headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(form_headers_));
-  easy_ = multi_ = headers_ = form_headers_ = nullptr;
-}
-
 HttpResponse HttpTransport::post_json(const std::string& url, const std::string& json_body,
                                       const HttpTimeouts& timeouts, Interrupt* interrupt) {
-  CURL* e = easy(easy_);
+  CURL* e = easy_.get();
   // curl_easy_reset keeps the live connection, so keep-alive survives between requests.
   curl_easy_reset(e);
   curl_easy_setopt(e, CURLOPT_POST, 1L);
   curl_easy_setopt(e, CURLOPT_POSTFIELDS, json_body.data());
   curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(json_body.size()));
-  return perform(url, timeouts, interrupt, headers_);
+  return perform(url, timeouts, interrupt, headers_.get());
 }
 
 HttpResponse HttpTransport::post_form(const std::string& url, const std::vector<FormField>& fields,
                                       const HttpTimeouts& timeouts, Interrupt* interrupt) {
-  CURL* e = easy(easy_);
+  CURL* e = easy_.get();
   curl_easy_reset(e);
   // The body lives until the transfer is over; the handle forgets it before it is freed.
   struct MimeGuard {
@@ -102,18 +102,18 @@ HttpResponse HttpTransport::post_form(const std::string& url, const std::vector<
     if (!built) throw NetworkError("libcurl could not build the form field " + field.name);
   }
   curl_easy_setopt(e, CURLOPT_MIMEPOST, guard.mime);
-  return perform(url, timeouts, interrupt, form_headers_);
+  return perform(url, timeouts, interrupt, form_headers_.get());
 }
 
 HttpResponse HttpTransport::perform(const std::string& url, const HttpTimeouts& timeouts,
-                                    Interrupt* interrupt, void* headers) {
-  CURL* e = easy(easy_);
-  CURLM* m = multi(multi_);
+                                    Interrupt* interrupt, curl_slist* headers) {
+  CURL* e = easy_.get();
+  CURLM* m = multi_.get();
   HttpResponse response;
   char error_text[CURL_ERROR_SIZE] = {0};
 
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers));
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, append_body);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &response.body);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text);

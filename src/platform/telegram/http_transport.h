@@ -7,12 +7,29 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/telegram/interrupt.h"
 
+struct curl_slist;
+
 namespace mx::telegram {
+
+// Owners of libcurl's handles (CURL and CURLM are void in libcurl's own headers).
+struct CurlEasyCleanup {
+  void operator()(void* easy) const noexcept;
+};
+struct CurlMultiCleanup {
+  void operator()(void* multi) const noexcept;
+};
+struct CurlListFree {
+  void operator()(curl_slist* list) const noexcept;
+};
+using CurlEasyHandle = std::unique_ptr<void, CurlEasyCleanup>;
+using CurlMultiHandle = std::unique_ptr<void, CurlMultiCleanup>;
+using CurlList = std::unique_ptr<curl_slist, CurlListFree>;
 
 struct HttpResponse {
   long status = 0;   // HTTP status code
@@ -36,7 +53,6 @@ struct HttpTimeouts {
 class HttpTransport {
  public:
   HttpTransport();
-  ~HttpTransport();
   HttpTransport(const HttpTransport&) = delete;
   HttpTransport& operator=(const HttpTransport&) = delete;
 
@@ -53,15 +69,15 @@ class HttpTransport {
                          const HttpTimeouts& timeouts, Interrupt* interrupt);
 
  private:
-  void release();
   // Sets the options every request shares, runs the transfer and reads the answer.
   HttpResponse perform(const std::string& url, const HttpTimeouts& timeouts, Interrupt* interrupt,
-                       void* headers);
+                       curl_slist* headers);
 
-  void* easy_;          // CURL*
-  void* multi_;         // CURLM*
-  void* headers_;       // curl_slist*: JSON content type, no 100-continue
-  void* form_headers_;  // curl_slist*: no 100-continue (libcurl sets the multipart type)
+  // Declared before easy_: the easy handle (never left attached to it) is freed first.
+  CurlMultiHandle multi_;
+  CurlEasyHandle easy_;
+  CurlList headers_;       // JSON content type, no 100-continue
+  CurlList form_headers_;  // no 100-continue (libcurl sets the multipart type)
 };
 
 // Initialises libcurl once per process (safe to call from several threads).

@@ -33,8 +33,13 @@ Answer MakeAnswer(const std::string& mode, double delay, int32_t code,
     return a;
   }
   if (mode == "hold") return Answer::Hold();
-  throw py::value_error("mode must be 'succeed', 'fail', 'fail_without_error' or 'hold', not '" +
-                        mode + "'");
+  if (mode == "raise") {
+    if (delay != 0) throw py::value_error("a raised failure has no delay");
+    return Answer::Raise(code, description);
+  }
+  throw py::value_error(
+      "mode must be 'succeed', 'fail', 'fail_without_error', 'hold' or 'raise', not '" + mode +
+      "'");
 }
 
 const char* KindName(com::CallKind kind) {
@@ -70,13 +75,17 @@ void init_control(py::module_& m) {
       R"(How the simulator answers `request` ("Startup", "CreateObject", ...) from now on.
 
 mode: "succeed"; "fail" (an error object with `code` and `description`);
-"fail_without_error" (no error object); "hold" (no answer until release()).
+"fail_without_error" (no error object); "hold" (no answer until release());
+"raise": the call or property write of the member named `request` (GWLogon, Place,
+AutoSubscribeInstruments, DataSubscriptionLevel, ...) itself raises ComError(`code`,
+`description`), before it changes anything or raises any event.
 delay: seconds before the answer is given. Applies to simulators created later too.)");
 
   m.def(
       "release",
       [](const std::string& request, const std::string& mode, int32_t code,
          const std::string& description) {
+        if (mode == "raise") throw py::value_error("a held answer cannot be raised by its call");
         return Control::Instance().Release(request, MakeAnswer(mode, 0.0, code, description));
       },
       py::arg("request"), py::arg("mode") = "succeed", py::kw_only(), py::arg("code") = 0,

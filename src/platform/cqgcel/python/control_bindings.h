@@ -10,5 +10,6 @@ void init_trading(pybind11::module_& m);  // instruments, quotes, accounts, orde
 void init_market_data(pybind11::module_& m);  // tick and timed-bars requests
 void init_market(pybind11::module_& m);       // market mode: configure, snapshot
 void init_faults(pybind11::module_& m);       // connections, fills again, restarts
+void init_scripting(pybind11::module_& m);    // unreadable members, read gates, read journal
 
 }  // namespace mx::cqgcel::bind

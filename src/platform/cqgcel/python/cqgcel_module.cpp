@@ -16,4 +16,5 @@ PYBIND11_MODULE(cqgcel, m) {
   mx::cqgcel::bind::init_market_data(m);
   mx::cqgcel::bind::init_market(m);
   mx::cqgcel::bind::init_faults(m);
+  mx::cqgcel::bind::init_scripting(m);
 }

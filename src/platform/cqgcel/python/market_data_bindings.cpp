@@ -13,6 +13,7 @@
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
+#include "platform/cqgcel/sim_clock.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_ticks.h"
 #include "platform/cqgcel/sim_timed_bars.h"
@@ -99,7 +100,7 @@ BarData ToBar(py::handle record) {
 }
 
 std::vector<TickData> ToTicks(py::iterable records) {
-  com::DateTime now = LocalNow();
+  com::DateTime now = NowLocalWholeSeconds();
   std::vector<TickData> out;
   for (auto r : records) out.push_back(ToTick(r, now));
   return out;

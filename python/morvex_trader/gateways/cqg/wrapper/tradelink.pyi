@@ -33,6 +33,9 @@ FREQ_ALLOWED: Final[tuple[str, str]]
 lock: threading.Lock
 """Serialises update_account_balance and update_positions across every TradeLink."""
 
+def _set_place_timing(on: bool) -> None:
+    """Benchmark hook: records place_order's steps (off by default; costs one flag read)."""
+
 def QuoteType2String(quoteType: int) -> str:
     """The name of a CQG quote type; KeyError outside the 17-entry table."""
 
@@ -127,6 +130,10 @@ class TradeLink(CELSinkBase):
         Safe to call from several threads: placements on one TradeLink run one at a time
         (a call waits, without the GIL, until the one under way has returned)."""
     def cancel_order(self, orderid: str) -> None: ...
+    def _place_timeline(self) -> list[int]:
+        """Benchmark hook: nanoseconds from the start of the latest place_order to each of
+        its steps (order read, task started, Place returned, task done, ctAdded handed over,
+        caller woken, returned; -1 when not reached) while `_set_place_timing(True)`."""
     def OnOrderChanged(self, changeType: int, cqgOrder: Dispatch, oldProperties: Any,
                        cqgFill: Optional[Dispatch], cqgError: Optional[Dispatch]) -> None: ...
 

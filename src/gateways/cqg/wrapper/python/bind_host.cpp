@@ -5,6 +5,7 @@
 #include "gateways/cqg/wrapper/comhost/com_host.h"
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/bindings.h"
+#include "gateways/cqg/wrapper/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
 
@@ -17,14 +18,7 @@ namespace {
 struct Callable {
   py::object fn;
   explicit Callable(py::object f) : fn(std::move(f)) {}
-  ~Callable() {
-    if (!Py_IsInitialized() || _Py_IsFinalizing()) {
-      fn.release();
-      return;
-    }
-    py::gil_scoped_acquire gil;
-    fn = py::object();
-  }
+  ~Callable() { py_glue::DropPythonReferences({&fn}); }
 };
 
 ComHost::Configure MakeConfigure(py::object custom) {

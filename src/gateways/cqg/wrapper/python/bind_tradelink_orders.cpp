@@ -1,4 +1,8 @@
 // TradeLink's orders: place_order, cancel_order; convert_orderstatus_cqg2mx.
+#include <pybind11/stl.h>
+
+#include <vector>
+
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
@@ -32,7 +36,19 @@ TIMEOUT seconds: RuntimeError "Order placing timeout!..." otherwise).)")
           "cancel_order",
           [](TradeLink& t, py::handle orderid) { t.cancel_order(TextArg(orderid, "orderid")); },
           py::arg("orderid"),
-          R"(Cancels the order with this GUID; the outcome arrives through OnOrderChanged.)");
+          R"(Cancels the order with this GUID; the outcome arrives through OnOrderChanged.)")
+      .def(
+          "_place_timeline",
+          [](const TradeLink& t) {
+            auto offsets = t.place_timeline().Offsets();
+            return std::vector<int64_t>(offsets.begin(), offsets.end());
+          },
+          R"(Benchmark hook: nanoseconds from the start of the latest place_order to each of
+its steps (-1 for a step not reached), while _set_place_timing(True) is in force.)");
+
+  m.def(
+      "_set_place_timing", [](bool on) { PlaceTimeline::Enable(on); }, py::arg("on"),
+      R"(Benchmark hook: turns the recording of place_order's steps on or off (off by default).)");
 }
 
 }  // namespace mx::tradelink::bind

@@ -4,13 +4,12 @@
 #include <string>
 #include <unordered_map>
 
+#include "gateways/cqg/wrapper/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
 #include "platform/com/apartment.h"
 
 namespace mx::comhost::py_glue {
 namespace {
-
-bool InterpreterUsable() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
 
 // The COM thread keeps the interpreter lock across consecutive Python deliveries and
 // drops it when its apartment is about to wait (or closes).
@@ -113,12 +112,7 @@ class PythonSinkAdapter final : public com::IEventSink {
 
   ~PythonSinkAdapter() override {
     cpp_.reset();
-    if (!InterpreterUsable()) {
-      instance_.release();
-      return;
-    }
-    py::gil_scoped_acquire gil;
-    instance_ = py::object();
+    DropPythonReferences({&instance_});
   }
 
   void OnEvent(int dispid, std::string_view name, com::Args args) override {
@@ -136,14 +130,7 @@ class PythonSinkAdapter final : public com::IEventSink {
 struct PyObjectHolder {
   py::object object;
   explicit PyObjectHolder(py::object o) : object(std::move(o)) {}
-  ~PyObjectHolder() {
-    if (!InterpreterUsable()) {
-      object.release();
-      return;
-    }
-    py::gil_scoped_acquire gil;
-    object = py::object();
-  }
+  ~PyObjectHolder() { DropPythonReferences({&object}); }
 };
 
 }  // namespace

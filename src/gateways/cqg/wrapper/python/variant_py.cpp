@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "gateways/cqg/wrapper/python/interpreter.h"
 #include "platform/com/com_error.h"
 #include "platform/com/object.h"
 
@@ -28,14 +29,7 @@ class PythonObjectDispatch final : public com::IDispatch {
   explicit PythonObjectDispatch(py::object object)
       : object_(std::move(object)), type_name_(py::str(py::type::of(object_).attr("__name__"))) {}
 
-  ~PythonObjectDispatch() override {
-    if (!Py_IsInitialized() || _Py_IsFinalizing()) {
-      object_.release();  // the interpreter is gone: leak rather than touch it
-      return;
-    }
-    py::gil_scoped_acquire gil;
-    object_ = py::object();
-  }
+  ~PythonObjectDispatch() override { DropPythonReferences({&object_}); }
 
   com::Variant Invoke(std::string_view name, com::CallKind kind, com::Args args) override {
     py::gil_scoped_acquire gil;

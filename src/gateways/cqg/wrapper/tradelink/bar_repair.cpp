@@ -73,6 +73,24 @@ int IsInvalidValue(PyObject* v) {
   return truth;
 }
 
+namespace {
+
+// IsInvalidValue with the common cases inline: a float, and an int that fits in one
+// internal digit (|x| < 2**30, so never the marker).
+inline int IsInvalidFast(PyObject* v) {
+  if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) == kInvalidDouble;
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+    return 0;
+  }
+#else
+  if (PyLong_CheckExact(v) && Py_SIZE(v) >= -1 && Py_SIZE(v) <= 1) return 0;
+#endif
+  return IsInvalidValue(v);
+}
+
+}  // namespace
+
 int RepairBars(PyObject* bars) {
   if (!PyList_Check(bars)) {
     PyErr_SetString(PyExc_TypeError, "bars must be a list");
@@ -95,20 +113,23 @@ int RepairBars(PyObject* bars) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* bar = PyList_GET_ITEM(snapshot.get(), i);
     for (size_t k = 0; k < kFields; ++k) {
-      Ref value(PyObject_GetAttr(bar, names[k]));
-      if (value.get() == nullptr) return -1;
-      int bad = IsInvalidValue(value.get());
-      if (bad < 0) return -1;
-      if (!bad) {
+      PyObject* value = PyObject_GetAttr(bar, names[k]);
+      if (value == nullptr) return -1;
+      int bad = IsInvalidFast(value);
+      if (bad == 0) {
         if (first_valid_at[k] == n) {
           first_valid_at[k] = i;
-          Py_INCREF(value.get());
-          first_valid[k].reset(value.get());
+          Py_INCREF(value);
+          first_valid[k].reset(value);
         }
-        Py_INCREF(value.get());
-        last_valid[k].reset(value.get());
-      } else if (last_valid[k].get() != nullptr) {
-        if (PyObject_SetAttr(bar, names[k], last_valid[k].get()) < 0) return -1;
+        last_valid[k].reset(value);  // takes the read's reference
+        continue;
+      }
+      Py_DECREF(value);
+      if (bad < 0) return -1;
+      if (last_valid[k].get() != nullptr &&
+          PyObject_SetAttr(bar, names[k], last_valid[k].get()) < 0) {
+        return -1;
       }
     }
   }

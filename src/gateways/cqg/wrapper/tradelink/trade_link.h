@@ -33,6 +33,9 @@
 #include <string>
 
 #include "gateways/cqg/wrapper/comhost/cel_sink_base.h"
+#include "gateways/cqg/wrapper/tradelink/cel_tables.h"
+#include "gateways/cqg/wrapper/tradelink/order_request.h"
+#include "gateways/cqg/wrapper/tradelink/place_timeline.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/sync.h"
 
@@ -40,6 +43,8 @@ namespace mx::tradelink {
 
 namespace py = pybind11;
 using com::Variant;
+
+struct QuoteEventRead;  // tradelink_quotes.cpp
 
 class TradeLink : public comhost::CELSinkBase {
  public:
@@ -161,6 +166,8 @@ class TradeLink : public comhost::CELSinkBase {
   const com::DispatchPtr& cel() const;
   // Waits for `event` for TIMEOUT seconds (read now), GIL released; true when set.
   bool WaitEvent(com::ManualResetEvent& event);
+  // The same wait, entered without the GIL, for `seconds`.
+  static bool WaitEventWithoutGil(com::ManualResetEvent& event, double seconds);
   // The gateway's bound methods, looked up once at Init (GIL held).
   py::handle GatewayMethod(int which);
   enum GatewayMethodId {
@@ -176,11 +183,31 @@ class TradeLink : public comhost::CELSinkBase {
   py::object LookupSecurity(std::string_view symbol);
   py::object LookupSecurity(const py::str& symbol);
 
+  // When each step of the latest placement happened (see PlaceTimeline).
+  const PlaceTimeline& place_timeline() const { return place_timeline_; }
+
   // Runs an event body at the COM delivery boundary (see the class comment).
   template <class Body>
   static void AtComBoundary(Body&& body);
 
  private:
+  // place_order's steps. ReadOrderRequest: the host's order, on the caller's thread (GIL
+  // held). PlaceOnComThread: look-ups, CreateOrder, Manual, GUID and Place, in a task on
+  // the COM thread (no Python). AwaitPlaced: the wait for this order's ctAdded (no GIL);
+  // true when it came, with the identifier handed over in `taken`.
+  OrderRequest ReadOrderRequest(const py::object& order);
+  void PlaceOnComThread(const com::DispatchPtr& home_cel, OrderRequest& request,
+                        PlaceAttempt& attempt);
+  bool AwaitPlaced(double timeout_seconds, std::optional<std::string>* taken);
+  // OnOrderChanged's steps: the ctAdded hand-over (true when `guid` is the order being
+  // placed; no GIL), then the host's records built from what was read (GIL held).
+  bool HandOverPlaced(const std::string& guid);
+  void ReportOrder(const OrderRead& order, HostStatus status);
+  void ReportDeal(const FillRead& fill);
+  // OnInstrumentChanged's second step: the quotes read, folded into the host's Quote
+  // records and handed over (COM thread, GIL taken here).
+  void DeliverQuotes(const QuoteEventRead& event);
+
   std::optional<int64_t> gw_account_id_;  // caller's thread (GIL held)
   com::DispatchPtr cel_;                  // set by Init
   py::object gateway_methods_[kGatewayMethodCount];
@@ -193,6 +220,7 @@ class TradeLink : public comhost::CELSinkBase {
   mutable std::mutex order_mu_;
   std::optional<std::string> order_id_;      // guarded by order_mu_
   std::optional<std::string> placing_guid_;  // guarded by order_mu_: the GUID being placed
+  PlaceTimeline place_timeline_;
 };
 
 // Raised inside a body as a Python error; at the boundary, the error's "Type: text".

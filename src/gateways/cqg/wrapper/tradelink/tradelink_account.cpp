@@ -4,6 +4,7 @@
 // walk runs on the COM thread), then turned into host records under the module's lock.
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -148,21 +149,28 @@ void TradeLink::update_positions() {
   com::DispatchPtr account = get_account_from_gwaccountid(id);
   if (!account) Raise(PyExc_ValueError, NotFound(id));
   std::vector<ReadPosition> read;
+  // A read that fails ends the walk; the positions read before it are still appended
+  // (below) before the failure goes to the caller.
+  std::exception_ptr walk_failure;
   {
     py::gil_scoped_release release;
     com::RunInHome(account, [&](const com::DispatchPtr& a) {
-      com::DispatchPtr list = a->Get("Positions").Dispatch();
-      int64_t count = list->Count();
-      read.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
-      for (int64_t n = 0; n < count; ++n) {
-        com::DispatchPtr p = list->Call("ItemByIndex", {Variant(n)}).Dispatch();
-        ReadPosition row{p->Get("Quantity"), {}, {}, {}};
-        if (row.quantity.ToBool()) {
-          row.instrument_name = p->Get("InstrumentName");
-          row.side = p->Get("Side");
-          row.average_price = p->Get("AveragePrice");
+      try {
+        com::DispatchPtr list = a->Get("Positions").Dispatch();
+        int64_t count = list->Count();
+        read.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
+        for (int64_t n = 0; n < count; ++n) {
+          com::DispatchPtr p = list->Call("ItemByIndex", {Variant(n)}).Dispatch();
+          ReadPosition row{p->Get("Quantity"), {}, {}, {}};
+          if (row.quantity.ToBool()) {
+            row.instrument_name = p->Get("InstrumentName");
+            row.side = p->Get("Side");
+            row.average_price = p->Get("AveragePrice");
+          }
+          read.push_back(std::move(row));
         }
-        read.push_back(std::move(row));
+      } catch (...) {
+        walk_failure = std::current_exception();
       }
     });
   }
@@ -191,6 +199,7 @@ void TradeLink::update_positions() {
                                    py::arg("quantity") = quantity,
                                    py::arg("update_time") = NowLocal()));
   }
+  if (walk_failure) std::rethrow_exception(walk_failure);
 }
 
 void TradeLink::OnAccountChanged(const Variant& change, const Variant& cqgAccount,

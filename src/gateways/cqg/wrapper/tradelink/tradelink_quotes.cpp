@@ -64,6 +64,40 @@ struct ReadQuote {
   double price;
 };
 
+}  // namespace
+
+// What the COM thread reads of one OnInstrumentChanged, before any Python runs: the
+// instrument's full name and its valid quotes in order, and the first read that failed
+// (raised where it happened: after the quotes read before it are handed over).
+struct QuoteEventRead {
+  std::string full_name;
+  std::vector<ReadQuote> quotes;
+  std::exception_ptr error;
+};
+
+namespace {
+
+QuoteEventRead ReadQuoteEvent(const Variant& cqgInstrument, const Variant& cqgQuotes) {
+  QuoteEventRead event;
+  const com::DispatchPtr& instrument = cqgInstrument.Dispatch();
+  const com::DispatchPtr& quotes = cqgQuotes.Dispatch();
+  bool have_name = false;
+  try {
+    for (const Variant& item : quotes->Enumerate()) {
+      const com::DispatchPtr& quote = item.Dispatch();
+      if (!quote->Get("IsValid").ToBool()) continue;
+      if (!have_name) {
+        event.full_name = instrument->Get("FullName").Text();
+        have_name = true;
+      }
+      event.quotes.push_back(ReadQuote{quote->Get("Type").ToInt(), quote->Get("Price").ToDouble()});
+    }
+  } catch (...) {
+    event.error = std::current_exception();
+  }
+  return event;
+}
+
 // The short symbol: the last dot-separated piece of a full name (all of it without a dot).
 std::string_view ShortSymbol(std::string_view full_name) {
   auto dot = full_name.rfind('.');
@@ -147,38 +181,22 @@ void TradeLink::OnInstrumentChanged(const Variant& cqgInstrument, const Variant&
 
 void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Variant& cqgQuotes,
                                         const Variant& /*cqgInstrumentProperties*/) {
-  // Read the event first (no GIL): the valid quotes in order, and the first failure, if
-  // a read fails, to be raised where it happened (after the quotes before it).
-  const com::DispatchPtr& instrument = cqgInstrument.Dispatch();
-  const com::DispatchPtr& quotes = cqgQuotes.Dispatch();
-  std::vector<ReadQuote> read;
-  std::string full_name;
-  bool have_name = false;
-  std::exception_ptr read_error;
-  try {
-    for (const Variant& item : quotes->Enumerate()) {
-      const com::DispatchPtr& quote = item.Dispatch();
-      if (!quote->Get("IsValid").ToBool()) continue;
-      if (!have_name) {
-        full_name = instrument->Get("FullName").Text();
-        have_name = true;
-      }
-      read.push_back(ReadQuote{quote->Get("Type").ToInt(), quote->Get("Price").ToDouble()});
-    }
-  } catch (...) {
-    read_error = std::current_exception();
-  }
-  if (read.empty()) {
-    if (read_error) std::rethrow_exception(read_error);
+  // Read the event first (no GIL), then fold what was read into the host's records.
+  QuoteEventRead event = ReadQuoteEvent(cqgInstrument, cqgQuotes);
+  if (event.quotes.empty()) {
+    if (event.error) std::rethrow_exception(event.error);
     return;
   }
+  DeliverQuotes(event);
+}
 
+void TradeLink::DeliverQuotes(const QuoteEventRead& event) {
   comhost::py_glue::ComThreadGil gil;
   const auto& names = QuoteNames::Get();
   const auto& host = HostApi::Get();
-  py::str symbol = ShortSymbolText(full_name);
+  py::str symbol = ShortSymbolText(event.full_name);
   py::object cqg_quotes;  // the gateway's map, read once per event
-  for (const ReadQuote& q : read) {
+  for (const ReadQuote& q : event.quotes) {
     py::object security = LookupSecurity(symbol);
     if (security.is_none()) continue;
     if (!cqg_quotes) {
@@ -225,7 +243,7 @@ void TradeLink::HandleInstrumentChanged(const Variant& cqgInstrument, const Vari
       Py_DECREF(result);
     }
   }
-  if (read_error) std::rethrow_exception(read_error);
+  if (event.error) std::rethrow_exception(event.error);
 }
 
 }  // namespace mx::tradelink

@@ -1,9 +1,11 @@
 // TradeLink: construction, Init, shared helpers, log-on / log-off, account look-up, and
 // the connection-status and data-error events.
+#include <array>
 #include <chrono>
 #include <thread>
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
+#include "gateways/cqg/wrapper/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
@@ -16,8 +18,6 @@ namespace mx::tradelink {
 using comhost::Trace;
 
 namespace {
-
-bool InterpreterUsable() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
 
 const char* const kGatewayMethodNames[TradeLink::kGatewayMethodCount] = {
     "get_mx_security_from_cqg_symbol",
@@ -56,15 +56,10 @@ TradeLink::TradeLink()
 
 TradeLink::~TradeLink() {
   // Python fields go under the GIL; when the interpreter is gone they are left alone.
-  py::object* fields[] = {&subscribe_bars_data, &account_balance, &positions, &comHost, &gateway};
-  if (!InterpreterUsable()) {
-    for (auto* f : fields) f->release();
-    for (auto& m : gateway_methods_) m.release();
-    return;
-  }
-  py::gil_scoped_acquire gil;
-  for (auto* f : fields) *f = py::object();
-  for (auto& m : gateway_methods_) m = py::object();
+  std::array<py::object*, 5 + kGatewayMethodCount> fields = {
+      &subscribe_bars_data, &account_balance, &positions, &comHost, &gateway};
+  for (size_t i = 0; i < kGatewayMethodCount; ++i) fields[5 + i] = &gateway_methods_[i];
+  comhost::py_glue::DropPythonReferences(fields);
 }
 
 std::optional<std::string> TradeLink::order_id() const {
@@ -92,6 +87,10 @@ const com::DispatchPtr& TradeLink::cel() const {
 bool TradeLink::WaitEvent(com::ManualResetEvent& event) {
   double seconds = Timeout();
   py::gil_scoped_release release;
+  return WaitEventWithoutGil(event, seconds);
+}
+
+bool TradeLink::WaitEventWithoutGil(com::ManualResetEvent& event, double seconds) {
   // A short spin first: answers usually come within microseconds, and a sleeping wait
   // costs a wake-up of the scheduler.
   auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
