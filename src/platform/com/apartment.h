@@ -21,6 +21,7 @@
 #include <optional>
 #include <queue>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/com/sync.h"
@@ -76,11 +77,33 @@ class Apartment : public std::enable_shared_from_this<Apartment> {
   ~Apartment();
 
  private:
-  friend struct ApartmentAccess;
   Apartment();
+  void RunIdleHooks();
+
+  const std::thread::id home_;
+  mutable std::mutex mu_;
+  bool closed_ = false;           // guarded by mu_
+  bool inject_failure_ = false;   // guarded by mu_
+  std::vector<Task> idle_hooks_;  // home thread only
+
+#if defined(_WIN32)
+  // Windows: the thread's own message queue is the queue. A task travels as a message to
+  // a message-only window of the home thread and waits in `pending_` until it runs, so
+  // that closing can abandon it; a quit is PostThreadMessage(WM_QUIT), in the same queue.
+  friend struct ApartmentWindow;  // the window procedure (win/apartment.cpp)
+  struct Pending {
+    Task run;
+    Task abandon;
+  };
+  unsigned long thread_id_ = 0;  // the home thread's Win32 identifier
+  void* window_ = nullptr;       // HWND; created and destroyed on the home thread
+  std::unordered_map<uint64_t, Pending> pending_;  // guarded by mu_
+  std::unordered_map<uint64_t, Task> timers_;      // guarded by mu_
+  uint64_t next_id_ = 1;                           // guarded by mu_
+  size_t dispatched_ = 0;  // tasks run by the pump under way; home thread only
+#else
   void Notify();  // wake a wait
   void MoveDueTimers(std::chrono::steady_clock::time_point now);  // mu_ held
-  void RunIdleHooks();
 
   struct Message {
     Task run;
@@ -96,16 +119,12 @@ class Apartment : public std::enable_shared_from_this<Apartment> {
   };
 
   friend class OsEvent;
-  const std::thread::id home_;
-  mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Message> queue_;  // guarded by mu_
   std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;  // mu_
   uint64_t timer_seq_ = 0;        // guarded by mu_
-  bool closed_ = false;           // guarded by mu_
-  bool inject_failure_ = false;   // guarded by mu_
   std::atomic<uint64_t> posted_{0};  // messages ever posted (lets a wait spin unlocked)
-  std::vector<Task> idle_hooks_;  // home thread only
+#endif
 
  public:
   // Used by CoInitialize / CoUninitialize (com.h).

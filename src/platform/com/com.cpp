@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/com/backend.h"
 #include "platform/com/com_error.h"
 
 namespace mx::com {
@@ -47,11 +48,9 @@ DispatchPtr CreateObject(std::string_view progid) {
     std::lock_guard lk(registry_mu);
     auto& r = Registry();
     auto it = r.find(progid);
-    if (it == r.end()) {
-      throw ComError(hresult::kInvalidProgId, "Invalid class string: " + std::string(progid));
-    }
-    factory = it->second;
+    if (it != r.end()) factory = it->second;
   }
+  if (!factory) return backend::CreateUnregisteredObject(progid);
   return factory();
 }
 

@@ -3,7 +3,8 @@
 // CoInitialize enters the calling thread's single-threaded apartment (counted: each call
 // needs a CoUninitialize); the last CoUninitialize closes it. CreateObject looks the
 // ProgID up in the class registry and runs its factory on the calling thread, which must
-// have entered COM; the object belongs to that apartment.
+// have entered COM; the object belongs to that apartment. On Windows a ProgID that this
+// process did not register is created by the system (CLSIDFromProgID, CoCreateInstance).
 //
 // Thread-safety: registry functions from any thread.
 #pragma once
@@ -28,7 +29,8 @@ void RegisterClassObject(std::string progid, ClassFactory factory);
 void UnregisterClassObject(std::string_view progid);
 std::vector<std::string> RegisteredProgIds();
 // ComError CO_E_NOTINITIALIZED when the thread is not in COM, CO_E_CLASSSTRING for an
-// unknown ProgID; any error of the factory passes through.
+// unknown ProgID (on Windows also REGDB_E_CLASSNOTREG for a ProgID whose class is not
+// registered); any error of the factory passes through.
 DispatchPtr CreateObject(std::string_view progid);
 
 }  // namespace mx::com

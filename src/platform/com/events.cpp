@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "platform/com/backend.h"
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
 
@@ -14,6 +15,8 @@ std::function<void(std::string_view, std::string_view)>& Reporter() {
   static std::function<void(std::string_view, std::string_view)> reporter;
   return reporter;
 }
+
+}  // namespace
 
 void ReportSinkError(std::string_view event, std::string_view what) {
   std::function<void(std::string_view, std::string_view)> r;
@@ -28,8 +31,6 @@ void ReportSinkError(std::string_view event, std::string_view what) {
                  event.data(), static_cast<int>(what.size()), what.data());
   }
 }
-
-}  // namespace
 
 EventInterface::EventInterface(std::vector<std::string> names) : names_(std::move(names)) {
   for (size_t i = 0; i < names_.size(); ++i) ids_.emplace(names_[i], static_cast<int>(i + 1));
@@ -131,11 +132,18 @@ Connection& Connection::operator=(Connection&& o) noexcept {
     source_ = std::move(o.source_);
     cookie_ = o.cookie_;
     o.cookie_ = 0;
+    disconnect_ = std::move(o.disconnect_);
+    o.disconnect_ = nullptr;
   }
   return *this;
 }
 
 void Connection::Disconnect() {
+  if (disconnect_) {
+    auto disconnect = std::move(disconnect_);
+    disconnect_ = nullptr;
+    disconnect();
+  }
   if (source_ && cookie_ != 0) {
     if (auto* events = source_->Events()) events->Unadvise(cookie_);
   }
@@ -145,10 +153,9 @@ void Connection::Disconnect() {
 
 Connection ConnectEvents(const DispatchPtr& source, std::shared_ptr<IEventSink> sink) {
   DispatchPtr object = Unwrap(source);
-  EventSource* events = object ? object->Events() : nullptr;
-  if (events == nullptr) {
-    throw ComError(hresult::kNoConnection, "The object raises no events.");
-  }
+  if (!object) throw ComError(hresult::kNoConnection, "The object raises no events.");
+  EventSource* events = object->Events();
+  if (events == nullptr) return backend::ConnectForeignEvents(object, std::move(sink));
   uint32_t cookie = events->Advise(std::move(sink));
   return Connection(object, cookie);
 }

@@ -95,6 +95,8 @@ class Connection {
  public:
   Connection() = default;
   Connection(DispatchPtr source, uint32_t cookie) : source_(std::move(source)), cookie_(cookie) {}
+  // A connection made through the object's own connection point: `disconnect` ends it.
+  explicit Connection(std::function<void()> disconnect) : disconnect_(std::move(disconnect)) {}
   Connection(Connection&& o) noexcept { *this = std::move(o); }
   Connection& operator=(Connection&& o) noexcept;
   ~Connection() { Disconnect(); }
@@ -103,9 +105,11 @@ class Connection {
  private:
   DispatchPtr source_;
   uint32_t cookie_ = 0;
+  std::function<void()> disconnect_;
 };
 
-// Connects `sink` to the events of `source` (a plain object, on its apartment's thread).
+// Connects `sink` to the events of `source` (a plain object, on its apartment's thread):
+// through its EventSource, or on Windows through its connection points.
 // ComError CONNECT_E_NOCONNECTION when the object raises no events.
 Connection ConnectEvents(const DispatchPtr& source, std::shared_ptr<IEventSink> sink);
 

@@ -1,11 +1,12 @@
 #include "platform/com/marshal.h"
 
+#include "platform/com/backend.h"
 #include "platform/com/com_error.h"
 
 namespace mx::com {
 namespace {
 
-class Proxy final : public IDispatch {
+class Proxy final : public IDispatch, public HomeBound {
  public:
   Proxy(DispatchPtr target, std::shared_ptr<Apartment> home)
       : target_(std::move(target)), home_(std::move(home)) {}
@@ -39,8 +40,11 @@ class Proxy final : public IDispatch {
   const void* Identity() const override { return target_->Identity(); }
   bool IsProxy() const override { return true; }
 
-  const DispatchPtr& target() const { return target_; }
-  const std::shared_ptr<Apartment>& home() const { return home_; }
+  const std::shared_ptr<Apartment>& home() const override { return home_; }
+  DispatchPtr target() const override { return target_; }
+  void RunWithTarget(const std::function<void(const DispatchPtr&)>& task) override {
+    home_->Run([&] { task(target_); });
+  }
 
  private:
   Variant Wrap(Variant v) const {
@@ -54,42 +58,30 @@ class Proxy final : public IDispatch {
 
 }  // namespace
 
-std::unique_ptr<Stream> CoMarshalInterThreadInterfaceInStream(const DispatchPtr& object) {
-  auto home = Apartment::Current();
-  if (!home) throw ComError(hresult::kNotInitialized, "CoInitialize has not been called.");
-  if (!object) throw ComError(hresult::kStreamUsed, "No object to marshal.");
-  return std::make_unique<Stream>(Unwrap(object), std::move(home));
-}
-
-DispatchPtr CoGetInterfaceAndReleaseStream(std::unique_ptr<Stream> stream) {
-  if (!stream || !stream->object_) {
-    throw ComError(hresult::kStreamUsed, "The stream holds no marshalled interface.");
-  }
-  return MakeProxy(std::move(stream->object_), std::move(stream->home_));
-}
-
 DispatchPtr MakeProxy(DispatchPtr object, std::shared_ptr<Apartment> home) {
   if (!object || object->IsProxy()) return object;
   return std::make_shared<Proxy>(std::move(object), std::move(home));
 }
 
 std::shared_ptr<Apartment> HomeOf(const DispatchPtr& object) {
-  if (auto* p = dynamic_cast<const Proxy*>(object.get())) return p->home();
+  if (auto* p = dynamic_cast<const HomeBound*>(object.get())) return p->home();
   return nullptr;
 }
 
 DispatchPtr Unwrap(const DispatchPtr& object) {
-  if (auto* p = dynamic_cast<const Proxy*>(object.get())) return p->target();
+  if (auto* p = dynamic_cast<const HomeBound*>(object.get())) {
+    if (auto target = p->target()) return target;
+  }
   return object;
 }
 
 void RunInHome(const DispatchPtr& object, const std::function<void(const DispatchPtr&)>& task) {
-  auto* p = dynamic_cast<const Proxy*>(object.get());
+  auto* p = dynamic_cast<HomeBound*>(object.get());
   if (p == nullptr) {
     task(object);
     return;
   }
-  p->home()->Run([&] { task(p->target()); });
+  p->RunWithTarget(task);
 }
 
 }  // namespace mx::com

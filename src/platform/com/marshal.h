@@ -26,11 +26,23 @@ namespace mx::com {
 
 class Stream {
  public:
+#if defined(_WIN32)
+  // `stream` is the IStream that holds the marshalled interface of `object`.
+  Stream(void* stream, DispatchPtr object, std::shared_ptr<Apartment> home);
+  // A stream never consumed releases its marshalled data.
+  ~Stream();
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+#else
   Stream(DispatchPtr object, std::shared_ptr<Apartment> home)
       : object_(std::move(object)), home_(std::move(home)) {}
+#endif
 
  private:
   friend DispatchPtr CoGetInterfaceAndReleaseStream(std::unique_ptr<Stream> stream);
+#if defined(_WIN32)
+  void* stream_;  // IStream*
+#endif
   DispatchPtr object_;
   std::shared_ptr<Apartment> home_;
 };

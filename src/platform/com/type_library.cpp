@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/com/backend.h"
 #include "platform/com/com_error.h"
 
 namespace mx::com {
@@ -43,14 +44,14 @@ void RegisterTypeLibrary(std::shared_ptr<const TypeLibrary> library) {
 }
 
 std::shared_ptr<const TypeLibrary> LoadRegTypeLib(std::string_view guid, int major, int minor,
-                                                  int /*lcid*/) {
-  std::lock_guard lk(libraries_mu);
-  for (const auto& l : Libraries()) {
-    if (l->guid() == guid && l->major() == major && l->minor() >= minor) return l;
+                                                  int lcid) {
+  {
+    std::lock_guard lk(libraries_mu);
+    for (const auto& l : Libraries()) {
+      if (l->guid() == guid && l->major() == major && l->minor() >= minor) return l;
+    }
   }
-  throw ComError(hresult::kLibNotRegistered,
-                 "Library not registered: " + std::string(guid) + " " + std::to_string(major) +
-                     "." + std::to_string(minor));
+  return backend::LoadUnregisteredTypeLibrary(guid, major, minor, lcid);
 }
 
 }  // namespace mx::com

@@ -41,8 +41,10 @@ class TypeLibrary {
 };
 
 void RegisterTypeLibrary(std::shared_ptr<const TypeLibrary> library);
-// ComError TYPE_E_LIBNOTREGISTERED when no library of that id and major version, with a
-// minor version at least `minor`, is registered. The locale is accepted and not used.
+// Libraries this process registered come first; on Windows the system's registered type
+// libraries follow (their enumerations' constants, read through oleaut32). ComError
+// TYPE_E_LIBNOTREGISTERED when no library of that id and major version, with a minor
+// version at least `minor`, is registered. Only the system's look-up uses the locale.
 std::shared_ptr<const TypeLibrary> LoadRegTypeLib(std::string_view guid, int major, int minor,
                                                   int lcid = 0);
 
