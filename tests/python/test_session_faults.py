@@ -15,6 +15,7 @@ from comhost_helpers import wait_until
 from morvex_trader.core.constants import Direction, OrderStatus, OrderType
 from morvex_trader.core.order import Order
 from morvex_trader.core.security import Futures
+from morvex_trader.engine import session_guard
 from morvex_trader.engine.main_engine import MainEngine, SessionSettings
 from morvex_trader.engine.store import AccountIdentity, AccountStore
 from morvex_trader.engine.watch_settings import WatchSettings
@@ -64,14 +65,14 @@ def start(tmp_path, config_module, monkeypatch):
     cqgcel.reset()
     made = []
 
-    def make(**watch):
+    def make(orders_kept=1000, **watch):
         watch = {"QUOTE_SILENCE": 0, "PENDING_GRACE": 0.0, "NOTIFY_RATE": 1000.0, **watch}
         database = db_module.DB()
         chat = Chat()
         engine = MainEngine(CqgGateway({"F.US.EP": EP}),
                             AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
                             SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=3,
-                                            watch=WatchSettings(**watch)),
+                                            orders_kept=orders_kept, watch=WatchSettings(**watch)),
                             strategy=Strategy(), bot=chat, log=lambda text: None)
         engine.start()
         s = SimpleNamespace(engine=engine, chat=chat, db=database, guard=engine.guard, gateway=engine.gateway)
@@ -501,6 +502,30 @@ def test_a_restart_adopts_working_orders_and_books_the_fills_made_meanwhile_once
     cqgcel.resend_fills(guid)                             # and the broker sending both again changes nothing
     settle(second)
     assert len(second.engine.deals) == 1 and len(rows(second, "trading_deal", ["id"])) == 2
+
+
+@pytest.mark.parametrize("released_kept", [True, False], ids=["released-orders-kept", "released-orders-forgotten"])
+def test_fills_made_meanwhile_on_more_orders_than_the_engine_keeps_link_to_their_rows(start, monkeypatch,
+                                                                                      released_kept):
+    # The restart adopts each finished order and lets all but the newest go at once, before
+    # their fills are booked: the fills must still find the earlier session's rows, through
+    # the orders let go or, once those are forgotten too, through the rows taken over.
+    if not released_kept:
+        monkeypatch.setattr(session_guard, "RECENT_ORDERS", 0)
+    cqgcel.keep_broker_state(True)
+    first = start()
+    guids = [place(first, price=4400.0 - n) for n in range(4)]
+    settle(first)
+    first.engine.shutdown()
+    for guid in guids:
+        cqgcel.fill_order(guid, 1, 4400.0)                # no session: no event
+    second = start(orders_kept=1)
+    settle(second)
+    order_rows = dict(rows(second, "trading_order", ["broker_order_id", "id"]))
+    deals = rows(second, "trading_deal", ["broker_order_id", "order_id", "security_code", "direction"])
+    assert sorted(deals) == sorted((g, order_rows[g], "EP", "LONG") for g in guids)
+    if released_kept:   # a forgotten order's fill is stored; its security is not known in memory
+        assert second.engine.net_position(EP) == 4
 
 
 def test_a_restart_stores_the_final_status_the_first_session_never_heard(start):

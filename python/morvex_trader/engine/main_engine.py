@@ -222,6 +222,8 @@ class MainEngine:
         self.deals.append(deal)
         self.counts.deals += 1
         order = self.orders.get(deal["order_id"])
+        if order is None:   # let go before this fill came (a restart takes over many at once)
+            order = self.guard.released_order(deal["order_id"])
         if order is not None:
             self._add_fill(order.security, order.direction, deal["filled_quantity"])
         if self.store is not None:

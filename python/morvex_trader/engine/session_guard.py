@@ -195,10 +195,14 @@ class SessionGuard:
         while len(self._recent) > RECENT_ORDERS:
             self._recent.popitem(last=False)
 
+    def released_order(self, order_id: str) -> Any:
+        """An order the engine let go a while ago, or None."""
+        return self._recent.get(order_id)
+
     def apply_to_recent(self, kind: str, payload: dict) -> bool:
         """A late event of an order the engine let go before its row was written (the book
         lock is held); False when the order is not among them."""
-        order = self._recent.get(payload["order_id"])
+        order = self.released_order(payload["order_id"])
         if order is None or self.engine.store is None:
             return False
         if kind == "order":

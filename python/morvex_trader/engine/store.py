@@ -83,6 +83,16 @@ class AccountStore:
         self._remember(broker_order_id, row["id"])
         return row
 
+    def order_details(self, broker_order_id: str) -> Optional[dict]:
+        """The row (ORDER_DETAILS) of an order of this engine: one it remembers (recorded
+        here, or an earlier session's row it took over), else one this session recorded."""
+        row_id = self.order_rows.get(broker_order_id)
+        if row_id is not None:
+            table = self.db.select_records("trading_order", list(ORDER_DETAILS), [("id", row_id)])
+            if table:
+                return dict(zip(ORDER_DETAILS, table[-1]))
+        return self.session_order(broker_order_id)
+
     def order_row_id(self, broker_order_id: str) -> Optional[int]:
         row_id = self.order_rows.get(broker_order_id)
         if row_id is not None:
@@ -161,7 +171,7 @@ class AccountStore:
 
     def record_deal(self, deal: dict, order: Optional[Order]) -> int:
         """Writes a fill and returns its row id. Without the order in hand, the order's row
-        of this session gives its details; a fill of an order this engine did not place
+        gives its details; a fill of an order this engine neither placed nor took over
         links to row 0."""
         if order is not None:
             details = {"id": self.order_row_id(deal["order_id"]) or 0,
@@ -170,7 +180,7 @@ class AccountStore:
                        "direction": _enum_text(order.direction), "offset": _enum_text(order.offset),
                        "order_type": _enum_text(order.order_type)}
         else:
-            details = self.session_order(deal["order_id"]) or dict.fromkeys(ORDER_DETAILS, "") | {"id": 0}
+            details = self.order_details(deal["order_id"]) or dict.fromkeys(ORDER_DETAILS, "") | {"id": 0}
         row_id = self.db.insert_and_get_id("trading_deal", {
             "broker_deal_id": str(deal["deal_id"]),
             "broker_order_id": deal["order_id"],
