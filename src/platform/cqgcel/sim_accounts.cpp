@@ -63,13 +63,14 @@ const Members<SimSummary>& SimSummary::Table() {
 
 const Members<SimPosition>& SimPosition::Table() {
   using P = SimPosition;
+  // The fields are PositionRow's: each is named with its type.
   static const auto table = Members<P>("CQGPosition")
-                                .Field("InstrumentName", &P::instrument_name, false)
-                                .Field("Side", &P::side, false)
-                                .Field("Quantity", &P::quantity, false)
-                                .Field("AveragePrice", &P::average_price, false)
-                                .Field("OTE", &P::ote, false)
-                                .Field("ProfitLoss", &P::profit_loss, false);
+                                .Field<std::string>("InstrumentName", &P::instrument_name, false)
+                                .Field<int32_t>("Side", &P::side, false)
+                                .Field<int32_t>("Quantity", &P::quantity, false)
+                                .Field<double>("AveragePrice", &P::average_price, false)
+                                .Field<double>("OTE", &P::ote, false)
+                                .Field<double>("ProfitLoss", &P::profit_loss, false);
   return table;
 }
 
@@ -132,12 +133,7 @@ void AccountArea::SetPositions(SimAccount& account, const std::vector<PositionRo
   items.clear();
   for (const auto& row : rows) {
     auto p = std::make_shared<SimPosition>();
-    p->instrument_name = row.instrument_name;
-    p->side = row.side;
-    p->quantity = row.quantity;
-    p->average_price = row.average_price;
-    p->ote = row.ote;
-    p->profit_loss = row.profit_loss;
+    static_cast<PositionRow&>(*p) = row;
     items.push_back(std::move(p));
   }
 }

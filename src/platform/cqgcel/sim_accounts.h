@@ -55,15 +55,9 @@ class SimSummary : public SimObject<SimSummary> {
   std::map<std::string, std::optional<double>, std::less<>> values;
 };
 
-class SimPosition : public SimObject<SimPosition> {
+class SimPosition : public SimObject<SimPosition>, public PositionRow {
  public:
   static const com::Members<SimPosition>& Table();
-  std::string instrument_name;
-  int32_t side = 0;      // osdBuy / osdSell
-  int32_t quantity = 0;  // signed: negative when short
-  double average_price = 0;
-  double ote = 0;
-  double profit_loss = 0;
 };
 
 struct PositionsTag {

@@ -40,11 +40,12 @@ const Members<SimFill>& SimFill::Table() {
   using F = SimFill;
   static const auto table =
       Members<F>("CQGFill")
-          .Field("Id", &F::id, false)
-          .Field("Status", &F::status, false)
-          .Field("Timestamp", &F::timestamp, false)
-          .Field("Price", &F::price, false)
-          .Field("Quantity", &F::quantity, false)
+          // The fields are FillValues': each is named with its type.
+          .Field<com::Variant>("Id", &F::id, false)
+          .Field<int32_t>("Status", &F::status, false)
+          .Field<com::DateTime>("Timestamp", &F::timestamp, false)
+          .Field<double>("Price", &F::price, false)
+          .Field<int32_t>("Quantity", &F::quantity, false)
           .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order)); });
   return table;
 }
@@ -74,11 +75,7 @@ const Members<SimOrderProperties>& SimOrderProperties::Table() {
 
 std::shared_ptr<SimFill> SimFill::Make(std::shared_ptr<SimOrder> order, const FillValues& values) {
   auto fill = std::make_shared<SimFill>();
-  fill->id = values.id;
-  fill->status = values.status;
-  fill->timestamp = values.timestamp;
-  fill->price = values.price;
-  fill->quantity = values.quantity;
+  static_cast<FillValues&>(*fill) = values;
   fill->order = std::move(order);
   return fill;
 }

@@ -62,15 +62,11 @@ struct OrderValues {
   bool placed = true;
 };
 
-class SimFill : public SimObject<SimFill> {
+// Its Id is a number here; the market's fill identifiers are text.
+class SimFill : public SimObject<SimFill>, public FillValues {
  public:
   static const com::Members<SimFill>& Table();
   static std::shared_ptr<SimFill> Make(std::shared_ptr<SimOrder> order, const FillValues& values);
-  com::Variant id = int32_t{0};  // a number here; the market's fill identifiers are text
-  int32_t status = 0;            // fs... constant
-  com::DateTime timestamp;
-  double price = 0;
-  int32_t quantity = 0;
   std::shared_ptr<SimOrder> order;
 };
 
