@@ -132,7 +132,8 @@ def _draw_prices(ax: Any, data: SessionData, code: str, end: Any) -> None:
             colour = BUY_COLOUR if buy else SELL_COLOUR
             ax.hlines(price, start, end, colors=colour, linestyles="dashed", linewidth=1.4, zorder=2,
                       gid="working order")
-            label = f"{'buy' if buy else 'sell'} {order_type.lower()} {sum(o.quantity for o in orders):g} @ {price:,.2f}"
+            quantity = sum(o.quantity for o in orders)
+            label = f"{'buy' if buy else 'sell'} {order_type.lower()} {quantity:g} @ {price:,.2f}"
             if len(orders) > 1:
                 label += f" ({len(orders)} orders)"
             ax.annotate(label, (start, price), xytext=(-3, 0), textcoords="offset points", va="center",
@@ -246,4 +247,3 @@ def write_report(folder: str, path: str) -> ReportFigure:
     report = draw_report(load_session(folder))
     report.save(path)
     return report
-

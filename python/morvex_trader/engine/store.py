@@ -104,7 +104,7 @@ class AccountStore:
     def snapshot_balance(self, balance: Any, positions: Iterable[Any], now: datetime) -> int:
         """Writes one balance row and its positions; later orders and deals link to it."""
         ident = self.identity
-        self.balance_id = self.db.insert_and_get_id("balance", {
+        balance_id = self.db.insert_and_get_id("balance", {
             "broker_name": ident.broker_name,
             "broker_environment": ident.broker_environment,
             "broker_account_id": ident.broker_account_id,
@@ -123,9 +123,10 @@ class AccountStore:
             "update_time": now,
             "remark": "snapshot",
         })
+        self.balance_id = balance_id
         for position in positions:
             self.db.insert_records("position", {
-                "balance_id": self.balance_id,
+                "balance_id": balance_id,
                 "security_name": position.security.security_name,
                 "security_code": position.security.code,
                 "direction": _enum_text(position.direction),
@@ -133,7 +134,7 @@ class AccountStore:
                 "quantity": int(position.quantity),
                 "update_time": now,
             })
-        return self.balance_id
+        return balance_id
 
     def record_order(self, order: Order, now: datetime) -> int:
         """Writes the row of an order that the gateway has accepted (it has its id)."""
