@@ -179,3 +179,16 @@ def test_status_reply(chat):
     assert re.fullmatch(r"gateway: up for \d+ s, data: unknown for \d+ s", lines[1]), lines[1]
     assert re.fullmatch(r"last quote: EP 2\.\d s, NQ none yet, F\.US\.ZN none yet", lines[2]), lines[2]
     assert lines[3:] == ["working orders: 3 (EP 1, NQ 2)", "session P&L: realised 12.50, unrealised -3.25"]
+
+
+def test_the_quote_watch_passes_over_a_symbol_without_a_security_record(chat):
+    engine, gateway, ask = chat
+    engine.guard.settings.QUOTE_SILENCE = 1.0
+    gateway.connection.record("gateway", comhost.csConnectionUp)
+    gateway.connection.record("data", comhost.csConnectionUp)
+    gateway.subscriptions = {"F.US.EP": (5, "1Min"), "F.US.ZN": (5, "1Min")}
+    watchdog = engine.guard.watchdog
+    watchdog._started_at -= 60.0   # a minute without a single quote
+    watchdog.poll()
+    assert list(watchdog.silent) == [EP]   # EP is silent; F.US.ZN has nothing to watch
+    assert not engine.guard.strategy_allowed(EP)

@@ -70,6 +70,7 @@ class SessionCounts:
     placed: int = 0
     refused: int = 0
     deals: int = 0
+    reconnects: Optional[int] = None  # set by the watchdog once it has counted (None: not counted)
 
 
 class MainEngine:
@@ -401,11 +402,11 @@ class MainEngine:
             shown = [_deal_line(row) for row in self.store.recent_deals(count)]
         return report_texts.deals_text(shown, total)
 
-    def cancel_order_by_id(self, order_id: str, gateway_name: str) -> str:
+    def cancel_order_by_id(self, order_id: Optional[str], gateway_name: Optional[str]) -> str:
         if gateway_name != self.gateway.gateway_name:
             return f"Unknown gateway {gateway_name!r}; nothing cancelled."
-        order = self.orders.get(order_id)
-        if order is None or order.status not in ACTIVE_ORDER_STATUSES:
+        order = self.orders.get(order_id) if order_id is not None else None
+        if order_id is None or order is None or order.status not in ACTIVE_ORDER_STATUSES:
             return f"Order {order_id} is not an active order; nothing cancelled."
         self.cancel(order_id)
         return f"Cancel sent for order {order_id}."

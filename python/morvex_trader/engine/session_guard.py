@@ -17,7 +17,7 @@ from __future__ import annotations
 import time
 from collections import OrderedDict, deque
 from datetime import datetime
-from typing import TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Optional
+from typing import TYPE_CHECKING, Callable, ContextManager, Iterable, Optional
 
 from morvex_trader.core.constants import Direction, OrderStatus
 from morvex_trader.engine import pending_writes
@@ -25,6 +25,7 @@ from morvex_trader.engine.clock import SessionClock
 from morvex_trader.engine.fills import FillLedger, deal_key, malformed_reason
 from morvex_trader.engine.notifier import Notifier
 from morvex_trader.engine.reconcile import Reconciler, read_broker_orders
+from morvex_trader.engine.store import as_row_id
 from morvex_trader.engine.watch_settings import WatchSettings
 from morvex_trader.engine.watchdog import Watchdog
 from morvex_trader.engine.write_behind import DurableStore
@@ -416,7 +417,7 @@ class SessionGuard:
     def booked_quantity(self, order_id: str) -> Optional[float]:
         return self.order_fills.get(order_id)
 
-    def stored_state(self, order_id: str) -> Any:
+    def stored_state(self, order_id: str) -> str | tuple[object, ...] | None:
         """The (status, filled quantity) the database holds for an order, "queued" when its
         row waits in the write queue, None when there is no row (no store: "queued")."""
         store = self.store
@@ -449,7 +450,8 @@ class SessionGuard:
                                      {"balance_id": balances[-1][0]})
             out: dict[str, float] = {}
             for code, direction, quantity in rows:
-                out[code] = out.get(code, 0) + (1 if direction == Direction.LONG.value else -1) * quantity
+                sign = 1 if direction == Direction.LONG.value else -1
+                out[str(code)] = out.get(str(code), 0) + sign * float(quantity or 0)
             return {k: v for k, v in out.items() if v}
 
         return store.read(read)
@@ -546,7 +548,7 @@ def _adopt_order(store: AccountStore, order: Order, remark: str) -> None:
         row_id = store.record_order(order, order.create_time)
         store.db.update_records("trading_order", {"remark": remark}, {"id": row_id})
     else:
-        store._remember(order.order_id, int(list(rows)[-1][0]))
+        store._remember(order.order_id, as_row_id(list(rows)[-1][0]))
     store.update_order({"order_id": order.order_id, "updated_time": order.updated_time or order.create_time,
                         "filled_avg_price": order.filled_avg_price, "filled_quantity": order.filled_quantity,
                         "status": order.status})
