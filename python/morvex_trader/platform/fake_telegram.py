@@ -40,13 +40,15 @@ from __future__ import annotations
 
 import email.parser
 import email.policy
+import email.utils
+from email.message import EmailMessage
 import json
 import socket
 import threading
 import time
 import urllib.parse
 from collections import deque
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Optional
 
@@ -119,11 +121,15 @@ def parse_form_data(content_type: str, body: bytes) -> dict[str, Any]:
     Raises ValueError for a body that is not multipart/form-data."""
     message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
         b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
-    if not message.is_multipart() or message.get_content_type() != "multipart/form-data":
+    # The HTTP policy builds EmailMessage objects (with iter_parts).
+    if (not isinstance(message, EmailMessage) or not message.is_multipart()
+            or message.get_content_type() != "multipart/form-data"):
         raise ValueError("not a multipart/form-data body")
     fields: dict[str, Any] = {}
     for part in message.iter_parts():
         name = part.get_param("name", header="content-disposition")
+        if isinstance(name, tuple):  # an RFC 2231 encoded name: (charset, language, text)
+            name = email.utils.collapse_rfc2231_value(name)
         if name is None:
             raise ValueError("a form field without a name")
         data = part.get_payload(decode=True) or b""

@@ -12,7 +12,6 @@ _ChatId = Union[int, SupportsIndex, SupportsFloat]
 TELEGRAM_CHAT_ID: int
 TELEGRAM_API_URL: str
 COMMAND_SUMMARY: str
-bot: TelegramBot
 chat_id: int  # set by selftest()
 
 class TelegramError(RuntimeError):
@@ -73,5 +72,7 @@ class TelegramBot(_RequestRecord):
     def get_updates(self) -> None: ...
     def get_chat_id(self) -> int: ...
     def close(self) -> None: ...
+
+bot: TelegramBot
 
 def selftest() -> None: ...
