@@ -182,12 +182,8 @@ HRESULT ServedObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
                              VARIANT* result, EXCEPINFO* excep, UINT* arg_error) {
   std::string name;  // empty: the default member
   if (id != DISPID_VALUE) {
-    BSTR text = nullptr;
-    UINT got = 0;
-    HRESULT hr = info_->GetNames(id, &text, 1, &got);
-    if (FAILED(hr) || got == 0) return DISP_E_MEMBERNOTFOUND;
-    name = Narrow(text);
-    SysFreeString(text);
+    name = MemberName(id);
+    if (name.empty()) return DISP_E_MEMBERNOTFOUND;
   }
   if (params != nullptr && params->cNamedArgs > 0) {
     const bool put_value = params->cNamedArgs == 1 &&
@@ -210,6 +206,30 @@ HRESULT ServedObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
   } catch (const std::exception& e) {
     return Raise(excep, com::hresult::kFail, e.what());
   }
+}
+
+std::string ServedObject::MemberName(DISPID id) {
+  if (auto it = names_.find(id); it != names_.end()) return it->second;
+  BSTR text = nullptr;
+  UINT got = 0;
+  if (FAILED(info_->GetNames(id, &text, 1, &got)) || got == 0) return {};
+  std::string name = Narrow(text);
+  SysFreeString(text);
+  // A type library keeps one spelling of a name for all its uses ("Quantity" the property
+  // and "quantity" a parameter elsewhere): the object's own spelling is the one to call.
+  if (object_->Describe(name) == com::MemberKind::None) {
+    for (const auto& member : object_->MemberNames()) {
+      if (member.size() == name.size() &&
+          CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, member.data(),
+                         static_cast<int>(member.size()), name.data(),
+                         static_cast<int>(name.size())) == CSTR_EQUAL) {
+        name = member;
+        break;
+      }
+    }
+  }
+  names_.emplace(id, name);
+  return name;
 }
 
 com::Variant ServedObject::Call(const std::string& name, WORD flags, DISPPARAMS* params) {

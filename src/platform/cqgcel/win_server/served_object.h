@@ -92,12 +92,15 @@ class ServedObject : public ::IDispatch {
   virtual void* QueryMore(REFIID) { return nullptr; }
 
  private:
+  // The object's name of member `id` (from the type info), or "" when the info has none.
+  std::string MemberName(DISPID id);
   com::Variant Call(const std::string& name, WORD flags, DISPPARAMS* params);
   HRESULT Raise(EXCEPINFO* info, int32_t code, std::string_view description) const;
 
   com::DispatchPtr object_;
   ComPtr<ITypeInfo> info_;
   std::atomic<ULONG> refs_{0};
+  std::unordered_map<DISPID, std::string> names_;  // apartment thread only
 };
 
 // A value for a client: objects served as above, everything else as the runtime converts.
