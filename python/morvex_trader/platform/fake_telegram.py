@@ -9,7 +9,8 @@ JSON (or form) parameters, answers ``{"ok": true, "result": ...}`` or
   rest, ``timeout`` holds the request until an update arrives, the time runs out or the
   server stops. Every queued update is served whatever ``allowed_updates`` says, so a
   client's own filtering is what a test sees.
-- ``sendMessage`` is recorded (``sent``); it refuses an empty text, a text over 4096
+- ``sendMessage`` is recorded (``sent``; ``silent`` when sent with
+  ``disable_notification``); it refuses an empty text, a text over 4096
   UTF-16 units and, when ``known_chats`` is set, a chat not in it, with the service's
   descriptions.
 - ``sendPhoto`` (a multipart/form-data upload) is recorded the same way (``photos``: the
@@ -62,6 +63,7 @@ class SentMessage:
     chat_id: int
     text: str
     at: float  # time.perf_counter() when the request arrived
+    silent: bool = False  # sent with disable_notification
 
 
 @dataclass
@@ -223,6 +225,11 @@ def _error(code: int, description: str, retry_after: Optional[int] = None) -> by
     if retry_after is not None:
         answer["parameters"] = {"retry_after": retry_after}
     return json.dumps(answer).encode()
+
+
+def _flag(value: Any) -> bool:
+    """A Bot API boolean parameter, as JSON or as a form field."""
+    return value is True or (isinstance(value, str) and value.lower() == "true")
 
 
 def _ok(result: Any) -> bytes:
@@ -495,7 +502,7 @@ class FakeTelegramServer:
             return 400, _error(400, "Bad Request: message is too long")
         if self.known_chats is not None and chat_id not in self.known_chats:
             return 400, _error(400, "Bad Request: chat not found")
-        message = SentMessage(chat_id, text, now)
+        message = SentMessage(chat_id, text, now, _flag(params.get("disable_notification")))
         with self._lock:
             self.sent.append(message)
             message_id = self._next_message_id

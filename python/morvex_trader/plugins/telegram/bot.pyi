@@ -63,8 +63,9 @@ class TelegramBot(_RequestRecord):
         start is served."""
     @property
     def updater(self) -> Updater: ...
-    def send_message(self, msg: str, chat_id: _ChatId = ...) -> None:
-        """Sends msg (split at line ends when over 4096 UTF-16 units). TelegramError when
+    def send_message(self, msg: str, chat_id: _ChatId = ..., *, disable_notification: bool = False) -> None:
+        """Sends msg (split at line ends when over 4096 UTF-16 units); with
+        disable_notification, without the chat's notification sound. TelegramError when
         the service refuses; UnicodeEncodeError naming msg, before anything is sent, for
         text UTF-8 cannot hold."""
     def send_photo(self, photo: Union[bytes, bytearray, memoryview, str, os.PathLike[str]], caption: str = ...,
