@@ -84,6 +84,15 @@ TEST(AnswerFromMode, NamesEachModeAndRefusesBadModesAndDelays) {
     SCOPED_TRACE(b.mode);
     EXPECT_EQ(Refusal([&] { Answer::FromMode(b.mode, b.delay, 0, ""); }), b.text);
   }
+  // A raise refuses any delay, even one shorter than a microsecond.
+  EXPECT_EQ(Refusal([] { Answer::FromMode("raise", 1e-9, 0, ""); }),
+            "a raised failure has no delay");
+  // The same with the delay as a duration (the COM server's control exports).
+  EXPECT_EQ(Answer::FromMode("fail", std::chrono::milliseconds(7), 1, "").delay.count(), 7'000);
+  EXPECT_EQ(Refusal([] { Answer::FromMode("raise", std::chrono::milliseconds(1), 0, ""); }),
+            "a raised failure has no delay");
+  EXPECT_EQ(Refusal([] { Answer::FromMode("succeed", std::chrono::microseconds(-1), 0, ""); }),
+            "delay must be a finite number >= 0");
 }
 
 // Named settings held in a map, as a caller would give them.

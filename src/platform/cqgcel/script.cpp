@@ -14,7 +14,16 @@ Answer Answer::FromMode(const std::string& mode, double delay_seconds, int32_t c
   if (delay_seconds < 0 || !std::isfinite(delay_seconds)) {
     throw std::invalid_argument("delay must be a finite number >= 0");
   }
-  auto delay = std::chrono::microseconds(static_cast<int64_t>(delay_seconds * 1e6));
+  if (mode == "raise" && delay_seconds != 0) {
+    throw std::invalid_argument("a raised failure has no delay");
+  }
+  return FromMode(mode, std::chrono::microseconds(static_cast<int64_t>(delay_seconds * 1e6)), code,
+                  description);
+}
+
+Answer Answer::FromMode(const std::string& mode, std::chrono::microseconds delay, int32_t code,
+                        const std::string& description) {
+  if (delay.count() < 0) throw std::invalid_argument("delay must be a finite number >= 0");
   if (mode == "succeed") return Succeed(delay);
   if (mode == "fail") return Fail(code, description, delay);
   if (mode == "fail_without_error") {
@@ -24,7 +33,7 @@ Answer Answer::FromMode(const std::string& mode, double delay_seconds, int32_t c
   }
   if (mode == "hold") return Hold();
   if (mode == "raise") {
-    if (delay_seconds != 0) throw std::invalid_argument("a raised failure has no delay");
+    if (delay.count() != 0) throw std::invalid_argument("a raised failure has no delay");
     return Raise(code, description);
   }
   throw std::invalid_argument(

@@ -46,7 +46,7 @@ const Members<SimFill>& SimFill::Table() {
           .Field<com::DateTime>("Timestamp", &F::timestamp, false)
           .Field<double>("Price", &F::price, false)
           .Field<int32_t>("Quantity", &F::quantity, false)
-          .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order)); });
+          .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order.lock())); });
   return table;
 }
 

@@ -67,7 +67,7 @@ class SimFill : public SimObject<SimFill>, public FillValues {
  public:
   static const com::Members<SimFill>& Table();
   static std::shared_ptr<SimFill> Make(std::shared_ptr<SimOrder> order, const FillValues& values);
-  std::shared_ptr<SimOrder> order;
+  std::weak_ptr<SimOrder> order;  // the order holds its fills
 };
 
 // One order property (Order.Properties(op...)): its Value at the time it was read.

@@ -121,9 +121,7 @@ void init_trading(py::module_& m) {
         auto sim = Live();
         OnHome(sim, [&] {
           auto& area = sim->Area<InstrumentArea>();
-          auto instrument = area.Find(symbol);
-          if (!instrument) throw std::invalid_argument("'" + symbol + "' is not subscribed");
-          area.PushQuotes(instrument, values);
+          area.PushQuotes(area.Require(symbol), values);
         });
       },
       py::arg("symbol"), py::arg("quotes"),
