@@ -27,16 +27,48 @@ constexpr wchar_t kWindowClass[] = L"mx.com.Apartment";
 // which reuses a destroyed window's handle finds nothing to run.
 std::atomic<uint64_t> next_task_id{1};
 
+// The apartment a thread entered. It lives in a fiber-local slot rather than a
+// thread_local object: mingw-w64 can run a thread_local's destructor after the storage of
+// the variable is gone (a thread ending with an apartment crashed so under wine), while
+// the slot's callback runs at thread exit with the value still whole.
 struct ThreadApartment {
   std::shared_ptr<Apartment> apartment;
   int entered = 0;
-  ~ThreadApartment() {
-    // The thread ends without CoUninitialize: abandon what is queued. The system destroys
-    // the window and the COM apartment with the thread.
-    if (apartment) apartment->Close();
-  }
 };
-thread_local ThreadApartment tls_apartment;
+
+// The thread ends without CoUninitialize: abandon what is queued. The system destroys the
+// window and the COM apartment with the thread.
+void WINAPI ThreadEnded(void* data) {
+  auto* t = static_cast<ThreadApartment*>(data);
+  if (t != nullptr && t->apartment) t->apartment->Close();
+  delete t;
+}
+
+DWORD ApartmentSlot() {
+  static const DWORD slot = [] {
+    DWORD s = FlsAlloc(&ThreadEnded);
+    if (s == FLS_OUT_OF_INDEXES) win::Check(HRESULT_FROM_WIN32(GetLastError()), "FlsAlloc");
+    return s;
+  }();
+  return slot;
+}
+
+// This thread's record, or null before it first entered an apartment.
+ThreadApartment* FindThreadApartment() {
+  return static_cast<ThreadApartment*>(FlsGetValue(ApartmentSlot()));
+}
+
+ThreadApartment& ThisThreadApartment() {
+  ThreadApartment* t = FindThreadApartment();
+  if (t == nullptr) {
+    t = new ThreadApartment();
+    if (!FlsSetValue(ApartmentSlot(), t)) {
+      delete t;
+      win::Check(HRESULT_FROM_WIN32(GetLastError()), "FlsSetValue");
+    }
+  }
+  return *t;
+}
 
 // One cross-thread call: the caller waits until the home thread finishes it.
 struct Completion {
@@ -132,10 +164,13 @@ Apartment::Apartment() : home_(std::this_thread::get_id()), thread_id_(GetCurren
 
 Apartment::~Apartment() { Close(); }
 
-std::shared_ptr<Apartment> Apartment::Current() { return tls_apartment.apartment; }
+std::shared_ptr<Apartment> Apartment::Current() {
+  ThreadApartment* t = FindThreadApartment();
+  return t != nullptr ? t->apartment : nullptr;
+}
 
 std::shared_ptr<Apartment> Apartment::EnterCurrent() {
-  auto& t = tls_apartment;
+  auto& t = ThisThreadApartment();
   if (!t.apartment) {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     win::Check(hr, "CoInitializeEx");
@@ -153,8 +188,9 @@ std::shared_ptr<Apartment> Apartment::EnterCurrent() {
 }
 
 bool Apartment::LeaveCurrent() {
-  auto& t = tls_apartment;
-  if (!t.apartment) return false;
+  ThreadApartment* found = FindThreadApartment();
+  if (found == nullptr || !found->apartment) return false;
+  auto& t = *found;
   if (--t.entered == 0) {
     std::shared_ptr<Apartment> apartment = std::move(t.apartment);
     apartment->Close();
