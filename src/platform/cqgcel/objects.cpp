@@ -18,7 +18,8 @@ const Members<ApiConfiguration>& ApiConfiguration::Table() {
                                 .Field("NewInstrumentChangeMode", &C::NewInstrumentChangeMode)
                                 .Field("ReadyStatusCheck", &C::ReadyStatusCheck)
                                 .Property(
-                                    "TimeZoneCode", [](C& c) { return com::Variant(c.TimeZoneCode); },
+                                    "TimeZoneCode",
+                                    [](C& c) { return com::Variant(c.TimeZoneCode); },
                                     [](C& c, const com::Variant& v) {
                                       c.TimeZoneCode = v.ToInt32();
                                       c.time_zone_code_.store(c.TimeZoneCode,
