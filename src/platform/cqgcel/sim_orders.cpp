@@ -45,7 +45,7 @@ const Members<SimFill>& SimFill::Table() {
           .Field("Timestamp", &F::timestamp, false)
           .Field("Price", &F::price, false)
           .Field("Quantity", &F::quantity, false)
-          .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order)); });
+          .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order.lock())); });
   return table;
 }
 

@@ -44,7 +44,7 @@ class SimFill : public SimObject<SimFill> {
   com::DateTime timestamp;
   double price = 0;
   int32_t quantity = 0;
-  std::shared_ptr<SimOrder> order;
+  std::weak_ptr<SimOrder> order;  // the order holds its fills
 };
 
 // One order property (Order.Properties(op...)): its Value at the time it was read.
