@@ -11,8 +11,7 @@ from zoneinfo import ZoneInfo
 import pytest
 
 from comhost_helpers import TraceReader
-from tradelink_helpers import (  # noqa: F401 (gateway is a fixture)
-    EP, INVALID, T0, RecordingGateway, cqg_bar, gateway)
+from tradelink_helpers import EP, INVALID, T0, RecordingGateway, cqg_bar, gateway  # noqa: F401 (gateway is a fixture)
 from morvex_trader.engine.clock import SessionClock
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 from morvex_trader.platform import cqgcel
@@ -43,7 +42,8 @@ def shanghai_wall(when: datetime) -> datetime:
 
 @pytest.mark.parametrize("when", AWARE.values(), ids=AWARE.keys())
 def test_an_aware_time_scripted_before_the_simulator_starts_is_in_the_configured_zone(
-        fresh_simulator, monkeypatch, when):
+    fresh_simulator, monkeypatch, when
+):
     # Scripted with no simulator running: the zone of tzChina, the one the COM host configures.
     cqgcel.set_ticks("F.US.EP", [(BID, 1.0, 1, when)])
     cqgcel.set_timed_bars("F.US.EP", [(when, 1.0, 1.0, 1.0, 1.0, 1), (when, 1.0, 1.0, 1.0, 1.0, 1)])
@@ -60,10 +60,16 @@ def test_an_aware_time_scripted_before_the_simulator_starts_is_in_the_configured
         gw.close()
 
 
-@pytest.mark.parametrize("code, zone", [
-    ("tzChina", SHANGHAI), ("tzEastern", NEW_YORK), ("tzJapan", ZoneInfo("Asia/Tokyo")),
-    ("tzGreenwich", ZoneInfo("Europe/London")),
-], ids=["china", "eastern", "japan", "greenwich"])
+@pytest.mark.parametrize(
+    "code, zone",
+    [
+        ("tzChina", SHANGHAI),
+        ("tzEastern", NEW_YORK),
+        ("tzJapan", ZoneInfo("Asia/Tokyo")),
+        ("tzGreenwich", ZoneInfo("Europe/London")),
+    ],
+    ids=["china", "eastern", "japan", "greenwich"],
+)
 def test_the_server_zone_follows_the_live_simulators_time_zone_code(gateway, code, zone):
     cqgcel.simulator().APIConfiguration.TimeZoneCode = getattr(comhost, code)
     summer = datetime(2024, 7, 1, 12, 0, tzinfo=timezone.utc)  # a zone with summer time moves
@@ -85,8 +91,9 @@ def test_an_aware_time_the_host_writes_through_cqgcel_is_converted_too(gateway):
     assert request.RangeStart == datetime(2024, 1, 15, 9, 30, 5)
 
 
-@pytest.mark.parametrize("when", [*AWARE.values(), datetime(2024, 1, 15, 9, 30, 5, 250000)],
-                         ids=[*AWARE.keys(), "naive"])
+@pytest.mark.parametrize(
+    "when", [*AWARE.values(), datetime(2024, 1, 15, 9, 30, 5, 250000)], ids=[*AWARE.keys(), "naive"]
+)
 def test_a_fill_stamped_with_an_aware_time_gives_the_host_the_local_time(gateway, when):
     gateway.logon("trader", "secret")
     gateway.tradelink.subscribe_account_and_positions(100001)
@@ -115,20 +122,32 @@ def test_bars_stamped_with_aware_times_are_stored_at_the_local_time(gateway):
 # --- tick fields of any kind --------------------------------------------------------------
 
 
-@pytest.mark.parametrize("price, volume", [
-    (100.25, 2.5), (100.25, 7), (INVALID, 3), (float(INVALID), 0.125), (99.0, INVALID),
-], ids=["fractional-volume", "whole-volume", "invalid-int-price", "invalid-float-price", "invalid-volume"])
+@pytest.mark.parametrize(
+    "price, volume",
+    [
+        (100.25, 2.5),
+        (100.25, 7),
+        (INVALID, 3),
+        (float(INVALID), 0.125),
+        (99.0, INVALID),
+    ],
+    ids=["fractional-volume", "whole-volume", "invalid-int-price", "invalid-float-price", "invalid-volume"],
+)
 def test_tick_fields_are_kept_as_given(gateway, price, volume):
     tick = cqgcel.make_ticks("F.US.EP", [(ASK, price, volume)]).Item(0)
     assert (tick.Price, tick.Volume) == (price, volume)
     assert (type(tick.Price), type(tick.Volume)) == (type(price), type(volume))
 
 
-@pytest.mark.parametrize("tick, text", [
-    ((ASK, "100", 1), "a tick's Price must be a number, got '100'"),
-    ((ASK, 100.0, None), "a tick's Volume must be a number, got None"),
-    ((ASK, True, 1), "a tick's Price must be a number, got 'True'"),
-], ids=["text-price", "no-volume", "bool-price"])
+@pytest.mark.parametrize(
+    "tick, text",
+    [
+        ((ASK, "100", 1), "a tick's Price must be a number, got '100'"),
+        ((ASK, 100.0, None), "a tick's Volume must be a number, got None"),
+        ((ASK, True, 1), "a tick's Price must be a number, got 'True'"),
+    ],
+    ids=["text-price", "no-volume", "bool-price"],
+)
 def test_a_tick_field_that_is_no_number_is_refused(fresh_simulator, tick, text):
     with pytest.raises(TypeError, match=text):
         cqgcel.set_ticks("F.US.EP", [tick])
@@ -150,9 +169,11 @@ def test_a_fractional_volume_reaches_the_order_book_exactly(book):
     assert [first_level(b) for b in book.orderbooks] == [(100.0, 0.125, 100.25, 2.5)]
 
 
-@pytest.mark.parametrize("bad", [(BID, INVALID, 3), (ASK, float(INVALID), 1), (BID, 99.5, INVALID),
-                                 (ASK, 100.5, float(INVALID))],
-                         ids=["int-price", "float-price", "int-volume", "float-volume"])
+@pytest.mark.parametrize(
+    "bad",
+    [(BID, INVALID, 3), (ASK, float(INVALID), 1), (BID, 99.5, INVALID), (ASK, 100.5, float(INVALID))],
+    ids=["int-price", "float-price", "int-volume", "float-volume"],
+)
 def test_a_tick_with_the_invalid_marker_is_skipped_and_traced(book, capfd, bad):
     cqgcel.push_ticks("F.US.EP", [(ASK, 100.25, 5), (BID, 100.0, 7)])
     complete = book.cqg_orderbooks[EP]
@@ -183,12 +204,16 @@ def test_a_targeted_tick_push_reaches_only_that_request(book):
     assert cqgcel.push_ticks("F.US.EP", [(BID, 99.75, 1)]) == 2  # untargeted: both
 
 
-@pytest.mark.parametrize("push", [
-    lambda: cqgcel.push_ticks("F.US.EP", [(ASK, 1.0, 1)], request=1),
-    lambda: cqgcel.push_timed_bar("F.US.EP", cqg_bar(9), request=1),
-    lambda: cqgcel.update_timed_bar("F.US.EP", -1, cqg_bar(9), request=1),
-    lambda: cqgcel.remove_timed_bar("F.US.EP", 0, request=1),
-], ids=["ticks", "bar", "update", "remove"])
+@pytest.mark.parametrize(
+    "push",
+    [
+        lambda: cqgcel.push_ticks("F.US.EP", [(ASK, 1.0, 1)], request=1),
+        lambda: cqgcel.push_timed_bar("F.US.EP", cqg_bar(9), request=1),
+        lambda: cqgcel.update_timed_bar("F.US.EP", -1, cqg_bar(9), request=1),
+        lambda: cqgcel.remove_timed_bar("F.US.EP", 0, request=1),
+    ],
+    ids=["ticks", "bar", "update", "remove"],
+)
 def test_a_push_to_a_request_that_does_not_exist_fails_and_changes_nothing(gateway, push):
     cqgcel.set_ticks("F.US.EP", [])
     cqgcel.set_timed_bars("F.US.EP", [cqg_bar(i) for i in range(3)])
