@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_ticks.h"
 #include "platform/cqgcel/sim_timed_bars.h"
@@ -250,6 +253,82 @@ TEST_F(MarketDataTest, RequestSettingsAndOutputsAreJournaled) {
   EXPECT_EQ(entries[1].args, std::vector<Variant>{Variant(10)});
   EXPECT_EQ(entries[3].member, "IncludeOutput");
   EXPECT_EQ(entries[3].kind, com::CallKind::Method);
+}
+
+
+// A push aimed at one of several live requests of a symbol reaches that one only; a
+// request that does not exist is refused before anything changes.
+TEST_F(MarketDataTest, TargetedPushesReachOneRequestOfTheSymbol) {
+  SetTicksAnswer("F.US.EP", std::vector<TickData>{});
+  SetTimedBarsAnswer("F.US.EP", std::vector<BarData>{BarAt(0, 1.0), BarAt(1, 1.0)});
+  auto t0 = RequestTicks("F.US.EP", 10), t1 = RequestTicks("F.US.EP", 10);
+  auto b0 = RequestBars("F.US.EP", 5, "pfds1Min"), b1 = RequestBars("F.US.EP", 5, "pfds1Min");
+  Events(4);
+  std::vector<TickData> one = {TickOf("tptAsk", 100.0, 2)};
+  struct Case {
+    const char* label;
+    std::function<size_t(std::optional<size_t>)> push;
+    com::DispatchPtr first, second;
+  } cases[] = {
+      {"ticks", [&](auto r) { return PushTicks(*sim_, "F.US.EP", one, r); }, t0, t1},
+      {"bar", [&](auto r) { return PushTimedBar(*sim_, "F.US.EP", BarAt(2, 2.0), r); }, b0, b1},
+      {"remove", [&](auto r) { return RemoveTimedBar(*sim_, "F.US.EP", 0, r); }, b0, b1},
+  };
+  for (const auto& c : cases) {
+    int64_t first = c.first->Count(), second = c.second->Count();
+    EXPECT_EQ(OnHome([&] { return c.push(1); }), 1u) << c.label;
+    EXPECT_EQ(c.first->Count(), first) << c.label;
+    EXPECT_NE(c.second->Count(), second) << c.label;
+    EXPECT_EQ(log_->Take().size(), 1u) << c.label;
+    EXPECT_THROW(OnHome([&] { return c.push(2); }), com::ComError) << c.label;
+    EXPECT_EQ(c.first->Count(), first) << c.label;
+    EXPECT_TRUE(log_->Take().empty()) << c.label;
+    EXPECT_EQ(OnHome([&] { return c.push(std::nullopt); }), 2u) << c.label;
+    log_->Take();
+  }
+  // Update: only request 0's newest bar is rewritten.
+  EXPECT_EQ(OnHome([&] { return UpdateTimedBar(*sim_, "F.US.EP", -1, BarAt(9, 7.0), 0); }), 1u);
+  auto newest = [](const com::DispatchPtr& bars) {
+    return bars->Call("Item", {Variant(bars->Count() - 1)}).Dispatch()->Get("Close").ToDouble();
+  };
+  EXPECT_EQ(newest(b0), 7.0);
+  EXPECT_EQ(newest(b1), 2.0);
+}
+
+// Tick fields carry what a server may send, unchanged in kind and value.
+TEST_F(MarketDataTest, TickPriceAndVolumeKeepTheirKind) {
+  struct Case {
+    Variant price, volume;
+  } cases[] = {{100.25, 2.5}, {Variant(int32_t{-2147483647 - 1}), int64_t{3}},
+               {-2147483648.0, 0.125}, {99.0, Variant(int32_t{-2147483647 - 1})}};
+  for (const auto& c : cases) {
+    auto ticks = MakeTicks("F.US.EP", {TickData{Constant("tptBid"), c.price, c.volume, {}}});
+    auto tick = ticks->Call("Item", {Variant(0)}).Dispatch();
+    EXPECT_EQ(tick->Get("Price").type(), c.price.type()) << c.price.ToString();
+    EXPECT_EQ(tick->Get("Price"), c.price);
+    EXPECT_EQ(tick->Get("Volume").type(), c.volume.type()) << c.volume.ToString();
+    EXPECT_EQ(tick->Get("Volume"), c.volume);
+  }
+}
+
+// The zone the simulator's DATEs are in follows the live simulator's TimeZoneCode.
+TEST_F(MarketDataTest, ServerZoneFollowsTheTimeZoneCode) {
+  auto config = cel_->Get("APIConfiguration").Dispatch();
+  EXPECT_EQ(com::DateZone(), "America/New_York");  // the simulator's own initial setting
+  struct Case {
+    const char* code;
+    const char* zone;
+  } cases[] = {{"tzChina", "Asia/Shanghai"},     {"tzHongKong", "Asia/Hong_Kong"},
+               {"tzJapan", "Asia/Tokyo"},        {"tzCentral", "America/Chicago"},
+               {"tzPacific", "America/Los_Angeles"}, {"tzGreenwich", "Europe/London"}};
+  for (const auto& c : cases) {
+    config->Put("TimeZoneCode", Constant(c.code));
+    EXPECT_EQ(config->Get("TimeZoneCode").ToInt(), Constant(c.code));
+    EXPECT_EQ(com::DateZone(), c.zone) << c.code;
+  }
+  config->Put("TimeZoneCode", 12345);
+  EXPECT_EQ(com::DateZone(), "") << "an unknown code: the machine's local zone";
+  EXPECT_EQ(ZoneNameOf(Constant("tzChina")), "Asia/Shanghai");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 
 #include "platform/com/com_error.h"
 #include "platform/com/dispatch.h"
@@ -19,6 +20,36 @@ std::string DateTime::ToString() const {
                   minute, second);
   }
   return buf;
+}
+
+namespace {
+
+struct DateZoneSlot {
+  std::mutex mu;
+  std::function<std::string()> zone;  // guarded by mu
+};
+
+DateZoneSlot& TheDateZone() {
+  static auto* slot = new DateZoneSlot();  // never destroyed: read until the process ends
+  return *slot;
+}
+
+}  // namespace
+
+void SetDateZone(std::function<std::string()> zone) {
+  auto& slot = TheDateZone();
+  std::lock_guard lk(slot.mu);
+  slot.zone = std::move(zone);
+}
+
+std::string DateZone() {
+  auto& slot = TheDateZone();
+  std::function<std::string()> zone;
+  {
+    std::lock_guard lk(slot.mu);
+    zone = slot.zone;
+  }
+  return zone ? zone() : std::string();
 }
 
 Variant::Variant(DispatchPtr v) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -73,5 +74,13 @@ class Variant {
 };
 
 using Args = std::span<const Variant>;
+
+// A DATE is wall time in the server's zone, as CQG's API gives it: no offset travels
+// with it. The server names that zone (an IANA name; "" for the machine's local zone)
+// through the function set here, so that bindings can turn a zone-aware date-time into
+// the server's wall time at the same instant. Without one set, DateZone() is "".
+// Thread-safety: any thread; `zone` is called from the thread that converts.
+void SetDateZone(std::function<std::string()> zone);
+std::string DateZone();
 
 }  // namespace mx::com

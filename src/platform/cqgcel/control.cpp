@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/simulator.h"
 
 namespace mx::cqgcel {
@@ -19,7 +20,12 @@ Control& Control::Instance() {
   return control;
 }
 
-Control::Control() { script_.SetDefault("Startup", Answer::Succeed(kStartupLatency)); }
+Control::Control() {
+  script_.SetDefault("Startup", Answer::Succeed(kStartupLatency));
+  // The simulator's DATEs are wall time in its TimeZoneCode's zone; bindings convert
+  // zone-aware date-times to it.
+  com::SetDateZone(ServerZoneName);
+}
 
 std::shared_ptr<Simulator> Control::Live() const {
   std::lock_guard lk(mu_);

@@ -1,12 +1,15 @@
 #include "platform/cqgcel/objects.h"
 
 #include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/control.h"
+#include "platform/cqgcel/simulator.h"
 
 namespace mx::cqgcel {
 
 using com::Members;
 
-ApiConfiguration::ApiConfiguration() : TimeZoneCode(Constant("tzEastern")) {}
+ApiConfiguration::ApiConfiguration()
+    : TimeZoneCode(Constant("tzEastern")), time_zone_code_(TimeZoneCode) {}
 
 const Members<ApiConfiguration>& ApiConfiguration::Table() {
   using C = ApiConfiguration;
@@ -14,7 +17,14 @@ const Members<ApiConfiguration>& ApiConfiguration::Table() {
                                 .Field("CollectionsThrowException", &C::CollectionsThrowException)
                                 .Field("NewInstrumentChangeMode", &C::NewInstrumentChangeMode)
                                 .Field("ReadyStatusCheck", &C::ReadyStatusCheck)
-                                .Field("TimeZoneCode", &C::TimeZoneCode)
+                                .Property(
+                                    "TimeZoneCode",
+                                    [](C& c) { return com::Variant(c.TimeZoneCode); },
+                                    [](C& c, const com::Variant& v) {
+                                      c.TimeZoneCode = v.ToInt32();
+                                      c.time_zone_code_.store(c.TimeZoneCode,
+                                                              std::memory_order_relaxed);
+                                    })
                                 .Field("IncludeOrderTransactions", &C::IncludeOrderTransactions)
                                 .Field("UseOrderSide", &C::UseOrderSide);
   return table;
@@ -34,6 +44,23 @@ const Members<ErrorObject>& ErrorObject::Table() {
                                 .Field("Code", &ErrorObject::code_, false)
                                 .Field("Description", &ErrorObject::description_, false);
   return table;
+}
+
+std::string ZoneNameOf(int32_t time_zone_code) {
+  static const std::pair<const char*, const char*> kZones[] = {
+      {"tzCentral", "America/Chicago"},    {"tzEastern", "America/New_York"},
+      {"tzPacific", "America/Los_Angeles"}, {"tzGreenwich", "Europe/London"},
+      {"tzHongKong", "Asia/Hong_Kong"},     {"tzChina", "Asia/Shanghai"},
+      {"tzJapan", "Asia/Tokyo"}};
+  for (const auto& [code, zone] : kZones) {
+    if (Constant(code) == time_zone_code) return zone;
+  }
+  return "";
+}
+
+std::string ServerZoneName() {
+  auto sim = Control::Instance().Live();
+  return ZoneNameOf(sim ? sim->configuration()->time_zone_code() : Constant("tzChina"));
 }
 
 com::DispatchPtr MakeError(int32_t code, std::string description) {

@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
@@ -32,6 +34,23 @@ std::shared_ptr<T> ObjectArg(com::Args args, size_t i, std::string_view member,
                         std::string(member) + " needs " + std::string(expected));
   }
   return object;
+}
+
+// The live collections a push goes to: all of `symbol`'s (`of_symbol`, in request order),
+// or only the request-th of them; ComError (bad index) when there is no such request.
+template <class C>
+std::vector<std::shared_ptr<C>> TargetRequests(std::vector<std::shared_ptr<C>> of_symbol,
+                                               std::string_view symbol,
+                                               std::optional<size_t> request,
+                                               std::string_view kind) {
+  if (!request) return of_symbol;
+  if (*request >= of_symbol.size()) {
+    throw com::ComError(com::hresult::kBadIndex,
+                        std::string(symbol) + " has " + std::to_string(of_symbol.size()) +
+                            " live " + std::string(kind) + " request(s), no request " +
+                            std::to_string(*request));
+  }
+  return {of_symbol[*request]};
 }
 
 // Throws the ComError a test scripted for the plain call `request` ("CreateTicksRequest",

@@ -70,8 +70,8 @@ const Members<Tick>& Tick::Table() {
   static const auto table =
       Members<Tick>("CQGTick")
           .Property("PriceType", [](Tick& t) { return Variant(t.data_.price_type); })
-          .Property("Price", [](Tick& t) { return Variant(t.data_.price); })
-          .Property("Volume", [](Tick& t) { return Variant(t.data_.volume); })
+          .Property("Price", [](Tick& t) { return t.data_.price; })
+          .Property("Volume", [](Tick& t) { return t.data_.volume; })
           .Property("Timestamp", [](Tick& t) { return Variant(t.data_.timestamp); });
   return table;
 }
@@ -228,9 +228,10 @@ void SetMaxTickLimit(std::optional<int32_t> cap) {
   script.max_limit = cap;
 }
 
-size_t PushTicks(Simulator& sim, std::string_view symbol, const std::vector<TickData>& ticks) {
+size_t PushTicks(Simulator& sim, std::string_view symbol, const std::vector<TickData>& ticks,
+                 std::optional<size_t> request) {
   if (!DataUp(sim)) return 0;  // nothing reaches the host while data is out
-  auto targets = AllTicksOf(sim)->OfSymbol(symbol);
+  auto targets = TargetRequests(AllTicksOf(sim)->OfSymbol(symbol), symbol, request, "tick");
   if (ticks.empty()) return targets.size();
   for (const auto& t : targets) {
     size_t added = t->Append(ticks);

@@ -30,10 +30,13 @@ namespace mx::cqgcel {
 
 class Simulator;
 
+// One tick. Price and Volume are Variants so that a tick can carry what a server may
+// send: a fractional volume, or the invalid marker -2147483648 (integer or floating-point)
+// in place of a price.
 struct TickData {
   int32_t price_type = 0;  // tptAsk, tptBid, tptSettlement or tptTrade
-  double price = 0.0;
-  int64_t volume = 0;
+  com::Variant price = 0.0;
+  com::Variant volume = int64_t{0};
   com::DateTime timestamp;
 };
 
@@ -41,7 +44,7 @@ struct TickData {
 class Tick : public SimObject<Tick, false> {
  public:
   static const com::Members<Tick>& Table();
-  explicit Tick(TickData data) : data_(data) {}
+  explicit Tick(TickData data) : data_(std::move(data)) {}
   const TickData& data() const { return data_; }
 
  private:
@@ -103,9 +106,12 @@ void SetTicksAnswer(std::string symbol, std::optional<std::vector<TickData>> tic
 // limit it reads back differ from the one it set.
 void SetMaxTickLimit(std::optional<int32_t> cap);
 
-// Home thread: appends `ticks` to every live collection of `symbol`, raising
-// OnTicksAdded for each; returns how many collections took them.
-size_t PushTicks(Simulator& sim, std::string_view symbol, const std::vector<TickData>& ticks);
+// Home thread: appends `ticks` to every live collection of `symbol` (with `request`: only
+// to the request-th of them, in the order they were requested), raising OnTicksAdded for
+// each; returns how many collections took them. ComError (bad index) when there is no
+// such request.
+size_t PushTicks(Simulator& sim, std::string_view symbol, const std::vector<TickData>& ticks,
+                 std::optional<size_t> request = std::nullopt);
 
 // A collection outside AllTicks, filled with `ticks`, for raising events by hand.
 std::shared_ptr<Ticks> MakeTicks(std::string symbol, const std::vector<TickData>& ticks);

@@ -291,9 +291,11 @@ void SetTimedBarsAnswer(std::string symbol, std::optional<std::vector<BarData>> 
   }
 }
 
-size_t PushTimedBar(Simulator& sim, std::string_view symbol, const BarData& bar) {
+size_t PushTimedBar(Simulator& sim, std::string_view symbol, const BarData& bar,
+                    std::optional<size_t> request) {
   if (!DataUp(sim)) return 0;  // nothing reaches the host while data is out
-  auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
+  auto targets =
+      TargetRequests(AllTimedBarsOf(sim)->OfSymbol(symbol), symbol, request, "timed-bars");
   for (const auto& t : targets) {
     t->Add(bar);
     sim.Fire(EventId::OnTimedBarsAdded, {Variant(com::DispatchPtr(t))});
@@ -320,9 +322,11 @@ std::vector<size_t> Positions(const std::vector<std::shared_ptr<TimedBars>>& tar
 
 }  // namespace
 
-size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, const BarData& bar) {
+size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, const BarData& bar,
+                      std::optional<size_t> request) {
   if (!DataUp(sim)) return 0;
-  auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
+  auto targets =
+      TargetRequests(AllTimedBarsOf(sim)->OfSymbol(symbol), symbol, request, "timed-bars");
   auto positions = Positions(targets, index);
   for (size_t k = 0; k < targets.size(); ++k) {
     targets[k]->Update(positions[k], bar);
@@ -332,9 +336,11 @@ size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, co
   return targets.size();
 }
 
-size_t RemoveTimedBar(Simulator& sim, std::string_view symbol, int64_t index) {
+size_t RemoveTimedBar(Simulator& sim, std::string_view symbol, int64_t index,
+                      std::optional<size_t> request) {
   if (!DataUp(sim)) return 0;
-  auto targets = AllTimedBarsOf(sim)->OfSymbol(symbol);
+  auto targets =
+      TargetRequests(AllTimedBarsOf(sim)->OfSymbol(symbol), symbol, request, "timed-bars");
   auto positions = Positions(targets, index);
   for (size_t k = 0; k < targets.size(); ++k) {
     targets[k]->Remove(positions[k]);

@@ -126,12 +126,17 @@ std::shared_ptr<TimedBarsCollection> AllTimedBarsOf(Simulator& sim);
 // What a timed-bars request for `symbol` resolves with; nullopt: generated bars.
 void SetTimedBarsAnswer(std::string symbol, std::optional<std::vector<BarData>> bars);
 
-// Home thread. Each acts on every live collection of `symbol`, raises its event for
-// each, and returns how many collections there were. Update and Remove throw ComError
-// (bad index) before changing anything when `index` is out of range in any of them.
-size_t PushTimedBar(Simulator& sim, std::string_view symbol, const BarData& bar);
-size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, const BarData& bar);
-size_t RemoveTimedBar(Simulator& sim, std::string_view symbol, int64_t index);
+// Home thread. Each acts on every live collection of `symbol` (with `request`: only on the
+// request-th of them, in the order they were requested; ComError (bad index) when there
+// is no such request), raises its event for each, and returns how many collections there
+// were. Update and Remove throw ComError (bad index) before changing anything when
+// `index` is out of range in any of them.
+size_t PushTimedBar(Simulator& sim, std::string_view symbol, const BarData& bar,
+                    std::optional<size_t> request = std::nullopt);
+size_t UpdateTimedBar(Simulator& sim, std::string_view symbol, int64_t index, const BarData& bar,
+                      std::optional<size_t> request = std::nullopt);
+size_t RemoveTimedBar(Simulator& sim, std::string_view symbol, int64_t index,
+                      std::optional<size_t> request = std::nullopt);
 
 // A collection outside AllTimedBars, holding `bars`, for raising events by hand.
 std::shared_ptr<TimedBars> MakeTimedBars(std::string symbol, const std::vector<BarData>& bars);

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -77,9 +78,20 @@ com::DateTime TimestampOr(const com::Variant& v, const com::DateTime& otherwise)
   return v.IsEmpty() ? otherwise : v.Date();
 }
 
+// A tick's Price or Volume: any number, kept as given (an integer, a fractional volume,
+// the invalid marker -2147483648 as an integer or a float).
+com::Variant TickNumber(com::Variant v, const char* field) {
+  if (!v.IsNumber()) {
+    throw py::type_error(std::string("a tick's ") + field + " must be a number, got " +
+                         (v.IsEmpty() ? std::string("None") : "'" + v.ToString() + "'"));
+  }
+  return v;
+}
+
 TickData ToTick(py::handle record, const com::DateTime& now) {
   auto v = Fields(record, kTickFields, 3, "a tick");
-  return TickData{v[0].ToInt32(), v[1].ToDouble(), v[2].ToInt(), TimestampOr(v[3], now)};
+  return TickData{v[0].ToInt32(), TickNumber(v[1], "Price"), TickNumber(v[2], "Volume"),
+                  TimestampOr(v[3], now)};
 }
 
 BarData ToBar(py::handle record) {
@@ -125,7 +137,15 @@ py::object OnHome(bool wait, std::function<size_t(Simulator&)> action) {
   if (!wait) {
     std::weak_ptr<Simulator> weak = sim;
     sim->home()->Post([weak, action = std::move(action)] {
-      if (auto s = weak.lock()) action(*s);
+      auto s = weak.lock();
+      if (!s) return;
+      try {
+        action(*s);
+      } catch (const std::exception& e) {
+        // Nobody waits for a posted push: its failure (no such request or bar) is written
+        // where a test's output shows it, and the COM thread goes on.
+        std::fprintf(stderr, "cqgcel: a posted push failed: %s\n", e.what());
+      }
     });
     return py::none();
   }
@@ -163,14 +183,18 @@ answer); None for the generated current ticks (a bid, an ask and a trade).)");
 
   m.def(
       "push_ticks",
-      [](const std::string& symbol, py::iterable ticks, bool wait) {
+      [](const std::string& symbol, py::iterable ticks, bool wait, std::optional<size_t> request) {
         auto data = ToTicks(ticks);
-        return OnHome(wait, [symbol, data](Simulator& s) { return PushTicks(s, symbol, data); });
+        return OnHome(wait, [symbol, data, request](Simulator& s) {
+          return PushTicks(s, symbol, data, request);
+        });
       },
       py::arg("symbol"), py::arg("ticks"), py::kw_only(), py::arg("wait") = true,
-      R"(Appends `ticks` to every live tick request whose Symbol is `symbol`, each followed
-by OnTicksAdded(ticks, added count). With wait (the default) returns, once every sink has
-had the events, how many requests took them; else posts and returns None.)");
+      py::arg("request") = py::none(),
+      R"(Appends `ticks` to every live tick request whose Symbol is `symbol` (with `request`:
+only to the request-th of them, 0 the first requested; ComError when there is none), each
+followed by OnTicksAdded(ticks, added count). With wait (the default) returns, once every
+sink has had the events, how many requests took them; else posts and returns None.)");
 
   m.def(
       "make_ticks",
@@ -194,33 +218,41 @@ the requested range.)");
 
   m.def(
       "push_timed_bar",
-      [](const std::string& symbol, py::handle bar, bool wait) {
+      [](const std::string& symbol, py::handle bar, bool wait, std::optional<size_t> request) {
         auto data = ToBar(bar);
-        return OnHome(wait, [symbol, data](Simulator& s) { return PushTimedBar(s, symbol, data); });
+        return OnHome(wait, [symbol, data, request](Simulator& s) {
+          return PushTimedBar(s, symbol, data, request);
+        });
       },
       py::arg("symbol"), py::arg("bar"), py::kw_only(), py::arg("wait") = true,
-      R"(Appends a new forming bar to every live timed-bars request of `symbol` and raises
-OnTimedBarsAdded for each; returns how many (None without wait).)");
+      py::arg("request") = py::none(),
+      R"(Appends a new forming bar to every live timed-bars request of `symbol` (with
+`request`: only to the request-th of them) and raises OnTimedBarsAdded for each; returns
+how many (None without wait).)");
 
   m.def(
       "update_timed_bar",
-      [](const std::string& symbol, int64_t index, py::handle bar, bool wait) {
+      [](const std::string& symbol, int64_t index, py::handle bar, bool wait,
+         std::optional<size_t> request) {
         auto data = ToBar(bar);
-        return OnHome(wait, [symbol, index, data](Simulator& s) {
-          return UpdateTimedBar(s, symbol, index, data);
+        return OnHome(wait, [symbol, index, data, request](Simulator& s) {
+          return UpdateTimedBar(s, symbol, index, data, request);
         });
       },
       py::arg("symbol"), py::arg("index"), py::arg("bar"), py::kw_only(), py::arg("wait") = true,
+      py::arg("request") = py::none(),
       R"(Rewrites bar `index` (negative: from the newest) of every live timed-bars request
 of `symbol`, raising OnTimedBarsUpdated(bars, index); ComError when out of range.)");
 
   m.def(
       "remove_timed_bar",
-      [](const std::string& symbol, int64_t index, bool wait) {
-        return OnHome(wait,
-                      [symbol, index](Simulator& s) { return RemoveTimedBar(s, symbol, index); });
+      [](const std::string& symbol, int64_t index, bool wait, std::optional<size_t> request) {
+        return OnHome(wait, [symbol, index, request](Simulator& s) {
+          return RemoveTimedBar(s, symbol, index, request);
+        });
       },
       py::arg("symbol"), py::arg("index"), py::kw_only(), py::arg("wait") = true,
+      py::arg("request") = py::none(),
       R"(Removes bar `index` of every live timed-bars request of `symbol`, raising
 OnTimedBarsRemoved(bars, index); ComError when out of range.)");
 

@@ -84,6 +84,15 @@ class PythonObjectDispatch final : public com::IDispatch {
   std::string type_name_;
 };
 
+// A zone-aware datetime as the same instant on the wall clock of the server's zone
+// (com::DateZone(); "" for the machine's local zone), still aware.
+py::object ToServerWallTime(py::handle aware) {
+  std::string zone = com::DateZone();
+  py::object target = py::none();
+  if (!zone.empty()) target = py::module_::import("zoneinfo").attr("ZoneInfo")(zone);
+  return aware.attr("astimezone")(target);
+}
+
 }  // namespace
 
 py::object ToPython(const com::Variant& value) {
@@ -135,6 +144,11 @@ com::Variant FromPython(py::handle value) {
   }
   EnsureDateTimeApi();
   if (PyDateTime_Check(o)) {
+    py::object wall;
+    if (PyDateTime_DATE_GET_TZINFO(o) != Py_None) {
+      wall = ToServerWallTime(value);
+      o = wall.ptr();
+    }
     return com::Variant(com::DateTime{
         PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o),
         PyDateTime_DATE_GET_HOUR(o), PyDateTime_DATE_GET_MINUTE(o),

@@ -3,7 +3,8 @@
 //
 // Conversions (GIL held):
 //   Python -> Variant: None -> empty; bool; int -> 32-bit when it fits, else 64-bit;
-//   float; str; datetime.datetime / datetime.date -> date-time; Dispatch -> its object;
+//   float; str; datetime.datetime / datetime.date -> date-time (a zone-aware datetime
+//   first moved to the same instant in the server's zone, com::DateZone); Dispatch -> its object;
 //   objects with __index__ -> integer, with __float__ -> double; anything else -> a
 //   dispatch object over the Python object (attributes and calls by name, under the GIL).
 //   Variant -> Python: the reverse; date-times come back as naive datetime.datetime; a

@@ -4,12 +4,15 @@
 // The tick path (OnTicksAdded) reads the new ticks from CQGCEL first, without the GIL,
 // then takes it once for the host side of all of them: per tick the security look-up,
 // the map read, a new OrderBook or dataclasses.replace, the map write and, with a
-// complete first level, process_orderbook.
+// complete first level, process_orderbook. A tick whose Price or Volume is CQG's invalid
+// marker is skipped whole (nothing stored, nothing handed over) and counted in one trace
+// line per event: an order book never shows the marker as a price or a volume.
 #include <array>
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
 #include "gateways/cqg/wrapper/python/variant_py.h"
+#include "gateways/cqg/wrapper/tradelink/bar_repair.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
@@ -27,6 +30,13 @@ struct TickRead {
   int64_t price_type;
   com::Variant price, volume;
 };
+
+// CQG's mark of a missing value, as an integer or a floating-point number (a bool never).
+bool IsInvalidMarker(const com::Variant& v) {
+  using T = com::Variant::Type;
+  if (v.type() == T::Int32 || v.type() == T::Int64) return v.ToInt() == kInvalidValue;
+  return v.type() == T::Double && v.ToDouble() == static_cast<double>(kInvalidValue);
+}
 
 // Interned keyword names of the OrderBook fields written here.
 struct BookNames {
@@ -156,7 +166,12 @@ void TradeLink::HandleTicksAdded(const Variant& cqgTicks, const Variant& addedTi
   py::handle process = GatewayMethod(kProcessOrderbook);
   py::str symbol_text(symbol);  // made once for every tick's look-up
   size_t ignored = 0;
+  size_t invalid = 0;
   for (const TickRead& tick : added) {
+    if (IsInvalidMarker(tick.price) || IsInvalidMarker(tick.volume)) {
+      ++invalid;
+      continue;
+    }
     py::object security = LookupSecurity(symbol_text);
     if (security.is_none()) {
       ++ignored;  // no record under an absent key
@@ -189,6 +204,10 @@ void TradeLink::HandleTicksAdded(const Variant& cqgTicks, const Variant& addedTi
   if (ignored > 0) {
     Trace("OnTicksAdded: no security for " + symbol + ", " + std::to_string(ignored) +
           " tick(s) ignored");
+  }
+  if (invalid > 0) {
+    Trace("OnTicksAdded: " + symbol + ": " + std::to_string(invalid) +
+          " tick(s) with an invalid price or volume skipped");
   }
 }
 
