@@ -115,7 +115,8 @@ TEST(Registry, CreateObjectNeedsComAndAKnownProgId) {
     CreateObject("No.Such.1");
     ADD_FAILURE();
   } catch (const ComError& e) {
-    EXPECT_EQ(e.code(), hresult::kInvalidProgId);
+    EXPECT_EQ(e.code(), hresult::kClassNotRegistered);
+    EXPECT_NE(std::string(e.what()).find("No.Such.1"), std::string::npos);
   }
   EXPECT_TRUE(CoUninitialize());
   EXPECT_FALSE(CoUninitialize());

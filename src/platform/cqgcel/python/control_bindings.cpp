@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/simulator.h"
@@ -18,8 +18,8 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::FromPythonArgs;
-using comhost::py_glue::ToPython;
+using com::py_glue::FromPythonArgs;
+using com::py_glue::ToPython;
 
 Answer MakeAnswer(const std::string& mode, double delay, int32_t code,
                   const std::string& description) {
@@ -219,7 +219,7 @@ nanoseconds the deliveries took there.)");
   m.def(
       "time_marshalled_calls",
       [](py::handle dispatch, const std::string& property, int count) {
-        com::DispatchPtr target = comhost::py_glue::FromPython(dispatch).Dispatch();
+        com::DispatchPtr target = com::py_glue::FromPython(dispatch).Dispatch();
         std::vector<int64_t> samples;
         samples.reserve(static_cast<size_t>(std::max(count, 0)));
         py::gil_scoped_release release;

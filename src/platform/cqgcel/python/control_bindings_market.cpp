@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
 #include "platform/cqgcel/sim_broker.h"
@@ -23,7 +23,7 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::ToPython;
+using com::py_glue::ToPython;
 using market::kMicrosPerDay;
 using market::kMicrosPerSecond;
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
@@ -24,7 +24,7 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::ToPython;
+using com::py_glue::ToPython;
 
 std::shared_ptr<Simulator> Live() {
   auto sim = Control::Instance().Live();
