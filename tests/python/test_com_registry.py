@@ -112,3 +112,26 @@ def test_the_simulator_numbers_unlike_any_table_of_ours():
                 "csConnectionTrouble", "csConnectionNotLoggedOn"]
     values = [comhost.constant(n) for n in statuses]
     assert len(set(values)) == 5 and not set(values) & {0, 1, 2, 3, 4}
+
+
+def test_the_platform_depends_on_no_gateway_or_plugin():
+    src = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                       "src")
+    gateway_targets = ("mx_comhost", "tradelink_module", "comhost_module", "mx_sqlite", "mx_bot")
+    wrong = []
+    for folder, _, files in os.walk(os.path.join(src, "platform")):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, encoding="utf-8") as f:
+                for number, line in enumerate(f, 1):
+                    if line.startswith("#include") and ('"gateways/' in line or '"plugins/' in line):
+                        wrong.append(f"{path}:{number}")
+                    if name == "CMakeLists.txt" and any(t in line for t in gateway_targets):
+                        wrong.append(f"{path}:{number}")
+    assert wrong == []
+    result = run_python("""
+        import sys
+        from morvex_trader.platform import cqgcel
+        assert not [m for m in sys.modules if m.startswith("morvex_trader.gateways")], sys.modules
+    """)
+    assert result.returncode == 0, result.stdout + result.stderr
