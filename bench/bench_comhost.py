@@ -3,9 +3,12 @@ of a call through the marshalled CQGCEL reference."""
 
 from __future__ import annotations
 
+import os
+import re
 import time
+from typing import Optional
 
-from common import Figure, absolute_figure, median, percentile, ratio_figure
+from common import ROOT, Figure, absolute_figure, median, percentile, ratio_figure
 
 from morvex_trader.gateways.cqg.wrapper import comhost
 from morvex_trader.platform import cqgcel
@@ -71,5 +74,21 @@ def run() -> list[Figure]:
     figures.append(Figure("marshalled call from Python, p99", percentile(us, 99), "us", None, None, "-", None))
     figures.append(absolute_figure("marshalled call from C++, median", median(native_us), "us", 20))
     figures.append(Figure("marshalled call from C++, p99", percentile(native_us, 99), "us", None, None, "-", None))
+    wine = wine_marshalled_call()
+    if wine is not None:   # for information: the same call through wine's real COM proxy
+        figures.append(Figure("marshalled call under wine's COM, median", wine, "us", None, None, "-", None))
     cqgcel.reset()
     return figures
+
+
+def wine_marshalled_call() -> Optional[float]:
+    """The figure `./run test --windows` measured last (build/windows/bench_wine.txt), or
+    None when the Windows side has not run on this machine."""
+    path = os.path.join(ROOT, "build", "windows", "bench_wine.txt")
+    try:
+        with open(path) as fh:
+            text = fh.read()
+    except OSError:
+        return None
+    match = re.search(r"marshalled call under wine's COM: ([0-9.]+) us", text)
+    return float(match.group(1)) if match else None

@@ -34,4 +34,5 @@ function(mx_win_gtest)
 endfunction()
 
 add_subdirectory(src/platform/com/win)
+add_subdirectory(src/platform/cqgcel/win_server)
 add_subdirectory(tests/windows)

@@ -219,7 +219,8 @@ def main(argv: list[str] | None = None) -> int:
 def run_session(duration, second, restarting, bot, server, watch, config, db_path, terminal) -> None:
     from morvex_trader.core.security import Futures
     from morvex_trader.engine.clock import SessionClock
-    from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
+    from morvex_trader.engine.main_engine import MainEngine, SessionSettings
+    from morvex_trader.engine.report_texts import format_summary
     from morvex_trader.engine.session_recorder import SessionRecorder
     from morvex_trader.engine.store import AccountIdentity, AccountStore
     from morvex_trader.engine.strategy import MovingAverageCross

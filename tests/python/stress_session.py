@@ -260,12 +260,20 @@ while time.monotonic() < deadline:
 engine.drain_events()
 engine.snapshot()
 snapshot = cqgcel.market_snapshot()
+broker_orders = [(str(o.GUID), o.GWStatus) for o in cqgcel.orders()]   # read while the broker is up
 positions_now = [(p.security.code, p.direction.value, p.quantity) for p in gateway.get_positions()]
 finish(second)
 database = second["database"]
 bot.close()
 replies = server.sent_texts(CHAT)
 server.stop()
+
+# Every order the broker holds: the market's, and those the gateway refused before they
+# reached the market (sent while it was going down), which the market never saw.
+sim_orders = {guid: o["status"] for guid, o in snapshot["orders"].items()}
+REFUSED = comhost.constants.osRejectGW
+sim_orders.update({guid: "osRejectGW" for guid, status in broker_orders
+                   if guid not in sim_orders and status == REFUSED})
 
 orders_rows = {r[0]: (r[1], r[2], r[3]) for r in database.select_records(
     "trading_order", ["broker_order_id", "status", "filled_quantity", "id"], {})}
@@ -307,7 +315,7 @@ print(json.dumps({
     "unwritten_at_end": second["unwritten"],
     "pending_file_left": os.path.exists(os.path.join(WORK, "db", "morvex_trader.pending.jsonl")),
     "last_status": {guid: o.status.value for guid, o in sessions[-1]["engine"].orders.items()},
-    "sim_orders": {guid: o["status"] for guid, o in snapshot["orders"].items()},
+    "sim_orders": sim_orders,
     "sim_fills": [{"id": f["id"], "order_guid": f["order_guid"], "quantity": f["quantity"],
                    "status": f.get("status", "fsNormal")} for f in snapshot["fills"]],
     "sim_positions": [[k[1], v["quantity"]] for k, v in snapshot["positions"].items() if v["quantity"]],

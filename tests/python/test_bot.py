@@ -451,6 +451,16 @@ def test_send_message_goes_to_the_configured_chat_or_the_one_given(start_bot, fa
         (CHAT, "to default"), (-1001234567890123, "to other"), (55, "float id")]
 
 
+def test_send_message_can_go_without_the_notification_sound(start_bot, fake):
+    bot = start_bot()
+    bot.exec("bot.send_message('loud')")
+    bot.exec("bot.send_message('\\n'.join(['q' * 99] * 50), disable_notification=True)")   # two pieces
+    bot.exec("from morvex_trader.engine.notifier import Notifier\n"
+             "n = Notifier(bot, lambda kind: 'silent')\nn.notify('fill', 'filled')\nn.close()")
+    assert [(m.text[:6], m.silent) for m in fake.sent] == [
+        ("loud", False), ("q" * 6, True), ("q" * 6, True), ("filled", True)]
+
+
 def test_send_message_failure_carries_the_service_description(start_bot, fake):
     bot = start_bot()
     fake.known_chats = {CHAT}

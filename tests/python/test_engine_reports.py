@@ -8,7 +8,8 @@ from types import SimpleNamespace
 import pytest
 
 from morvex_trader.core.balance import AccountBalance
-from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_money, format_summary
+from morvex_trader.engine.main_engine import MainEngine, SessionSettings
+from morvex_trader.engine.report_texts import format_money, format_summary
 
 
 def engine_with(balance: AccountBalance) -> MainEngine:

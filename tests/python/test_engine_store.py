@@ -15,7 +15,8 @@ import pytest
 from morvex_trader.core.constants import Direction, OrderStatus, OrderType
 from morvex_trader.core.order import Order
 from morvex_trader.core.security import Futures
-from morvex_trader.engine.main_engine import MainEngine, SessionSettings, format_summary
+from morvex_trader.engine.main_engine import MainEngine, SessionSettings
+from morvex_trader.engine.report_texts import format_summary
 from morvex_trader.engine.store import AccountIdentity, AccountStore
 from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
 from morvex_trader.gateways.cqg.wrapper import tradelink

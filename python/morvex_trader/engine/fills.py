@@ -5,7 +5,8 @@ fill's order still at the broker). The ledger knows every fill id booked this se
 and, per order taken over from an earlier session, the fill ids the database holds for
 it (read back when the order is adopted, or from the pending-writes file), and refuses a
 second booking. Earlier sessions' ids count for their own orders only: a broker that
-numbers afresh in a new session may reuse an id for another order. A busted fill reverses its booking; a corrected one replaces price and quantity.
+numbers afresh in a new session may reuse an id for another order. A busted fill
+reverses its booking; a corrected one replaces price and quantity.
 A fill whose fields cannot be booked (no id, a quantity that is not a positive number,
 a price that is not a finite number) is refused with the reason, never booked.
 
@@ -17,21 +18,23 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from datetime import datetime
-from typing import Any, Iterable, Optional
+from typing import Iterable, Optional, SupportsFloat, SupportsIndex
 
 
-def deal_key(deal_id: Any) -> str:
+def deal_key(deal_id: object) -> str:
     """The text under which a fill id is booked and stored (`trading_deal.broker_deal_id`)."""
     return str(deal_id)
 
 
-def _finite(value: Any) -> bool:
-    if isinstance(value, bool) or value is None:
-        return False
+def _finite_number(value: object) -> Optional[float]:
+    """`value` as a finite float, or None when it is not a finite number (a bool is not)."""
+    if isinstance(value, bool) or not isinstance(value, (SupportsFloat, SupportsIndex, str, bytes)):
+        return None
     try:
-        return math.isfinite(float(value))
+        number = float(value)
     except (TypeError, ValueError):
-        return False
+        return None
+    return number if math.isfinite(number) else None
 
 
 def malformed_reason(deal: dict) -> Optional[str]:
@@ -43,9 +46,10 @@ def malformed_reason(deal: dict) -> Optional[str]:
     if not isinstance(order_id, str) or not order_id:
         return f"no order id (got {order_id!r})"
     quantity = deal.get("filled_quantity")
-    if not _finite(quantity) or float(quantity) <= 0:
+    number = _finite_number(quantity)
+    if number is None or number <= 0:
         return f"quantity {quantity!r} is not a positive number"
-    if not _finite(deal.get("filled_avg_price")):
+    if _finite_number(deal.get("filled_avg_price")) is None:
         return f"price {deal.get('filled_avg_price')!r} is not a finite number"
     if not isinstance(deal.get("updated_time"), datetime):
         return f"time {deal.get('updated_time')!r} is not a date-time"
@@ -70,7 +74,7 @@ class FillLedger:
         self._reversed: set[str] = set()    # busted: never booked again
         self.counts = LedgerCounts()
 
-    def contains(self, deal_id: Any, order_id: Optional[str] = None) -> bool:
+    def contains(self, deal_id: object, order_id: Optional[str] = None) -> bool:
         key = deal_key(deal_id)
         return (key in self._fills or key in self._reversed
                 or (order_id is not None and key in self._earlier.get(order_id, ())))
@@ -79,7 +83,7 @@ class FillLedger:
         """Whether the earlier sessions' fills of `order_id` have been loaded."""
         return order_id in self._earlier
 
-    def load(self, order_id: str, booked_ids: Iterable[Any]) -> None:
+    def load(self, order_id: str, booked_ids: Iterable[object]) -> None:
         """Adds the ids of fills of `order_id` booked by earlier sessions."""
         self._earlier.setdefault(order_id, set()).update(deal_key(i) for i in booked_ids)
 
@@ -97,10 +101,10 @@ class FillLedger:
         self.counts.booked += 1
         return "booked"
 
-    def fill(self, deal_id: Any) -> Optional[dict]:
+    def fill(self, deal_id: object) -> Optional[dict]:
         return self._fills.get(deal_key(deal_id))
 
-    def bust(self, deal_id: Any) -> Optional[dict]:
+    def bust(self, deal_id: object) -> Optional[dict]:
         """Reverses a booked fill of this session: returns it, or None when it was not
         booked here (a fill of an earlier session is reversed in the database only)."""
         key = deal_key(deal_id)
@@ -110,7 +114,7 @@ class FillLedger:
         self.counts.busted += 1
         return self._fills.pop(key, None)
 
-    def correct(self, deal_id: Any, price: Any, quantity: Any) -> tuple[Optional[dict], Optional[dict]]:
+    def correct(self, deal_id: object, price: float, quantity: float) -> tuple[Optional[dict], Optional[dict]]:
         """Replaces price and quantity of a booked fill: (old, new) records of this session
         (None, None when it was booked by an earlier session or not at all)."""
         key = deal_key(deal_id)
@@ -126,5 +130,5 @@ class FillLedger:
         """Ids of the fills this session booked and still holds booked, in booking order."""
         return list(self._fills)
 
-    def is_reversed(self, deal_id: Any) -> bool:
+    def is_reversed(self, deal_id: object) -> bool:
         return deal_key(deal_id) in self._reversed

@@ -29,15 +29,25 @@ import time
 from collections import defaultdict, deque
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, Callable, Iterable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
+from morvex_trader.core.balance import AccountBalance
 from morvex_trader.core.constants import ACTIVE_ORDER_STATUSES, Direction, Offset, OrderStatus, OrderType
 from morvex_trader.core.order import Order
+from morvex_trader.engine import report_texts
 from morvex_trader.engine.order_instruction import InstructionError, parse_order_instruction
 from morvex_trader.engine.remote import RemoteControl
 from morvex_trader.engine.session_guard import SessionGuard
 from morvex_trader.engine.store import AccountStore
 from morvex_trader.engine.watch_settings import WatchSettings
+
+if TYPE_CHECKING:
+    from morvex_trader.core.data import Bar
+    from morvex_trader.core.security import Security
+    from morvex_trader.engine.session_recorder import SessionRecorder
+    from morvex_trader.engine.strategy import Strategy
+    from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+    from morvex_trader.plugins.telegram.bot import TelegramBot
 
 
 @dataclass
@@ -60,12 +70,13 @@ class SessionCounts:
     placed: int = 0
     refused: int = 0
     deals: int = 0
+    reconnects: Optional[int] = None  # set by the watchdog once it has counted (None: not counted)
 
 
 class MainEngine:
-    def __init__(self, gateway: Any, store: Optional[AccountStore], settings: SessionSettings,
-                 strategy: Any = None, bot: Any = None,
-                 now: Optional[Callable[[], datetime]] = None, recorder: Any = None,
+    def __init__(self, gateway: CqgGateway, store: Optional[AccountStore], settings: SessionSettings,
+                 strategy: Optional[Strategy] = None, bot: Optional[TelegramBot] = None,
+                 now: Optional[Callable[[], datetime]] = None, recorder: Optional[SessionRecorder] = None,
                  log: Optional[Callable[[str], None]] = None) -> None:
         self.gateway = gateway
         self.settings = settings
@@ -79,7 +90,7 @@ class MainEngine:
         self._finished: dict[str, None] = {}  # finished orders held, oldest first
         self._released_orders = 0  # finished orders no longer held, and their statuses
         self._released_statuses: dict[str, int] = defaultdict(int)
-        self._net: dict[Any, float] = defaultdict(float)  # security -> net filled quantity
+        self._net: dict[Security, float] = defaultdict(float)  # security -> net filled quantity
         self._book_lock = threading.Lock()  # orders, deals, pending events and their rows
         self.book_lock = self._book_lock
         self._pending: dict[str, list[tuple[str, dict]]] = defaultdict(list)
@@ -92,7 +103,7 @@ class MainEngine:
         self.counts = SessionCounts()
         self.stop_requested = False
         self.started = False
-        self.last_balance: Any = None  # the balance of the latest snapshot
+        self.last_balance: Optional[AccountBalance] = None  # the balance of the latest snapshot
         self.recorder = recorder  # a SessionRecorder: what the session report reads
 
     # -- session -------------------------------------------------------------------
@@ -159,7 +170,7 @@ class MainEngine:
     def request_stop(self) -> None:
         self.stop_requested = True
 
-    def _guarded(self, work: Callable[..., Any], *args: Any) -> None:
+    def _guarded(self, work: Callable[..., object], *args: object) -> None:
         """Runs one step of the loop; an error is reported and the session goes on."""
         try:
             work(*args)
@@ -259,11 +270,12 @@ class MainEngine:
     def _apply_to_released(self, kind: str, payload: dict) -> bool:
         """Applies a late event of a finished order no longer held, through its row of
         this session; False when no such row exists (not yet recorded, or not ours)."""
-        row = self.store.session_order(payload["order_id"]) if self.store is not None else None
-        if row is None:
+        store = self.store
+        row = store.session_order(payload["order_id"]) if store is not None else None
+        if store is None or row is None:
             return False
         if kind == "order":
-            self.store.update_order(payload)
+            store.update_order(payload)
             new_status = payload["status"].value
             if new_status != row["status"]:
                 self._released_statuses[row["status"]] -= 1
@@ -274,10 +286,10 @@ class MainEngine:
             security = next((s for s in self.gateway.securities if s.code == row["security_code"]), None)
             if security is not None:
                 self._add_fill(security, Direction(row["direction"]), payload["filled_quantity"])
-            self.store.record_deal(payload, None)
+            store.record_deal(payload, None)
         return True
 
-    def _add_fill(self, security: Any, direction: Direction, quantity: float) -> None:
+    def _add_fill(self, security: Security, direction: Direction, quantity: float) -> None:
         self._net[security] += quantity if direction is Direction.LONG else -quantity
 
     def snapshot(self) -> None:
@@ -296,16 +308,16 @@ class MainEngine:
     def clock(self) -> float:
         return time.monotonic()
 
-    def bars(self, security: Any) -> Optional[list]:
+    def bars(self, security: Security) -> Optional[list[Bar]]:
         try:
-            return self.gateway.tradelink.get_subscribe_bars_data(security)
+            return self.gateway.link.get_subscribe_bars_data(security)
         except ValueError:
             return None  # the newest bar is still invalid: no decision on it
 
-    def net_position(self, security: Any) -> float:
+    def net_position(self, security: Security) -> float:
         return self._net.get(security, 0.0)
 
-    def active_orders(self, security: Any = None) -> list[Order]:
+    def active_orders(self, security: Optional[Security] = None) -> list[Order]:
         with self._book_lock:
             orders = list(self.orders.values())
         return [o for o in orders
@@ -348,21 +360,13 @@ class MainEngine:
 
     # -- reports for the chat ------------------------------------------------------
     def balance_report(self) -> str:
-        b = self.gateway.get_balance()
-        m = format_money
-        return (f"Balance ({self.gateway.gateway_name}): cash={m(b.cash)} available={m(b.available_cash)} "
-                f"net={m(b.net_cash_power)} margin={m(b.maintenance_margin)} "
-                f"realized_pnl={m(b.realized_pnl)} unrealized_pnl={m(b.unrealized_pnl)}")
+        return report_texts.balance_text(self.gateway.gateway_name, self.gateway.get_balance())
 
     def status_report(self) -> str:
         return self.guard.status_report()
 
     def positions_report(self) -> str:
-        positions = self.gateway.get_positions()
-        if not positions:
-            return f"No open positions ({self.gateway.gateway_name})."
-        lines = [f"{p.security.code} {p.direction.value} {p.quantity:g} @ {p.holding_price:.4f}" for p in positions]
-        return f"Positions ({self.gateway.gateway_name}):\n" + "\n".join(lines)
+        return report_texts.positions_text(self.gateway.gateway_name, self.gateway.get_positions())
 
     def orders_report(self, active_only: bool, count: int) -> str:
         if active_only:
@@ -374,15 +378,14 @@ class MainEngine:
                 total = len(orders) + self._released_orders
         count = min(count, total if self.store is not None else len(orders))
         if count <= 0:
-            return "No active orders." if active_only else "No orders."
+            return report_texts.no_orders_text(active_only)
+        shown: list[report_texts.OrderLine]
         if self.store is None or active_only or self._released_orders == 0:
             shown = [(o.order_id, o.security.code, o.direction.value, o.order_type.value, o.quantity,
                       o.price, o.filled_quantity, o.status.value) for o in orders[-count:]]
         else:  # older orders are no longer held: the session's newest rows, as stored
-            shown = [tuple(row.values()) for row in self.store.recent_orders(count)]
-        lines = [f"{order_id} {code} {direction} {order_type} {quantity:g}@{price} filled {filled:g} {status}"
-                 for order_id, code, direction, order_type, quantity, price, filled, status in shown]
-        return f"Orders ({len(shown)} of {total}):\n" + "\n".join(lines)
+            shown = [_order_line(row) for row in self.store.recent_orders(count)]
+        return report_texts.orders_text(shown, total)
 
     def deals_report(self, count: int) -> str:
         with self._book_lock:
@@ -390,21 +393,20 @@ class MainEngine:
             total = self.counts.deals
         count = min(count, total if self.store is not None else len(held))
         if count <= 0:
-            return "No deals."
-        if count <= len(held):
+            return report_texts.NO_DEALS
+        shown: list[report_texts.DealLine]
+        if count <= len(held) or self.store is None:
             shown = [(d["deal_id"], d["order_id"], d["filled_quantity"], d["filled_avg_price"],
                       d["updated_time"]) for d in held[-count:]]
         else:  # older deals are no longer held: the session's newest rows, as stored
-            shown = [tuple(row.values()) for row in self.store.recent_deals(count)]
-        lines = [f"{deal_id} order {order_id} {quantity:g}@{price} {time}"
-                 for deal_id, order_id, quantity, price, time in shown]
-        return f"Deals ({len(shown)} of {total}):\n" + "\n".join(lines)
+            shown = [_deal_line(row) for row in self.store.recent_deals(count)]
+        return report_texts.deals_text(shown, total)
 
-    def cancel_order_by_id(self, order_id: str, gateway_name: str) -> str:
+    def cancel_order_by_id(self, order_id: Optional[str], gateway_name: Optional[str]) -> str:
         if gateway_name != self.gateway.gateway_name:
             return f"Unknown gateway {gateway_name!r}; nothing cancelled."
-        order = self.orders.get(order_id)
-        if order is None or order.status not in ACTIVE_ORDER_STATUSES:
+        order = self.orders.get(order_id) if order_id is not None else None
+        if order_id is None or order is None or order.status not in ACTIVE_ORDER_STATUSES:
             return f"Order {order_id} is not an active order; nothing cancelled."
         self.cancel(order_id)
         return f"Cancel sent for order {order_id}."
@@ -425,7 +427,8 @@ class MainEngine:
         if order_id is None:
             reason = f": {self.last_refusal}" if self.last_refusal else ""
             return f"Order not sent: the gateway refused {instruction.security_code}{reason}."
-        return f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} {instruction.order_type.value}."
+        return (f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} "
+                f"{instruction.order_type.value}.")
 
     def close_positions(self, gateway_name: Optional[str]) -> str:
         if gateway_name is not None and gateway_name != self.gateway.gateway_name:
@@ -452,7 +455,7 @@ class MainEngine:
             return None, f"No session report: {error}."
         return self.recorder.report_path, report.caption
 
-    def _security_by_code(self, code: str) -> Any:
+    def _security_by_code(self, code: str) -> Security:
         for security in self.gateway.securities:
             if security.code == code:
                 return security
@@ -471,34 +474,13 @@ class MainEngine:
                 f"deals={self.counts.deals} statuses={self.status_counts()}")
 
 
-def format_money(amount: Any) -> str:
-    """An amount of money as the trader reads it: two decimals ("n/a" when not reported),
-    never "-0.00"."""
-    if amount is None:
-        return "n/a"
-    return f"{round(float(amount), 2) + 0.0:.2f}"
+def _order_line(row: dict[str, Any]) -> report_texts.OrderLine:
+    """An order row as stored (store.REPORT_ORDER_COLUMNS), as a line of the orders reply."""
+    return (row["broker_order_id"], row["security_code"], row["direction"], row["order_type"], row["quantity"],
+            row["price"], row["filled_quantity"], row["status"])
 
 
-def format_summary(engine: MainEngine, db_path: Optional[str], row_counts: Optional[dict],
-                   extra: Iterable[str] = ()) -> str:
-    statuses = engine.status_counts()
-    balance = engine.last_balance
-    lines = [
-        "Session summary",
-        f"  orders placed      {engine.counts.placed}",
-        f"  orders filled      {statuses.get(OrderStatus.FILLED.value, 0)}",
-        f"  orders cancelled   {statuses.get(OrderStatus.CANCELLED.value, 0)}",
-        f"  orders rejected    {statuses.get(OrderStatus.FAILED.value, 0) + engine.counts.refused}",
-        f"  orders working     {sum(statuses.get(s.value, 0) for s in ACTIVE_ORDER_STATUSES)}",
-        f"  deals              {engine.counts.deals}",
-    ]
-    if balance is not None:
-        lines.append(f"  realised P&L       {format_money(balance.realized_pnl)}")
-        lines.append(f"  unrealised P&L     {format_money(balance.unrealized_pnl)}")
-    if row_counts:
-        for table, rows in row_counts.items():
-            lines.append(f"  rows {table:<14}{rows}")
-    if db_path:
-        lines.append(f"  database           {db_path}")
-    lines.extend(extra)
-    return "\n".join(lines)
+def _deal_line(row: dict[str, Any]) -> report_texts.DealLine:
+    """A deal row as stored (store.REPORT_DEAL_COLUMNS), as a line of the deals reply."""
+    return (row["broker_deal_id"], row["broker_order_id"], row["filled_quantity"], row["filled_avg_price"],
+            row["update_time"])

@@ -15,15 +15,23 @@ import sys
 import threading
 import time
 from collections import deque
-from typing import Any, Callable, Optional
+from typing import Callable, Optional, Protocol
 
 from morvex_trader.engine.watch_settings import NOTIFICATION_KINDS
+
+
+class ChatSender(Protocol):
+    """The bot as the notifier uses it (one that also takes disable_notification=True
+    can send silently)."""
+
+    def send_message(self, text: str) -> None: ...
+
 
 MAX_LINES = 12   # lines of one merged message; the rest are counted
 
 
 class Notifier:
-    def __init__(self, bot: Any, modes: Callable[[str], str], rate: float = 2.0,
+    def __init__(self, bot: Optional[ChatSender], modes: Callable[[str], str], rate: float = 2.0,
                  log: Optional[Callable[[str], None]] = None,
                  clock: Callable[[], float] = time.monotonic) -> None:
         self.bot = bot
@@ -108,9 +116,12 @@ class Notifier:
                 text += f"\n... and {len(batch) - len(shown)} more"
             text += f"\n({len(batch)} notices merged)"
         silent = all(s for _, _, s in batch)
+        if self.bot is None:
+            return
         try:
-            if silent:
-                self.bot.send_message(text, disable_notification=True)
+            if silent:   # only asked of a bot whose send_message takes it
+                send: Callable[..., None] = self.bot.send_message
+                send(text, disable_notification=True)
             else:
                 self.bot.send_message(text)
             self.sent.append(text)
@@ -118,7 +129,7 @@ class Notifier:
             print(f"[engine] notification not sent: {error}", file=sys.stderr, flush=True)
 
 
-def _accepts(function: Any, name: str) -> bool:
+def _accepts(function: Callable[..., object], name: str) -> bool:
     try:
         return name in inspect.signature(function).parameters
     except (TypeError, ValueError):

@@ -18,10 +18,16 @@ thread runs it.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional
+from datetime import datetime
+from typing import TYPE_CHECKING, Callable, Iterable, Optional
 
 from morvex_trader.core.constants import ACTIVE_ORDER_STATUSES, Direction, OrderStatus, OrderType
 from morvex_trader.core.order import Order
+
+if TYPE_CHECKING:
+    from morvex_trader.core.position import PositionData
+    from morvex_trader.engine.session_guard import SessionGuard
+    from morvex_trader.gateways.cqg.wrapper.comhost import Dispatch
 
 
 @dataclass
@@ -37,11 +43,11 @@ class BrokerOrder:
     stop_price: Optional[float]
     symbol: str
     account_id: int
-    timestamp: Any
+    timestamp: Optional[datetime]
     fills: list = field(default_factory=list)   # (id, status name or None for normal, price, quantity, time)
 
 
-def read_broker_orders(cqg_cel: Any, guid: Optional[str] = None) -> list[BrokerOrder]:
+def read_broker_orders(cqg_cel: Dispatch, guid: Optional[str] = None) -> list[BrokerOrder]:
     """Every order of CQGCEL's `Orders` (or the one with `guid`), read on the COM thread."""
     from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 
@@ -49,7 +55,7 @@ def read_broker_orders(cqg_cel: Any, guid: Optional[str] = None) -> list[BrokerO
     sides = {C.osdBuy: Direction.LONG, C.osdSell: Direction.SHORT}
     types = {C.otMarket: OrderType.MARKET, C.otLimit: OrderType.LIMIT, C.otStop: OrderType.STOP}
 
-    def walk(cel: Any) -> list[tuple]:
+    def walk(cel: Dispatch) -> list[tuple]:
         orders = cel.Orders
         if guid is not None:
             try:
@@ -96,9 +102,9 @@ class Finding:
 
 
 class Reconciler:
-    """Compares and adopts; `engine` provides the books (see MainEngine)."""
+    """Compares and adopts; `engine` (the session guard) provides the books."""
 
-    def __init__(self, engine: Any, report: Callable[[str, str], None]) -> None:
+    def __init__(self, engine: SessionGuard, report: Callable[[str, str], None]) -> None:
         self.engine = engine
         self._report = report    # (kind, text): trace line and chat
         self.counts = {"runs": 0, "adopted": 0, "status_fixed": 0, "position_differences": 0}
@@ -130,7 +136,7 @@ class Reconciler:
         findings: list[Finding] = []
         account = engine.session.account_id
         with engine.placing_lock:   # no order is being placed while the books are compared
-            broker_orders = [o for o in read_broker_orders(engine.gateway.tradelink.comHost.cqgCEL)
+            broker_orders = [o for o in read_broker_orders(engine.gateway.link.comHost.cqgCEL)
                              if o.account_id in (0, account)]
             for broker in broker_orders:
                 known = engine.orders.get(broker.guid)
@@ -160,8 +166,8 @@ class Reconciler:
                         findings.append(Finding("status", f"{broker.guid} is {broker.status.value} at "
                                                 f"the broker (filled {broker.filled_quantity:g})"))
             for broker in broker_orders:
-                for finding in engine.book_unseen_fills(broker):
-                    findings.append(Finding("unseen fill", finding))
+                for text in engine.book_unseen_fills(broker):
+                    findings.append(Finding("unseen fill", text))
             for broker in broker_orders:
                 booked = engine.booked_quantity(broker.guid)
                 if booked is not None and broker.filled_quantity > booked:
@@ -194,7 +200,7 @@ class Reconciler:
         return "positions differ from the last snapshot: " + ", ".join(parts)
 
 
-def _net(positions: Any) -> dict[str, float]:
+def _net(positions: Iterable[PositionData]) -> dict[str, float]:
     out: dict[str, float] = {}
     for p in positions:
         sign = 1 if p.direction is Direction.LONG else -1

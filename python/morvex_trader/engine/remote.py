@@ -5,9 +5,12 @@ down, parameters back to their initial values)."""
 from __future__ import annotations
 
 import sys
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Callable, Protocol
 
 from morvex_trader.engine.order_instruction import InstructionError
+
+if TYPE_CHECKING:
+    from morvex_trader.plugins.telegram.bot import TelegramBot
 
 
 class EngineActions(Protocol):
@@ -17,7 +20,7 @@ class EngineActions(Protocol):
     def positions_report(self) -> str: ...
     def orders_report(self, active_only: bool, count: int) -> str: ...
     def deals_report(self, count: int) -> str: ...
-    def cancel_order_by_id(self, order_id: str, gateway_name: str) -> str: ...
+    def cancel_order_by_id(self, order_id: str | None, gateway_name: str | None) -> str: ...
     def cancel_all_orders(self) -> str: ...
     def send_order_instruction(self, text: str) -> str: ...
     def close_positions(self, gateway_name: str | None) -> str: ...
@@ -27,7 +30,7 @@ class EngineActions(Protocol):
 
 
 class RemoteControl:
-    def __init__(self, bot: Any, engine: EngineActions) -> None:
+    def __init__(self, bot: TelegramBot, engine: EngineActions) -> None:
         self.bot = bot
         self.engine = engine
 
@@ -37,7 +40,7 @@ class RemoteControl:
         except Exception as error:  # the chat is unreachable: the engine goes on
             print(f"[engine] reply not sent: {error}", file=sys.stderr, flush=True)
 
-    def _serve(self, work) -> None:
+    def _serve(self, work: Callable[[], str]) -> None:
         try:
             text = work()
         except InstructionError as error:

@@ -13,10 +13,11 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from datetime import timedelta
-from typing import Any
+from datetime import datetime, timedelta
+from typing import Optional
 
 from matplotlib import dates as mdates
+from matplotlib.axes import Axes
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import FuncFormatter
@@ -43,9 +44,9 @@ class ReportFigure:
     """The drawn report: the figure and its panels, for saving and for inspection."""
 
     figure: Figure
-    price_axes: dict[str, Any] = field(default_factory=dict)  # code -> Axes, in panel order
-    equity_axes: Any = None
-    table_axes: Any = None
+    price_axes: dict[str, Axes] = field(default_factory=dict)  # code -> Axes, in panel order
+    equity_axes: Optional[Axes] = None
+    table_axes: Optional[Axes] = None
     caption: str = ""
 
     def save(self, path: str) -> str:
@@ -95,18 +96,18 @@ def _figure_rows(data: SessionData) -> list[tuple[str, str]]:
     return rows
 
 
-def _note(ax: Any, text: str) -> None:
+def _note(ax: Axes, text: str) -> None:
     ax.text(0.01, 0.95, text, transform=ax.transAxes, va="top", ha="left", fontsize=9, color="#555555",
             bbox={"facecolor": "white", "edgecolor": "#bbbbbb", "boxstyle": "round,pad=0.3"})
 
 
-def _legend(ax: Any) -> None:
+def _legend(ax: Axes) -> None:
     """One row above the panel's right end, clear of what is drawn."""
     ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), ncol=4, fontsize=7, frameon=False,
               borderaxespad=0.2, handlelength=1.6)
 
 
-def _draw_prices(ax: Any, data: SessionData, code: str, end: Any) -> None:
+def _draw_prices(ax: Axes, data: SessionData, code: str, end: Optional[datetime]) -> None:
     bars = data.bars.get(code, [])
     if bars:
         times = mdates.date2num([b.time for b in bars])
@@ -132,7 +133,8 @@ def _draw_prices(ax: Any, data: SessionData, code: str, end: Any) -> None:
             colour = BUY_COLOUR if buy else SELL_COLOUR
             ax.hlines(price, start, end, colors=colour, linestyles="dashed", linewidth=1.4, zorder=2,
                       gid="working order")
-            label = f"{'buy' if buy else 'sell'} {order_type.lower()} {sum(o.quantity for o in orders):g} @ {price:,.2f}"
+            quantity = sum(o.quantity for o in orders)
+            label = f"{'buy' if buy else 'sell'} {order_type.lower()} {quantity:g} @ {price:,.2f}"
             if len(orders) > 1:
                 label += f" ({len(orders)} orders)"
             ax.annotate(label, (start, price), xytext=(-3, 0), textcoords="offset points", va="center",
@@ -153,7 +155,7 @@ def _draw_prices(ax: Any, data: SessionData, code: str, end: Any) -> None:
         _legend(ax)
 
 
-def _draw_equity(ax: Any, data: SessionData) -> None:
+def _draw_equity(ax: Axes, data: SessionData) -> None:
     points = data.equity
     ax.set_title("equity: balance + unrealised P&L", loc="left", fontsize=10)
     ax.yaxis.set_major_formatter(money)
@@ -174,7 +176,7 @@ def _draw_equity(ax: Any, data: SessionData) -> None:
     _legend(ax)
 
 
-def _draw_table(ax: Any, data: SessionData) -> None:
+def _draw_table(ax: Axes, data: SessionData) -> None:
     ax.axis("off")
     rows = _figure_rows(data)
     half = (len(rows) + 1) // 2
@@ -246,4 +248,3 @@ def write_report(folder: str, path: str) -> ReportFigure:
     report = draw_report(load_session(folder))
     report.save(path)
     return report
-

@@ -21,7 +21,10 @@ import os
 import sqlite3
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, Iterable, Optional
+from typing import TYPE_CHECKING, Iterable, Optional
+
+if TYPE_CHECKING:
+    from morvex_trader.core.data import Bar
 
 DB_FILE = "morvex_trader.db"
 RECORD_FILE = "session-record.json"
@@ -111,7 +114,7 @@ def _time_text(value: datetime) -> str:
 
 def write_session_record(folder: str, *, zone: str, started: datetime, ended: datetime,
                          first_balance_id: int, last_balance_id: int,
-                         instruments: Iterable[tuple[str, str, Iterable[Any]]],
+                         instruments: Iterable[tuple[str, str, Iterable[Bar]]],
                          refused: int = 0, reconnects: Optional[int] = None,
                          first_order_row: Optional[int] = None, first_deal_row: Optional[int] = None) -> str:
     """Writes the record of the running session (replacing the last one) and returns its
@@ -162,7 +165,7 @@ def _read_record(folder: str) -> Optional[dict]:
 
 # -- reading ----------------------------------------------------------------------------
 
-def _parse_time(text: Any) -> Optional[datetime]:
+def _parse_time(text: object) -> Optional[datetime]:
     if not isinstance(text, str):
         return None
     try:

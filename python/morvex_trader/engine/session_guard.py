@@ -15,8 +15,9 @@ foreign and reported. Nothing waits forever.
 from __future__ import annotations
 
 import time
-from collections import OrderedDict
-from typing import Any, Callable, Optional
+from collections import OrderedDict, deque
+from datetime import datetime
+from typing import TYPE_CHECKING, Callable, ContextManager, Iterable, Optional
 
 from morvex_trader.core.constants import Direction, OrderStatus
 from morvex_trader.engine import pending_writes
@@ -24,10 +25,21 @@ from morvex_trader.engine.clock import SessionClock
 from morvex_trader.engine.fills import FillLedger, deal_key, malformed_reason
 from morvex_trader.engine.notifier import Notifier
 from morvex_trader.engine.reconcile import Reconciler, read_broker_orders
+from morvex_trader.engine.store import as_row_id
 from morvex_trader.engine.watch_settings import WatchSettings
 from morvex_trader.engine.watchdog import Watchdog
 from morvex_trader.engine.write_behind import DurableStore
 from morvex_trader.gateways.cqg.watching_sink import GATEWAY
+
+if TYPE_CHECKING:
+    from morvex_trader.core.order import Order
+    from morvex_trader.core.position import PositionData
+    from morvex_trader.core.security import Security
+    from morvex_trader.engine.main_engine import MainEngine, SessionSettings
+    from morvex_trader.engine.reconcile import BrokerOrder
+    from morvex_trader.engine.store import AccountStore
+    from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+    from morvex_trader.plugins.telegram.bot import TelegramBot
 
 
 RECENT_ORDERS = 4096   # finished orders remembered after the engine let them go
@@ -43,7 +55,7 @@ def _trace(text: str) -> None:
 
 
 class SessionGuard:
-    def __init__(self, engine: Any, settings: WatchSettings, bot: Any = None,
+    def __init__(self, engine: MainEngine, settings: WatchSettings, bot: Optional[TelegramBot] = None,
                  log: Optional[Callable[[str], None]] = None) -> None:
         settings.check()
         self.engine = engine
@@ -61,29 +73,29 @@ class SessionGuard:
         self.counts = {"foreign_orders": 0, "foreign_fills": 0, "refused_while_down": 0}
         self.unwritten: list[pending_writes.PendingWrite] = []
         self._queued_orders: Optional[set[str]] = None
-        self._recent: "OrderedDict[str, Any]" = OrderedDict()   # orders the engine let go, newest last
+        self._recent: OrderedDict[str, Order] = OrderedDict()   # orders the engine let go, newest last
 
     # -- what the reconciler and the watchdog ask -------------------------------------------
     @property
-    def gateway(self) -> Any:
+    def gateway(self) -> CqgGateway:
         return self.engine.gateway
 
     @property
-    def orders(self) -> dict:
+    def orders(self) -> dict[str, Order]:
         return self.engine.orders
 
     @property
-    def session(self) -> Any:
+    def session(self) -> SessionSettings:
         return self.engine.settings
 
     @property
-    def placing_lock(self) -> Any:
+    def placing_lock(self) -> ContextManager[bool]:
         return self.engine.placing_lock
 
-    def clock_now(self) -> Any:
+    def clock_now(self) -> datetime:
         return self.engine.now()
 
-    def from_cqg_time(self, when: Any) -> Any:
+    def from_cqg_time(self, when: Optional[datetime]) -> Optional[datetime]:
         return self.clock.from_cqg(when)
 
     def report(self, kind: str, text: str) -> None:
@@ -94,7 +106,7 @@ class SessionGuard:
             self.notifier.notify(kind, text)
 
     # -- start and end ----------------------------------------------------------------------
-    def wrap_store(self, store: Any) -> Optional[DurableStore]:
+    def wrap_store(self, store: Optional[AccountStore]) -> Optional[DurableStore]:
         if store is None:
             return None
         path = self.settings.PENDING_WRITES
@@ -124,12 +136,17 @@ class SessionGuard:
     def load_earlier_fills(self, order_id: str) -> float:
         """Loads the fills the database holds for an order of an earlier session into the
         ledger (once); returns their quantity."""
-        rows = [] if self.store is None else self.store.read(lambda: self.store.raw_db.select_records(
+        store = self.store
+        if store is None:
+            self.ledger.load(order_id, [])
+            return 0.0
+        raw_db = store.raw_db
+        rows = store.read(lambda: raw_db.select_records(
             "trading_deal", ["broker_deal_id", "filled_quantity"], {"broker_order_id": order_id}))
         self.ledger.load(order_id, [r[0] for r in rows])
         return float(sum(r[1] or 0 for r in rows))
 
-    def unseen_fills(self, broker: Any) -> bool:
+    def unseen_fills(self, broker: BrokerOrder) -> bool:
         """Whether the broker lists a fill of `broker` (an order) that nobody booked."""
         if broker.fills and not self.ledger.knows_order(broker.guid):
             self.load_earlier_fills(broker.guid)
@@ -188,14 +205,14 @@ class SessionGuard:
             return False
         return True
 
-    def released(self, order_id: str, order: Any) -> None:
+    def released(self, order_id: str, order: Order) -> None:
         """The engine let a finished order go: kept here a while, since its row may still
         wait in the write queue when a late event comes."""
         self._recent[order_id] = order
         while len(self._recent) > RECENT_ORDERS:
             self._recent.popitem(last=False)
 
-    def released_order(self, order_id: str) -> Any:
+    def released_order(self, order_id: str) -> Optional[Order]:
         """An order the engine let go a while ago, or None."""
         return self._recent.get(order_id)
 
@@ -217,7 +234,7 @@ class SessionGuard:
     def note_pending(self, order_id: str) -> None:
         self.pending_since.setdefault(order_id, time.monotonic())
 
-    def applied(self, kind: str, payload: dict, order: Any, before: Any = None) -> None:
+    def applied(self, kind: str, payload: dict, order: Optional[Order], before: Optional[OrderStatus] = None) -> None:
         """After the engine applied an event to a known order."""
         if kind == "deal":
             self.order_fills[payload["order_id"]] = (self.order_fills.get(payload["order_id"], 0)
@@ -239,7 +256,7 @@ class SessionGuard:
             return ""
         return f"database writes are behind ({store.depth} waiting): order not sent"
 
-    def refused(self, order: Any, error: BaseException) -> None:
+    def refused(self, order: Order, error: BaseException) -> None:
         if self.gateway.connection.is_down(GATEWAY):
             self.counts["refused_while_down"] += 1
         self.report("reject", f"Order not sent: {getattr(order.security, 'code', '?')} "
@@ -267,7 +284,7 @@ class SessionGuard:
             self.report("error", f"Malformed fill correction skipped ({reason}): {correction!r}")
             return
         old, new = self.ledger.correct(deal_id, correction["filled_avg_price"], correction["filled_quantity"])
-        if old is not None:
+        if old is not None and new is not None:
             _replace_deal(engine.deals, deal_id, new)
             self._move_position(order_id, new["filled_quantity"] - old["filled_quantity"])
             self.order_fills[order_id] = (self.order_fills.get(order_id, 0) - old["filled_quantity"]
@@ -288,7 +305,7 @@ class SessionGuard:
         self.watchdog.poll()
         self.resolve_pending(force=False)
 
-    def strategy_allowed(self, security: Any) -> bool:
+    def strategy_allowed(self, security: Security) -> bool:
         return self.watchdog.strategy_allowed(security)
 
     def resolve_pending(self, force: bool) -> None:
@@ -321,9 +338,9 @@ class SessionGuard:
         finally:
             engine.placing_lock.release()
 
-    def _broker_order(self, order_id: str) -> Any:
+    def _broker_order(self, order_id: str) -> Optional[BrokerOrder]:
         try:
-            found = read_broker_orders(self.gateway.tradelink.comHost.cqgCEL, guid=order_id)
+            found = read_broker_orders(self.gateway.link.comHost.cqgCEL, guid=order_id)
         except Exception as error:
             self.report("trace", f"broker look-up of {order_id} failed: {error}")
             return None
@@ -348,7 +365,7 @@ class SessionGuard:
                                       "recorded as foreign.")
 
     # -- books ----------------------------------------------------------------------------------
-    def adopt(self, order: Any, remark: str) -> None:
+    def adopt(self, order: Order, remark: str) -> None:
         """Makes a broker order one of the engine's: stored (matched to its row, or a new
         row with `remark`), and the events that waited for it applied."""
         engine = self.engine
@@ -368,7 +385,7 @@ class SessionGuard:
         self.pending_since.pop(order.order_id, None)
         self.report("trace", f"adopted {order.order_id}: {remark}")
 
-    def book_unseen_fills(self, broker: Any) -> list[str]:
+    def book_unseen_fills(self, broker: BrokerOrder) -> list[str]:
         """Books the fills the broker lists on an order that the ledger has not seen (and
         reverses busted ones it has booked); returns one text per fill."""
         found = []
@@ -390,7 +407,7 @@ class SessionGuard:
                 found.append(f"fill {deal_id} of {broker.guid} {state}: booking reversed")
         return found
 
-    def apply_broker_state(self, broker: Any) -> None:
+    def apply_broker_state(self, broker: BrokerOrder) -> None:
         update = {"order_id": broker.guid, "updated_time": self.clock.from_cqg(broker.timestamp),
                   "filled_avg_price": broker.average_fill_price, "filled_quantity": broker.filled_quantity,
                   "status": broker.status}
@@ -400,28 +417,32 @@ class SessionGuard:
     def booked_quantity(self, order_id: str) -> Optional[float]:
         return self.order_fills.get(order_id)
 
-    def stored_state(self, order_id: str) -> Any:
+    def stored_state(self, order_id: str) -> str | tuple[object, ...] | None:
         """The (status, filled quantity) the database holds for an order, "queued" when its
         row waits in the write queue, None when there is no row (no store: "queued")."""
-        if self.store is None:
+        store = self.store
+        if store is None:
             return "queued"
         if self._queued_orders is None:
-            self._queued_orders = self.store.queued_order_ids()
+            self._queued_orders = store.queued_order_ids()
         if order_id in self._queued_orders:
             return "queued"
-        rows = self.store.read(lambda: self.store.raw_db.select_records(
+        raw_db = store.raw_db
+        rows = store.read(lambda: raw_db.select_records(
             "trading_order", ["status", "filled_quantity"], {"broker_order_id": order_id}))
         return tuple(list(rows)[-1]) if len(rows) else None
 
     def last_snapshot_positions(self) -> Optional[dict[str, float]]:
         if self.last_positions is not None:
             return self.last_positions
-        if self.store is None:
+        store = self.store
+        if store is None:
             return None
-        ident = self.store.identity
+        ident = store.identity
+
+        db = store.raw_db
 
         def read() -> Optional[dict[str, float]]:
-            db = self.store.raw_db
             balances = list(db.select_records("balance", ["id"], {"broker_account_id": ident.broker_account_id}))
             if not balances:
                 return None
@@ -429,10 +450,11 @@ class SessionGuard:
                                      {"balance_id": balances[-1][0]})
             out: dict[str, float] = {}
             for code, direction, quantity in rows:
-                out[code] = out.get(code, 0) + (1 if direction == Direction.LONG.value else -1) * quantity
+                sign = 1 if direction == Direction.LONG.value else -1
+                out[str(code)] = out.get(str(code), 0) + sign * float(quantity or 0)
             return {k: v for k, v in out.items() if v}
 
-        return self.store.read(read)
+        return store.read(read)
 
     def status_report(self) -> str:
         """Connections, last quote age per instrument, working orders, write queue, P&L."""
@@ -445,8 +467,9 @@ class SessionGuard:
         ages = []
         for symbol in gateway.subscriptions:
             security = gateway.get_mx_security_from_cqg_symbol(symbol)
-            seen = gateway.quote_times.get(security)
-            ages.append(f"{security.code} {now - seen:.1f} s" if seen is not None else f"{security.code} none yet")
+            code = security.code if security is not None else symbol
+            seen = gateway.quote_times.get(security) if security is not None else None
+            ages.append(f"{code} {now - seen:.1f} s" if seen is not None else f"{code} none yet")
         lines.append("last quote: " + (", ".join(ages) if ages else "no subscriptions"))
         working = engine.active_orders()
         by_code: dict[str, int] = {}
@@ -503,14 +526,15 @@ class SessionGuard:
             return "no quotes for " + ", ".join(s.code for s in w.silent)
         return ""
 
-    def remember_positions(self, positions: Any) -> None:
+    def remember_positions(self, positions: Iterable[PositionData]) -> None:
         out: dict[str, float] = {}
         for p in positions:
-            out[p.security.code] = out.get(p.security.code, 0) + (1 if p.direction is Direction.LONG else -1) * p.quantity
+            sign = 1 if p.direction is Direction.LONG else -1
+            out[p.security.code] = out.get(p.security.code, 0) + sign * p.quantity
         self.last_positions = {k: v for k, v in out.items() if v}
 
 
-def _replace_deal(deals: Any, deal_id: Any, new: Optional[dict]) -> None:
+def _replace_deal(deals: deque[dict], deal_id: object, new: Optional[dict]) -> None:
     """Replaces (or, with None, removes) a fill among the deals held in memory."""
     kept = [(new if deal_key(d["deal_id"]) == deal_key(deal_id) else d) for d in deals]
     deals.clear()
@@ -518,28 +542,27 @@ def _replace_deal(deals: Any, deal_id: Any, new: Optional[dict]) -> None:
 
 
 # -- store operations (run by the write-behind store, with its retrying `db`) -------------------
-def _adopt_order(store: Any, order: Any, remark: str) -> None:
+def _adopt_order(store: AccountStore, order: Order, remark: str) -> None:
     rows = store.db.select_records("trading_order", ["id"], {"broker_order_id": order.order_id})
     if len(rows) == 0:
         row_id = store.record_order(order, order.create_time)
         store.db.update_records("trading_order", {"remark": remark}, {"id": row_id})
     else:
-        store._remember(order.order_id, int(list(rows)[-1][0]))
+        store._remember(order.order_id, as_row_id(list(rows)[-1][0]))
     store.update_order({"order_id": order.order_id, "updated_time": order.updated_time or order.create_time,
                         "filled_avg_price": order.filled_avg_price, "filled_quantity": order.filled_quantity,
                         "status": order.status})
 
 
-def _bust_deal(store: Any, deal_id: str, remark: str) -> None:
+def _bust_deal(store: AccountStore, deal_id: str, remark: str) -> None:
     store.db.update_records("trading_deal", {"filled_quantity": 0, "remark": remark}, {"broker_deal_id": deal_id})
 
 
-def _correct_deal(store: Any, deal_id: str, price: float, quantity: float, remark: str) -> None:
+def _correct_deal(store: AccountStore, deal_id: str, price: float, quantity: float, remark: str) -> None:
     store.db.update_records("trading_deal", {"filled_avg_price": float(price), "filled_quantity": int(quantity),
                                              "remark": remark}, {"broker_deal_id": deal_id})
 
 
-def _record_foreign_deal(store: Any, deal: dict, remark: str) -> None:
+def _record_foreign_deal(store: AccountStore, deal: dict, remark: str) -> None:
     store.record_deal(deal, None)
     store.db.update_records("trading_deal", {"remark": remark}, {"broker_deal_id": str(deal["deal_id"])})
-

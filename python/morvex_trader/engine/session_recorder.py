@@ -14,9 +14,15 @@ from __future__ import annotations
 import dataclasses
 import sys
 from datetime import datetime
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Optional
 
 from morvex_trader.engine.report_data import NoSessionData, write_session_record
+
+if TYPE_CHECKING:
+    from morvex_trader.core.data import Bar
+    from morvex_trader.core.security import Security
+    from morvex_trader.engine.main_engine import MainEngine
+    from morvex_trader.engine.report import ReportFigure
 
 
 class SessionRecorder:
@@ -27,10 +33,10 @@ class SessionRecorder:
         self.started: Optional[datetime] = None
         self.first_balance_id: Optional[int] = None
         self.last_balance_id: Optional[int] = None
-        self._bars: dict[Any, dict[datetime, Any]] = {}  # security -> bar time -> bar
+        self._bars: dict[Security, dict[datetime, Bar]] = {}  # security -> bar time -> bar
         self._write_failed = False
 
-    def on_snapshot(self, engine: Any) -> None:
+    def on_snapshot(self, engine: MainEngine) -> None:
         """Takes the balance row just written and the bars now in the gateway's windows,
         and rewrites the record. A failure to write is told once on standard error; the
         session goes on."""
@@ -43,7 +49,7 @@ class SessionRecorder:
         self.last_balance_id = balance_id
         self.capture(engine)
 
-    def capture(self, engine: Any) -> None:
+    def capture(self, engine: MainEngine) -> None:
         # Bars carry CQG's times; the engine's clock puts them in the session's zone.
         clock = getattr(getattr(engine, "guard", None), "clock", None)
         for security in engine.gateway.securities:
@@ -56,7 +62,7 @@ class SessionRecorder:
                     seen[bar.datetime] = bar
         self._write(engine)
 
-    def _write(self, engine: Any) -> None:
+    def _write(self, engine: MainEngine) -> None:
         if self.first_balance_id is None or self.started is None or self.last_balance_id is None:
             return
         counts = engine.counts
@@ -77,7 +83,7 @@ class SessionRecorder:
                 print(f"[engine] session record not written: {error}", file=sys.stderr, flush=True)
             self._write_failed = True
 
-    def draw(self, engine: Any) -> Any:
+    def draw(self, engine: MainEngine) -> ReportFigure:
         """Brings the record up to date and draws the report to `report_path`; returns
         the drawn ReportFigure. NoSessionData when the session has stored nothing yet."""
         if self.first_balance_id is None:

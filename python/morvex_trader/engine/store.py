@@ -15,9 +15,14 @@ from __future__ import annotations
 from collections import OrderedDict
 from dataclasses import dataclass
 from datetime import datetime
-from typing import Any, Iterable, Optional
+from typing import TYPE_CHECKING, Iterable, Optional
 
+from morvex_trader.core.balance import AccountBalance
 from morvex_trader.core.order import Order
+from morvex_trader.core.position import PositionData
+
+if TYPE_CHECKING:
+    from morvex_trader.plugins.sqlite3.db import DB
 
 TABLES = ("balance", "position", "trading_order", "trading_deal")
 
@@ -34,12 +39,19 @@ class AccountIdentity:
     strategy_version_desc: str = "example strategy"
 
 
-def _enum_text(value: Any) -> str:
+def _enum_text(value: object) -> str:
     return getattr(value, "value", str(value))
 
 
-def _number(value: Any) -> float:
+def _number(value: Optional[float]) -> float:
     return 0.0 if value is None else float(value)
+
+
+def as_row_id(cell: object) -> int:
+    """A row id as read back from the database."""
+    if isinstance(cell, bool) or not isinstance(cell, (int, float, str)):
+        raise TypeError(f"not a row id: {cell!r}")
+    return int(cell)
 
 
 # The columns of an order row that a fill of it copies.
@@ -51,7 +63,7 @@ REPORT_DEAL_COLUMNS = ("broker_deal_id", "broker_order_id", "filled_quantity", "
 
 
 class AccountStore:
-    def __init__(self, db: Any, identity: AccountIdentity, cached_orders: int = 4096) -> None:
+    def __init__(self, db: DB, identity: AccountIdentity, cached_orders: int = 4096) -> None:
         self.db = db
         self.identity = identity
         self.balance_id: Optional[int] = None
@@ -80,7 +92,7 @@ class AccountStore:
         if not table:
             return None
         row = dict(zip(ORDER_DETAILS, table[-1]))
-        self._remember(broker_order_id, row["id"])
+        self._remember(broker_order_id, as_row_id(row["id"]))
         return row
 
     def order_details(self, broker_order_id: str) -> Optional[dict]:
@@ -101,10 +113,10 @@ class AccountStore:
         row = self.session_order(broker_order_id)
         return None if row is None else row["id"]
 
-    def snapshot_balance(self, balance: Any, positions: Iterable[Any], now: datetime) -> int:
+    def snapshot_balance(self, balance: AccountBalance, positions: Iterable[PositionData], now: datetime) -> int:
         """Writes one balance row and its positions; later orders and deals link to it."""
         ident = self.identity
-        self.balance_id = self.db.insert_and_get_id("balance", {
+        balance_id = self.db.insert_and_get_id("balance", {
             "broker_name": ident.broker_name,
             "broker_environment": ident.broker_environment,
             "broker_account_id": ident.broker_account_id,
@@ -123,9 +135,10 @@ class AccountStore:
             "update_time": now,
             "remark": "snapshot",
         })
+        self.balance_id = balance_id
         for position in positions:
             self.db.insert_records("position", {
-                "balance_id": self.balance_id,
+                "balance_id": balance_id,
                 "security_name": position.security.security_name,
                 "security_code": position.security.code,
                 "direction": _enum_text(position.direction),
@@ -133,7 +146,7 @@ class AccountStore:
                 "quantity": int(position.quantity),
                 "update_time": now,
             })
-        return self.balance_id
+        return balance_id
 
     def record_order(self, order: Order, now: datetime) -> int:
         """Writes the row of an order that the gateway has accepted (it has its id)."""

@@ -7,19 +7,29 @@ It only decides; the engine places and cancels (on its own thread, the gateway's
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Optional, Protocol
+from typing import TYPE_CHECKING, Optional, Protocol
 
 from morvex_trader.core.constants import Direction, Offset, OrderType
+from morvex_trader.core.data import Bar
 from morvex_trader.core.order import Order
+
+if TYPE_CHECKING:
+    from morvex_trader.core.security import Security
 
 
 class StrategyHost(Protocol):
-    def bars(self, security: Any) -> Optional[list]: ...
-    def net_position(self, security: Any) -> float: ...
-    def active_orders(self, security: Any) -> list[Order]: ...
+    def bars(self, security: Security) -> Optional[list[Bar]]: ...
+    def net_position(self, security: Security) -> float: ...
+    def active_orders(self, security: Optional[Security] = None) -> list[Order]: ...
     def submit(self, order: Order) -> Optional[str]: ...
     def cancel(self, order_id: str) -> None: ...
     def clock(self) -> float: ...
+
+
+class Strategy(Protocol):
+    """What the engine asks of a strategy: a decision for one security, now and then."""
+
+    def on_timer(self, host: StrategyHost, security: Security) -> None: ...
 
 
 @dataclass
@@ -32,10 +42,11 @@ class MovingAverageCross:
     order_lifetime: float = 5.0     # seconds before a resting order is cancelled
     _placed_at: dict = field(default_factory=dict)
 
-    def on_timer(self, host: StrategyHost, security: Any) -> None:
+    def on_timer(self, host: StrategyHost, security: Security) -> None:
         now = host.clock()
         for order in host.active_orders(security):
-            if order.order_type is not OrderType.MARKET and now - self._placed_at.get(order.order_id, now) > self.order_lifetime:
+            age = now - self._placed_at.get(order.order_id, now)
+            if order.order_type is not OrderType.MARKET and age > self.order_lifetime:
                 host.cancel(order.order_id)
         bars = host.bars(security)
         if not bars or len(bars) < self.slow:
@@ -55,7 +66,7 @@ class MovingAverageCross:
             stop = round(last * (1 - 2 * self.limit_offset), 2)
             self._send(host, security, Direction.SHORT, OrderType.STOP, stop, now, stop_price=stop)
 
-    def _send(self, host: StrategyHost, security: Any, direction: Direction, order_type: OrderType,
+    def _send(self, host: StrategyHost, security: Security, direction: Direction, order_type: OrderType,
               price: float, now: float, stop_price: Optional[float] = None) -> None:
         offset = Offset.OPEN if order_type is not OrderType.STOP else Offset.CLOSE
         order = Order(security=security, price=price, quantity=self.quantity, direction=direction,

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field, fields
-from typing import Any, Optional
+from typing import Optional
 
 NOTIFICATION_KINDS = ("fill", "reject", "connection", "reconciliation", "error", "database")
 NOTIFICATION_MODES = ("on", "off", "silent")
@@ -44,7 +44,7 @@ class WatchSettings:
     WRITE_QUEUE_LIMIT: int = 500
 
     @classmethod
-    def from_config(cls, config: Any = None) -> "WatchSettings":
+    def from_config(cls, config: object = None) -> "WatchSettings":
         """The settings that `config` (a module, default `morvex_trader_config` when it can
         be imported) holds; keys it lacks keep their defaults. Checked."""
         if config is None:

@@ -19,34 +19,40 @@ Every step writes one trace line; the chat gets one short message per change.
 from __future__ import annotations
 
 import time
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Callable
 
 from morvex_trader.gateways.cqg.watching_sink import GATEWAY
 
+if TYPE_CHECKING:
+    from morvex_trader.core.security import Security
+    from morvex_trader.engine.main_engine import MainEngine
+    from morvex_trader.engine.session_guard import SessionGuard
+    from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
+
 
 class Watchdog:
-    def __init__(self, guard: Any, report: Callable[[str, str], None],
+    def __init__(self, guard: SessionGuard, report: Callable[[str, str], None],
                  clock: Callable[[], float] = time.monotonic) -> None:
         self.guard = guard
         self._report = report          # (kind, text): "trace" only, or a notification kind
         self._clock = clock
         self.gateway_down = False
         self.data_down = False
-        self.silent: dict[Any, float] = {}   # security -> when its silence was noticed
+        self.silent: dict[Security, float] = {}   # security -> when its silence was noticed
         self._next_logon = 0.0
         self._started_at = clock()
         self.counts = {"gateway_drops": 0, "reconnects": 0, "data_drops": 0, "data_recoveries": 0,
                        "resubscriptions": 0, "silences": 0, "relogons": 0}
 
     @property
-    def engine(self) -> Any:
+    def engine(self) -> MainEngine:
         return self.guard.engine
 
     @property
-    def gateway(self) -> Any:
+    def gateway(self) -> CqgGateway:
         return self.guard.engine.gateway
 
-    def strategy_allowed(self, security: Any) -> bool:
+    def strategy_allowed(self, security: Security) -> bool:
         return not self.data_down and not self.gateway_down and security not in self.silent
 
     def poll(self) -> None:
@@ -130,11 +136,11 @@ class Watchdog:
     def resubscribe(self, symbols: list[str]) -> int:
         """Subscribes quotes, order book and bars of `symbols` again; returns how many
         symbols succeeded. Each step is one trace line."""
-        link = self.gateway.tradelink
         done = 0
         for symbol in symbols:
             lookback, freq = self.gateway.subscriptions[symbol]
             try:
+                link = self.gateway.link
                 link.subscribe_quote(symbol)
                 link.unsubscribe_orderbook(symbol)
                 link.subscribe_orderbook(symbol)
@@ -144,7 +150,8 @@ class Watchdog:
                 bars = self.engine.bars(security) if security is not None else None
                 self._report("trace", f"watchdog: {symbol} subscribed again, {len(bars or ())} bar(s) read")
                 self.counts["resubscriptions"] += 1
-                self.gateway.quote_times[security] = self._clock()
+                if security is not None:
+                    self.gateway.quote_times[security] = self._clock()
                 done += 1
             except Exception as error:
                 self._report("error", f"Subscribing {symbol} again failed: {type(error).__name__}: {error}")
@@ -158,6 +165,8 @@ class Watchdog:
         times = self.gateway.quote_times
         for symbol in list(self.gateway.subscriptions):
             security = self.gateway.get_mx_security_from_cqg_symbol(symbol)
+            if security is None:
+                continue   # no security record: its quotes are not the host's to watch
             last = times.get(security, self._started_at)
             noticed = self.silent.get(security)
             if noticed is not None:

@@ -25,10 +25,19 @@ import threading
 import time
 from collections import deque
 from types import SimpleNamespace
-from typing import Any, Callable, Optional
+from datetime import datetime
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, cast
 
 from morvex_trader.engine import pending_writes
 from morvex_trader.engine.pending_writes import PendingWrite
+from morvex_trader.engine.store import as_row_id
+
+if TYPE_CHECKING:
+    from morvex_trader.core.balance import AccountBalance
+    from morvex_trader.core.order import Order
+    from morvex_trader.core.position import PositionData
+    from morvex_trader.engine.store import AccountStore
+    from morvex_trader.plugins.sqlite3.db import DB
 
 Notice = Callable[[str, str], None]  # (kind, text): kind "delayed", "through", "error"
 
@@ -60,7 +69,7 @@ class _RetryingDB:
 
     _WRITES = ("insert_records", "insert_and_get_id", "update_records", "delete_records", "execute")
 
-    def __init__(self, db: Any, owner: "DurableStore") -> None:
+    def __init__(self, db: DB, owner: DurableStore) -> None:
         self._db = db
         self._owner = owner
 
@@ -76,13 +85,13 @@ class _RetryingDB:
 class DurableStore:
     """The account store behind a write-behind queue (see the module's text)."""
 
-    def __init__(self, store: Any, *, pending_path: Optional[str] = None,
+    def __init__(self, store: AccountStore, *, pending_path: Optional[str] = None,
                  on_notice: Optional[Notice] = None, busy_timeout: float = 0.1,
                  backoff: tuple[float, float] = (0.02, 0.5), wal: bool = False,
                  clock: Callable[[], float] = time.monotonic) -> None:
         self._store = store
         self.raw_db = store.db
-        store.db = _RetryingDB(store.db, self)
+        store.db = cast("DB", _RetryingDB(store.db, self))  # the same calls, retried
         self.pending_path = pending_path
         self._notice = on_notice if on_notice is not None else (lambda kind, text: None)
         self._backoff = backoff
@@ -108,16 +117,16 @@ class DurableStore:
     def __getattr__(self, name: str) -> Any:
         return getattr(self._store, name)   # balance_id, order_rows, identity, db ...
 
-    def snapshot_balance(self, balance: Any, positions: Any, now: Any) -> None:
+    def snapshot_balance(self, balance: AccountBalance, positions: Iterable[PositionData], now: datetime) -> None:
         self.submit("snapshot_balance", balance, list(positions), now)
 
-    def record_order(self, order: Any, now: Any) -> None:
+    def record_order(self, order: Order, now: datetime) -> None:
         self.submit("record_order", order, now)
 
     def update_order(self, update: dict) -> None:
         self.submit("update_order", update)
 
-    def record_deal(self, deal: dict, order: Any) -> None:
+    def record_deal(self, deal: dict, order: Optional[Order]) -> None:
         self.submit("record_deal", deal, order)
 
     def row_counts(self) -> dict[str, int]:
@@ -329,15 +338,16 @@ class DurableStore:
             self._notice("error", f"Database busy timeout not set: {error}")
 
 
-def _order_row(store: Any, order_id: str) -> None:
+def _order_row(store: AccountStore, order_id: str) -> None:
     """Finds the row of an order recorded by an earlier session (the store's map is new)."""
     if order_id not in store.order_rows:
         rows = store.db.select_records("trading_order", ["id"], {"broker_order_id": order_id})
         if len(rows):
-            store._remember(order_id, int(list(rows)[-1][0]))
+            store._remember(order_id, as_row_id(list(rows)[-1][0]))
 
 
-def _replay_record_deal(store: Any, deal: dict, order: Any) -> None:
+def _replay_record_deal(store: AccountStore, deal: dict, order: Any) -> None:
+    # order: the Order, or None; then the details of its row, in an Order's shape
     rows = store.db.select_records("trading_deal", ["id"], {"broker_deal_id": str(deal["deal_id"])})
     if len(rows) == 0:
         _order_row(store, deal["order_id"])
@@ -352,17 +362,17 @@ def _replay_record_deal(store: Any, deal: dict, order: Any) -> None:
         store.record_deal(deal, order)
 
 
-def _replay_update_order(store: Any, update: dict) -> None:
+def _replay_update_order(store: AccountStore, update: dict) -> None:
     _order_row(store, update["order_id"])
     store.update_order(update)
 
 
-def _replay_record_order(store: Any, order: Any, now: Any) -> None:
+def _replay_record_order(store: AccountStore, order: Order, now: datetime) -> None:
     rows = store.db.select_records("trading_order", ["id"], {"broker_order_id": order.order_id})
     if len(rows) == 0:
         store.record_order(order, now)
     else:
-        store._remember(order.order_id, int(list(rows)[-1][0]))
+        store._remember(order.order_id, as_row_id(list(rows)[-1][0]))
 
 
 _REPLAY_OPS: dict[str, Callable[..., Any]] = {

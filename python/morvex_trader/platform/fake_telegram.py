@@ -9,7 +9,8 @@ JSON (or form) parameters, answers ``{"ok": true, "result": ...}`` or
   rest, ``timeout`` holds the request until an update arrives, the time runs out or the
   server stops. Every queued update is served whatever ``allowed_updates`` says, so a
   client's own filtering is what a test sees.
-- ``sendMessage`` is recorded (``sent``); it refuses an empty text, a text over 4096
+- ``sendMessage`` is recorded (``sent``; ``silent`` when sent with
+  ``disable_notification``); it refuses an empty text, a text over 4096
   UTF-16 units and, when ``known_chats`` is set, a chat not in it, with the service's
   descriptions.
 - ``sendPhoto`` (a multipart/form-data upload) is recorded the same way (``photos``: the
@@ -39,13 +40,15 @@ from __future__ import annotations
 
 import email.parser
 import email.policy
+import email.utils
+from email.message import EmailMessage
 import json
 import socket
 import threading
 import time
 import urllib.parse
 from collections import deque
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Optional
 
@@ -62,6 +65,7 @@ class SentMessage:
     chat_id: int
     text: str
     at: float  # time.perf_counter() when the request arrived
+    silent: bool = False  # sent with disable_notification
 
 
 @dataclass
@@ -117,11 +121,15 @@ def parse_form_data(content_type: str, body: bytes) -> dict[str, Any]:
     Raises ValueError for a body that is not multipart/form-data."""
     message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
         b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
-    if not message.is_multipart() or message.get_content_type() != "multipart/form-data":
+    # The HTTP policy builds EmailMessage objects (with iter_parts).
+    if (not isinstance(message, EmailMessage) or not message.is_multipart()
+            or message.get_content_type() != "multipart/form-data"):
         raise ValueError("not a multipart/form-data body")
     fields: dict[str, Any] = {}
     for part in message.iter_parts():
         name = part.get_param("name", header="content-disposition")
+        if isinstance(name, tuple):  # an RFC 2231 encoded name: (charset, language, text)
+            name = email.utils.collapse_rfc2231_value(name)
         if name is None:
             raise ValueError("a form field without a name")
         data = part.get_payload(decode=True) or b""
@@ -223,6 +231,11 @@ def _error(code: int, description: str, retry_after: Optional[int] = None) -> by
     if retry_after is not None:
         answer["parameters"] = {"retry_after": retry_after}
     return json.dumps(answer).encode()
+
+
+def _flag(value: Any) -> bool:
+    """A Bot API boolean parameter, as JSON or as a form field."""
+    return value is True or (isinstance(value, str) and value.lower() == "true")
 
 
 def _ok(result: Any) -> bytes:
@@ -495,7 +508,7 @@ class FakeTelegramServer:
             return 400, _error(400, "Bad Request: message is too long")
         if self.known_chats is not None and chat_id not in self.known_chats:
             return 400, _error(400, "Bad Request: chat not found")
-        message = SentMessage(chat_id, text, now)
+        message = SentMessage(chat_id, text, now, _flag(params.get("disable_notification")))
         with self._lock:
             self.sent.append(message)
             message_id = self._next_message_id

@@ -55,6 +55,7 @@ void Register() {
 
 }  // namespace mx::cqgcel
 
+#ifndef _WIN32
 extern "C" __attribute__((visibility("default"))) void mx_com_register_server() {
   mx::cqgcel::Register();
 }
@@ -62,3 +63,4 @@ extern "C" __attribute__((visibility("default"))) void mx_com_register_server() 
 extern "C" __attribute__((visibility("default"))) void mx_com_register_type_libraries() {
   mx::com::RegisterTypeLibrary(mx::cqgcel::CelTypeLibrary());
 }
+#endif

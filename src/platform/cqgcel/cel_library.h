@@ -40,7 +40,10 @@ void Register();
 
 }  // namespace mx::cqgcel
 
+#ifndef _WIN32
 // The server entry points the portable runtime calls after loading this library: the
-// class and its type library, or the type library alone (server_registry.h).
+// class and its type library, or the type library alone (server_registry.h). On Windows
+// the DLL's DllRegisterServer writes the system registry instead (win_server/).
 extern "C" void mx_com_register_server();
 extern "C" void mx_com_register_type_libraries();
+#endif

@@ -1,5 +1,6 @@
 #include "platform/cqgcel/control.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -81,6 +82,39 @@ void Control::InjectWaitFailure() { RequireLive()->home()->InjectWaitFailure(); 
 
 size_t Control::Release(std::string_view request, const Answer& answer) {
   return RequireLive()->Release(request, answer);
+}
+
+int64_t Control::FireMany(std::string_view name, int64_t count,
+                          const std::vector<com::Variant>& args) {
+  auto sim = RequireLive();
+  int id = CelEvents().DispId(name);
+  if (id == 0) throw std::invalid_argument("Unknown CQGCEL event '" + std::string(name) + "'");
+  if (static_cast<int>(args.size()) != EventArity(id)) {
+    throw std::invalid_argument(std::string(name) + ": wrong number of arguments");
+  }
+  int64_t elapsed = 0;
+  sim->home()->Run([&] {
+    auto start = std::chrono::steady_clock::now();
+    for (int64_t i = 0; i < count; ++i) sim->FireHere(id, args);
+    elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+  });
+  return elapsed;
+}
+
+std::vector<int64_t> TimePropertyReads(const com::DispatchPtr& target, const std::string& property,
+                                       int count) {
+  std::vector<int64_t> samples;
+  samples.reserve(static_cast<size_t>(std::max(count, 0)));
+  for (int i = 0; i < count; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    target->Invoke(property, com::CallKind::Get, {});
+    samples.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count());
+  }
+  return samples;
 }
 
 }  // namespace mx::cqgcel

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,8 +31,9 @@ class Control {
   Journal& journal() { return journal_; }
   MemberFaults& faults() { return faults_; }
 
-  // The live simulator, or null.
+  // The live simulator, or null; RequireLive: std::runtime_error without one.
   std::shared_ptr<Simulator> Live() const;
+  std::shared_ptr<Simulator> RequireLive() const;
   void SetLive(const std::shared_ptr<Simulator>& simulator);
 
   // Answers back to their defaults, journal emptied and enabled (its reads off), member
@@ -47,10 +49,13 @@ class Control {
   void PostQuit(int exit_code);
   void InjectWaitFailure();
   size_t Release(std::string_view request, const Answer& answer);
+  // Raises event `name` `count` times in one go on the COM thread; returns the nanoseconds
+  // the deliveries took there. std::invalid_argument for an unknown event or a wrong
+  // argument count.
+  int64_t FireMany(std::string_view name, int64_t count, const std::vector<com::Variant>& args);
 
  private:
   Control();
-  std::shared_ptr<Simulator> RequireLive() const;
 
   Script script_;
   Journal journal_;
@@ -59,5 +64,10 @@ class Control {
   std::weak_ptr<Simulator> live_;  // guarded by mu_
   std::vector<std::function<void()>> reset_hooks_;  // guarded by mu_
 };
+
+// Reads `property` of `target` `count` times from the calling thread; each round trip in
+// nanoseconds (a measurement for the benchmark).
+std::vector<int64_t> TimePropertyReads(const com::DispatchPtr& target, const std::string& property,
+                                       int count);
 
 }  // namespace mx::cqgcel

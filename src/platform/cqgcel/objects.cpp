@@ -20,6 +20,15 @@ const Members<ApiConfiguration>& ApiConfiguration::Table() {
   return table;
 }
 
+std::vector<std::pair<std::string, com::Variant>> ApiConfiguration::Values() const {
+  return {{"CollectionsThrowException", CollectionsThrowException},
+          {"NewInstrumentChangeMode", NewInstrumentChangeMode},
+          {"ReadyStatusCheck", ReadyStatusCheck},
+          {"TimeZoneCode", TimeZoneCode},
+          {"IncludeOrderTransactions", IncludeOrderTransactions},
+          {"UseOrderSide", UseOrderSide}};
+}
+
 const Members<ErrorObject>& ErrorObject::Table() {
   static const auto table = Members<ErrorObject>("CQGError")
                                 .Field("Code", &ErrorObject::code_, false)

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/cqgcel/sim_object.h"
 
@@ -24,6 +26,8 @@ class ApiConfiguration : public SimObject<ApiConfiguration> {
   bool UseOrderSide = false;
 
   ApiConfiguration();
+  // The six settings by name, in the order above.
+  std::vector<std::pair<std::string, com::Variant>> Values() const;
 };
 
 // The error object of a request: Code and Description.

@@ -2,9 +2,44 @@
 
 #include <pthread.h>
 
+#include <cmath>
+#include <stdexcept>
+
 #include "platform/com/com_error.h"
 
 namespace mx::cqgcel {
+
+Answer Answer::FromMode(const std::string& mode, double delay_seconds, int32_t code,
+                        const std::string& description) {
+  if (delay_seconds < 0 || !std::isfinite(delay_seconds)) {
+    throw std::invalid_argument("delay must be a finite number >= 0");
+  }
+  if (mode == "raise" && delay_seconds != 0) {
+    throw std::invalid_argument("a raised failure has no delay");
+  }
+  return FromMode(mode, std::chrono::microseconds(static_cast<int64_t>(delay_seconds * 1e6)), code,
+                  description);
+}
+
+Answer Answer::FromMode(const std::string& mode, std::chrono::microseconds delay, int32_t code,
+                        const std::string& description) {
+  if (delay.count() < 0) throw std::invalid_argument("delay must be a finite number >= 0");
+  if (mode == "succeed") return Succeed(delay);
+  if (mode == "fail") return Fail(code, description, delay);
+  if (mode == "fail_without_error") {
+    Answer a = FailWithoutError(description);
+    a.delay = delay;
+    return a;
+  }
+  if (mode == "hold") return Hold();
+  if (mode == "raise") {
+    if (delay.count() != 0) throw std::invalid_argument("a raised failure has no delay");
+    return Raise(code, description);
+  }
+  throw std::invalid_argument(
+      "mode must be 'succeed', 'fail', 'fail_without_error', 'hold' or 'raise', not '" + mode +
+      "'");
+}
 
 void Script::SetDefault(std::string request, Answer answer) {
   std::lock_guard lk(mu_);

@@ -45,6 +45,14 @@ struct Answer {
   static Answer Raise(int32_t code, std::string description) {
     return Answer{Mode::kRaise, {}, code, std::move(description)};
   }
+  // The answer a control call names: mode "succeed", "fail", "fail_without_error",
+  // "hold" or "raise", after `delay` (>= 0; none for "raise"; a held answer has none
+  // either, it waits for its release). std::invalid_argument for a bad mode or delay.
+  static Answer FromMode(const std::string& mode, std::chrono::microseconds delay, int32_t code,
+                         const std::string& description);
+  // The same with the delay in seconds (finite).
+  static Answer FromMode(const std::string& mode, double delay_seconds, int32_t code,
+                         const std::string& description);
 };
 
 // What a request's handler is told when its answer is given.

@@ -1,7 +1,9 @@
 #include "platform/cqgcel/sim_accounts.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "platform/com/com_error.h"
 #include "platform/cqgcel/cel_library.h"
@@ -19,6 +21,22 @@ const std::vector<std::string>& SimSummary::Names() {
   static const std::vector<std::string> names = {
       "Balance", "Collaterals", "NLV", "MaintenanceMargin", "ProfitLoss", "UPL", "OTE"};
   return names;
+}
+
+void SimSummary::CheckName(const std::string& name) {
+  const auto& names = Names();
+  if (std::find(names.begin(), names.end(), name) == names.end()) {
+    throw std::invalid_argument("Unknown summary value '" + name + "'");
+  }
+}
+
+void SimSummary::CheckNames(const SummaryValues& values) {
+  for (const auto& [name, value] : values) CheckName(name);
+}
+
+void SimSummary::Apply(const SummaryValues& updates) {
+  CheckNames(updates);
+  for (const auto& [name, value] : updates) values[name] = value;
 }
 
 SimSummary::SimSummary() {
@@ -45,13 +63,14 @@ const Members<SimSummary>& SimSummary::Table() {
 
 const Members<SimPosition>& SimPosition::Table() {
   using P = SimPosition;
+  // The fields are PositionRow's: each is named with its type.
   static const auto table = Members<P>("CQGPosition")
-                                .Field("InstrumentName", &P::instrument_name, false)
-                                .Field("Side", &P::side, false)
-                                .Field("Quantity", &P::quantity, false)
-                                .Field("AveragePrice", &P::average_price, false)
-                                .Field("OTE", &P::ote, false)
-                                .Field("ProfitLoss", &P::profit_loss, false);
+                                .Field<std::string>("InstrumentName", &P::instrument_name, false)
+                                .Field<int32_t>("Side", &P::side, false)
+                                .Field<int32_t>("Quantity", &P::quantity, false)
+                                .Field<double>("AveragePrice", &P::average_price, false)
+                                .Field<double>("OTE", &P::ote, false)
+                                .Field<double>("ProfitLoss", &P::profit_loss, false);
   return table;
 }
 
@@ -91,6 +110,32 @@ std::shared_ptr<SimAccount> AccountArea::Find(int64_t id) const {
     if (account->gw_account_id == id) return account;
   }
   return nullptr;
+}
+
+std::shared_ptr<SimAccount> AccountArea::Require(int64_t id) const {
+  auto account = Find(id);
+  if (!account) throw std::invalid_argument("No account with GWAccountID " + std::to_string(id));
+  return account;
+}
+
+std::shared_ptr<SimAccount> AccountArea::Set(int32_t id, std::string name,
+                                             const SummaryValues& summary,
+                                             const std::vector<PositionRow>& positions) {
+  SimSummary::CheckNames(summary);  // nothing changes for a bad name
+  auto account = Set(id, std::move(name));
+  account->summary->Apply(summary);
+  SetPositions(*account, positions);
+  return account;
+}
+
+void AccountArea::SetPositions(SimAccount& account, const std::vector<PositionRow>& rows) {
+  auto& items = account.positions->items;
+  items.clear();
+  for (const auto& row : rows) {
+    auto p = std::make_shared<SimPosition>();
+    static_cast<PositionRow&>(*p) = row;
+    items.push_back(std::move(p));
+  }
 }
 
 std::shared_ptr<SimAccount> AccountArea::Set(int32_t id, std::string name) {

@@ -29,24 +29,35 @@ namespace mx::cqgcel {
 
 class Simulator;
 
-// Account summary: named values; an absent value cannot be read (the call fails).
-class SimSummary : public SimObject<SimSummary> {
- public:
-  static const com::Members<SimSummary>& Table();
-  static const std::vector<std::string>& Names();  // the members, in order
-  SimSummary();
-  std::map<std::string, std::optional<double>, std::less<>> values;
-};
+// Summary values to set, by member name; an empty value makes the member unreadable.
+using SummaryValues = std::vector<std::pair<std::string, std::optional<double>>>;
 
-class SimPosition : public SimObject<SimPosition> {
- public:
-  static const com::Members<SimPosition>& Table();
+// One position as a test or a saved state gives it.
+struct PositionRow {
   std::string instrument_name;
   int32_t side = 0;      // osdBuy / osdSell
   int32_t quantity = 0;  // signed: negative when short
   double average_price = 0;
   double ote = 0;
   double profit_loss = 0;
+};
+
+// Account summary: named values; an absent value cannot be read (the call fails).
+class SimSummary : public SimObject<SimSummary> {
+ public:
+  static const com::Members<SimSummary>& Table();
+  static const std::vector<std::string>& Names();  // the members, in order
+  // std::invalid_argument "Unknown summary value '<name>'" unless `name` is a member.
+  static void CheckName(const std::string& name);
+  static void CheckNames(const SummaryValues& values);
+  void Apply(const SummaryValues& values);  // checks the names first
+  SimSummary();
+  std::map<std::string, std::optional<double>, std::less<>> values;
+};
+
+class SimPosition : public SimObject<SimPosition>, public PositionRow {
+ public:
+  static const com::Members<SimPosition>& Table();
 };
 
 struct PositionsTag {
@@ -77,8 +88,15 @@ class AccountArea {
   explicit AccountArea(Simulator& sim);
 
   std::shared_ptr<SimAccount> Find(int64_t id) const;
+  // Find, or std::invalid_argument "No account with GWAccountID <id>".
+  std::shared_ptr<SimAccount> Require(int64_t id) const;
   // Replaces an account of the same id in place, else appends.
   std::shared_ptr<SimAccount> Set(int32_t id, std::string name);
+  // Set, then the summary values and the positions (in that order).
+  std::shared_ptr<SimAccount> Set(int32_t id, std::string name, const SummaryValues& summary,
+                                  const std::vector<PositionRow>& positions);
+  // Replaces the account's positions by `rows`, raising no event.
+  static void SetPositions(SimAccount& account, const std::vector<PositionRow>& rows);
   bool Remove(int64_t id);
   void Clear() { accounts_->items.clear(); }
   const std::shared_ptr<SimAccounts>& accounts() const { return accounts_; }

@@ -1,5 +1,7 @@
 #include "platform/cqgcel/sim_broker.h"
 
+#include <filesystem>
+
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/sim_broker_state.h"
 #include "platform/cqgcel/simulator.h"
@@ -41,6 +43,13 @@ void BrokerStore::SetStateFile(std::optional<std::string> path) {
   std::lock_guard lk(mu_);
   state_file_ = std::move(path);
 }
+
+void BrokerStore::UseStateFile(std::optional<std::string> path) {
+  SetStateFile(path);
+  if (path && std::filesystem::exists(*path)) Load(*path);
+}
+
+void BrokerStore::Load(const std::string& path) { SetLoaded(ReadBrokerState(path)); }
 
 void BrokerStore::SetLoaded(std::shared_ptr<const BrokerFile> state) {
   std::lock_guard lk(mu_);

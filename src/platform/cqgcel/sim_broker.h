@@ -36,6 +36,12 @@ class BrokerStore {
   std::shared_ptr<Simulator> TakeParked();
 
   void SetStateFile(std::optional<std::string> path);
+  // SetStateFile, then Load when the file exists (a market configured with a state file
+  // carries on from it).
+  void UseStateFile(std::optional<std::string> path);
+  // Reads and checks the state in `path` (ReadBrokerState's errors) and keeps it for the
+  // next simulator created.
+  void Load(const std::string& path);
   // A state read and checked (ReadBrokerState); the next simulator created takes it.
   void SetLoaded(std::shared_ptr<const BrokerFile> state);
   std::shared_ptr<const BrokerFile> TakeLoaded();

@@ -31,32 +31,15 @@ constexpr int64_t kVersion = 1;
 
 // ---- plain records of the CQGCEL layer -----------------------------------------------
 
-struct PositionRecord {
-  std::string instrument_name;
-  int32_t side = 0, quantity = 0;
-  double average_price = 0, ote = 0, profit_loss = 0;
-};
 struct AccountRecord {
   int32_t id = 0;
   std::string name;
-  std::vector<std::pair<std::string, std::optional<double>>> summary;
-  std::vector<PositionRecord> positions;
-};
-struct FillRecord {
-  com::Variant id;
-  int32_t status = 0, quantity = 0;
-  com::DateTime timestamp;
-  double price = 0;
+  SummaryValues summary;
+  std::vector<PositionRow> positions;
 };
 struct OrderRecord {
-  std::string guid, instrument_name;
-  int32_t order_type = 0, gw_account_id = 0, quantity = 0, side = 0, status = 0;
-  int32_t filled_quantity = 0;
-  std::optional<double> limit_price, stop_price;
-  double average_fill_price = 0;
-  com::DateTime timestamp;
-  bool placed = false;
-  std::vector<FillRecord> fills;
+  OrderValues values;
+  std::vector<FillValues> fills;
 };
 struct Layer {
   std::vector<std::string> catalogue;
@@ -68,33 +51,13 @@ struct Layer {
   std::vector<MarketSnapshot::FillRow> rows;
 };
 
-int32_t Int32(StateReader& r) {
-  const int64_t v = r.Int();
-  if (v < INT32_MIN || v > INT32_MAX) throw StateError("a number out of range");
-  return static_cast<int32_t>(v);
-}
-
 void WriteDate(StateWriter& w, const com::DateTime& d) {
-  w.Int(d.year).Int(d.month).Int(d.day).Int(d.hour).Int(d.minute).Int(d.second).Int(d.microsecond);
+  w.Fields(d.year, d.month, d.day, d.hour, d.minute, d.second, d.microsecond);
 }
 com::DateTime ReadDate(StateReader& r) {
   com::DateTime d;
-  d.year = Int32(r);
-  d.month = Int32(r);
-  d.day = Int32(r);
-  d.hour = Int32(r);
-  d.minute = Int32(r);
-  d.second = Int32(r);
-  d.microsecond = Int32(r);
+  r.Fields(d.year, d.month, d.day, d.hour, d.minute, d.second, d.microsecond);
   return d;
-}
-void WriteOptional(StateWriter& w, const std::optional<double>& v) {
-  w.Bool(v.has_value()).Double(v.value_or(0.0));
-}
-std::optional<double> ReadOptional(StateReader& r) {
-  const bool has = r.Bool();
-  const double v = r.Double();
-  return has ? std::optional<double>(v) : std::nullopt;
 }
 
 // ---- writing -------------------------------------------------------------------------
@@ -112,15 +75,12 @@ void WriteLayer(StateWriter& w, Simulator& sim, MarketArea* market) {
     w.Int(a.gw_account_id)
         .Text(a.gw_account_name)
         .Int(static_cast<int64_t>(a.summary->values.size()));
-    for (const auto& [name, value] : a.summary->values) {
-      w.Text(name);
-      WriteOptional(w, value);
-    }
+    for (const auto& [name, value] : a.summary->values) w.Fields(name, value);
     w.Int(static_cast<int64_t>(a.positions->items.size())).Line();
     for (const auto& p_item : a.positions->items) {
       const auto& p = static_cast<const SimPosition&>(*p_item);
-      w.Text(p.instrument_name).Int(p.side).Int(p.quantity).Double(p.average_price);
-      w.Double(p.ote).Double(p.profit_loss).Line();
+      w.Fields(p.instrument_name, p.side, p.quantity, p.average_price, p.ote, p.profit_loss);
+      w.Line();
     }
   }
 
@@ -129,11 +89,8 @@ void WriteLayer(StateWriter& w, Simulator& sim, MarketArea* market) {
   w.Tag("orders").Int(static_cast<int64_t>(orders.size())).UInt(area.next_order());
   w.Int(area.next_fill()).Line();
   for (const auto& o : orders) {
-    w.Text(o->guid).Text(o->instrument_name).Int(o->order_type).Int(o->gw_account_id);
-    w.Int(o->quantity).Int(o->side).Int(o->status).Int(o->filled_quantity);
-    WriteOptional(w, o->limit_price);
-    WriteOptional(w, o->stop_price);
-    w.Double(o->average_fill_price);
+    w.Fields(o->guid, o->instrument_name, o->order_type, o->gw_account_id, o->quantity, o->side,
+             o->status, o->filled_quantity, o->limit_price, o->stop_price, o->average_fill_price);
     WriteDate(w, o->timestamp);
     w.Bool(o->placed).Int(static_cast<int64_t>(o->fills.size())).Line();
     for (const auto& f : o->fills) {
@@ -145,7 +102,7 @@ void WriteLayer(StateWriter& w, Simulator& sim, MarketArea* market) {
       } else {
         w.Int(f->id.ToInt());
       }
-      w.Int(f->status).Int(f->quantity).Double(f->price);
+      w.Fields(f->status, f->quantity, f->price);
       WriteDate(w, f->timestamp);
       w.Line();
     }
@@ -158,7 +115,7 @@ void WriteLayer(StateWriter& w, Simulator& sim, MarketArea* market) {
     const auto& rows = market->fill_rows();
     w.Tag("rows").Int(static_cast<int64_t>(rows.size())).Line();
     for (const auto& row : rows) {
-      w.Text(row.id).Text(row.order_guid).Text(row.status).Double(row.price).Int(row.quantity);
+      w.Fields(row.id, row.order_guid, row.status, row.price, row.quantity);
       WriteDate(w, row.timestamp);
       w.Line();
     }
@@ -176,62 +133,44 @@ Layer ReadLayer(StateReader& r, bool market) {
   r.Tag("accounts");
   for (size_t n = r.Count(); n > 0; --n) {
     AccountRecord a;
-    a.id = Int32(r);
-    a.name = r.Text();
+    r.Fields(a.id, a.name);
     for (size_t k = r.Count(); k > 0; --k) {
-      std::string name = r.Text();
+      auto& [name, value] = a.summary.emplace_back();
+      r.Fields(name, value);
       const auto& names = SimSummary::Names();
       if (std::find(names.begin(), names.end(), name) == names.end()) {
         throw StateError("unknown summary value " + name);
       }
-      a.summary.emplace_back(std::move(name), ReadOptional(r));
     }
     for (size_t k = r.Count(); k > 0; --k) {
-      PositionRecord p;
-      p.instrument_name = r.Text();
-      p.side = Int32(r);
-      p.quantity = Int32(r);
-      p.average_price = r.Double();
-      p.ote = r.Double();
-      p.profit_loss = r.Double();
-      a.positions.push_back(std::move(p));
+      PositionRow& p = a.positions.emplace_back();
+      r.Fields(p.instrument_name, p.side, p.quantity, p.average_price, p.ote, p.profit_loss);
     }
     layer.accounts.push_back(std::move(a));
   }
 
   r.Tag("orders");
   const size_t orders = r.Count();
-  layer.next_order = r.UInt();
-  layer.next_fill = Int32(r);
+  r.Fields(layer.next_order, layer.next_fill);
   for (size_t n = orders; n > 0; --n) {
-    OrderRecord o;
-    o.guid = r.Text();
-    o.instrument_name = r.Text();
-    o.order_type = Int32(r);
-    o.gw_account_id = Int32(r);
-    o.quantity = Int32(r);
-    o.side = Int32(r);
-    o.status = Int32(r);
-    o.filled_quantity = Int32(r);
-    o.limit_price = ReadOptional(r);
-    o.stop_price = ReadOptional(r);
-    o.average_fill_price = r.Double();
-    o.timestamp = ReadDate(r);
-    o.placed = r.Bool();
+    OrderRecord& o = layer.orders.emplace_back();
+    OrderValues& v = o.values;
+    r.Fields(v.guid, v.instrument_name, v.order_type, v.gw_account_id, v.quantity, v.side, v.status,
+             v.filled_quantity, v.limit_price, v.stop_price, v.average_fill_price);
+    v.timestamp = ReadDate(r);
+    r.Fields(v.placed);
     for (size_t k = r.Count(); k > 0; --k) {
-      FillRecord f;
+      FillValues& f = o.fills.emplace_back();
       if (r.Bool()) {
         f.id = com::Variant(r.Text());
       } else {
-        f.id = com::Variant(Int32(r));
+        int32_t id = 0;
+        r.Fields(id);
+        f.id = com::Variant(id);
       }
-      f.status = Int32(r);
-      f.quantity = Int32(r);
-      f.price = r.Double();
+      r.Fields(f.status, f.quantity, f.price);
       f.timestamp = ReadDate(r);
-      o.fills.push_back(std::move(f));
     }
-    layer.orders.push_back(std::move(o));
   }
   if (market) {
     r.Tag("links");
@@ -241,14 +180,9 @@ Layer ReadLayer(StateReader& r, bool market) {
     }
     r.Tag("rows");
     for (size_t n = r.Count(); n > 0; --n) {
-      MarketSnapshot::FillRow row;
-      row.id = r.Text();
-      row.order_guid = r.Text();
-      row.status = r.Text();
-      row.price = r.Double();
-      row.quantity = r.Int();
+      MarketSnapshot::FillRow& row = layer.rows.emplace_back();
+      r.Fields(row.id, row.order_guid, row.status, row.price, row.quantity);
       row.timestamp = ReadDate(r);
-      layer.rows.push_back(std::move(row));
     }
   }
   r.Tag("end");
@@ -294,46 +228,12 @@ void Restore(const std::string& path, const std::string& text, Simulator* sim) {
     for (auto& name : layer.catalogue) instruments.Define(std::move(name));
     auto& accounts = sim->Area<AccountArea>();
     accounts.Clear();
-    for (const auto& a : layer.accounts) {
-      auto account = accounts.Set(a.id, a.name);
-      for (const auto& [name, value] : a.summary) account->summary->values[name] = value;
-      for (const auto& p : a.positions) {
-        auto position = std::make_shared<SimPosition>();
-        position->instrument_name = p.instrument_name;
-        position->side = p.side;
-        position->quantity = p.quantity;
-        position->average_price = p.average_price;
-        position->ote = p.ote;
-        position->profit_loss = p.profit_loss;
-        account->positions->items.push_back(std::move(position));
-      }
-    }
+    for (const auto& a : layer.accounts) accounts.Set(a.id, a.name, a.summary, a.positions);
     auto& orders = sim->Area<OrderArea>();
     for (const auto& o : layer.orders) {
-      auto order = orders.Create(o.guid);
-      order->instrument_name = o.instrument_name;
-      order->order_type = o.order_type;
-      order->gw_account_id = o.gw_account_id;
-      order->account = accounts.Find(o.gw_account_id);
-      order->quantity = o.quantity;
-      order->side = o.side;
-      order->status = o.status;
-      order->filled_quantity = o.filled_quantity;
-      order->limit_price = o.limit_price;
-      order->stop_price = o.stop_price;
-      order->average_fill_price = o.average_fill_price;
-      order->timestamp = o.timestamp;
-      order->placed = o.placed;
-      for (const auto& f : o.fills) {
-        auto fill = std::make_shared<SimFill>();
-        fill->id = f.id;
-        fill->status = f.status;
-        fill->quantity = f.quantity;
-        fill->price = f.price;
-        fill->timestamp = f.timestamp;
-        fill->order = order;
-        order->fills.push_back(std::move(fill));
-      }
+      auto order = orders.Add(o.values);
+      order->account = accounts.Find(o.values.gw_account_id);
+      for (const auto& f : o.fills) order->fills.push_back(SimFill::Make(order, f));
     }
     orders.SetCounters(layer.next_order, layer.next_fill);
     if (market) sim->Area<MarketArea>().Relink(layer.links, std::move(layer.rows));

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/com/com_error.h"
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/sim_market.h"
@@ -27,13 +28,42 @@ bool IsMarketDataEvent(int dispid) {
   return false;
 }
 
-void RequireStatus(int32_t status) {
+}  // namespace
+
+void RequireConnectionStatus(int32_t status) {
   if (!IsConnectionStatus(status)) {
     throw std::invalid_argument(std::to_string(status) + " is not a connection status");
   }
 }
 
-}  // namespace
+int32_t ConnectionStatusNamed(const std::string& name) {
+  int32_t status = 0;
+  try {
+    status = Constant(name);
+  } catch (const com::ComError&) {
+    throw std::invalid_argument("Unknown connection status '" + name + "'");
+  }
+  RequireConnectionStatus(status);
+  return status;
+}
+
+ConnectionKind ConnectionKindFrom(const std::string& kind) {
+  if (kind == "gateway") return ConnectionKind::Gateway;
+  if (kind == "data") return ConnectionKind::Data;
+  throw std::invalid_argument("kind must be 'gateway' or 'data', not '" + kind + "'");
+}
+
+void SetConnectionStatus(Simulator& sim, ConnectionKind kind, int32_t status) {
+  if (kind == ConnectionKind::Gateway) {
+    SetGatewayStatus(sim, status);
+  } else {
+    SetDataStatus(sim, status);
+  }
+}
+
+int32_t ConnectionStatus(Simulator& sim, ConnectionKind kind) {
+  return kind == ConnectionKind::Gateway ? sim.connection().gateway() : sim.connection().data();
+}
 
 bool IsConnectionStatus(int32_t status) {
   for (const char* name : {"csConnectionUp", "csConnectionDelayed", "csConnectionDown",
@@ -55,7 +85,7 @@ bool ConnectionState::GateSlow(int dispid, com::Args args) {
 }
 
 void SetGatewayStatus(Simulator& sim, int32_t status) {
-  RequireStatus(status);
+  RequireConnectionStatus(status);
   ConnectionState& c = sim.connection();
   c.gateway_outage_ = status != Constant("csConnectionUp");
   AnswerGatewayStatus(sim, status);
@@ -76,7 +106,7 @@ void AnswerGatewayStatus(Simulator& sim, int32_t status) {
 }
 
 void SetDataStatus(Simulator& sim, int32_t status) {
-  RequireStatus(status);
+  RequireConnectionStatus(status);
   ConnectionState& c = sim.connection();
   c.data_ = status;
   c.data_outage_ = status != Constant("csConnectionUp");

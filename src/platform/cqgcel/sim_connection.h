@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/com/dispatch.h"
@@ -78,5 +79,18 @@ com::DispatchPtr GatewayRefusal(Simulator& sim);
 bool DataUp(Simulator& sim);
 // Whether `status` is one of the five connection statuses.
 bool IsConnectionStatus(int32_t status);
+// std::invalid_argument "<status> is not a connection status" unless it is one.
+void RequireConnectionStatus(int32_t status);
+// The status a constant's name stands for; std::invalid_argument for an unknown name or
+// one that is not a connection status.
+int32_t ConnectionStatusNamed(const std::string& name);
+
+// The two connections, as control calls name them ("gateway", "data").
+enum class ConnectionKind { Gateway, Data };
+// std::invalid_argument for another name.
+ConnectionKind ConnectionKindFrom(const std::string& kind);
+// SetGatewayStatus or SetDataStatus; the current status of either (home thread).
+void SetConnectionStatus(Simulator& sim, ConnectionKind kind, int32_t status);
+int32_t ConnectionStatus(Simulator& sim, ConnectionKind kind);
 
 }  // namespace mx::cqgcel

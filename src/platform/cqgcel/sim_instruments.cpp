@@ -1,5 +1,8 @@
 #include "platform/cqgcel/sim_instruments.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
@@ -68,6 +71,12 @@ void InstrumentArea::Define(std::string full_name) {
     if (name == full_name) return;
   }
   catalogue_.push_back(std::move(full_name));
+}
+
+std::shared_ptr<SimInstrument> InstrumentArea::Require(std::string_view symbol) const {
+  auto instrument = Find(symbol);
+  if (!instrument) throw std::invalid_argument("'" + std::string(symbol) + "' is not subscribed");
+  return instrument;
 }
 
 std::shared_ptr<SimInstrument> InstrumentArea::Find(std::string_view symbol) const {

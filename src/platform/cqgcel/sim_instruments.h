@@ -79,6 +79,8 @@ class InstrumentArea {
 
   // The subscribed instrument whose full name is `symbol` or ends in "." + `symbol`.
   std::shared_ptr<SimInstrument> Find(std::string_view symbol) const;
+  // Find, or std::invalid_argument "'<symbol>' is not subscribed".
+  std::shared_ptr<SimInstrument> Require(std::string_view symbol) const;
   // Subscribes `full_name` (once) and returns its instrument.
   std::shared_ptr<SimInstrument> Subscribe(const std::string& full_name);
   // False when the object is not a subscribed instrument.

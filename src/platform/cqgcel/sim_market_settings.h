@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/cqgcel/market/market.h"
@@ -27,6 +28,42 @@ struct MarketSettings {
   // with MarketArea::AdvanceBy); +infinity: as fast as the COM thread can run the market.
   double speed = 60.0;
 };
+
+// Named settings as a caller gives them (the control module: a dict). A read converts the
+// value, or throws the caller's own conversion error.
+class SettingSource {
+ public:
+  virtual ~SettingSource() = default;
+  virtual std::vector<std::string> Names() const = 0;  // in the caller's order
+  virtual bool Has(const char* name) const = 0;
+  virtual double Number(const char* name) const = 0;
+  virtual int64_t Whole(const char* name) const = 0;
+  virtual std::string Text(const char* name) const = 0;
+};
+
+// The market-wide settings as a caller gives them, in seconds and days.
+struct MarketRequest {
+  uint64_t seed = 0;
+  double speed = 60.0;
+  market::CalendarTime start_time;
+  double history_days = 2.0;
+  double update_interval = 0.25;    // simulated seconds between an instrument's updates
+  std::optional<double> tick_rate;  // instead: updates per wall-clock second
+};
+
+// Settings from `request` (instruments and accounts still to add), with the update
+// interval, in microseconds, of an instrument that sets none. std::invalid_argument for
+// a value out of range.
+struct MarketStart {
+  MarketSettings settings;
+  int64_t update_interval = 0;
+};
+MarketStart StartMarketSettings(const MarketRequest& request);
+// An instrument or an account from its named settings (full_name, tick_size, ...;
+// gw_account_id, name, balance); std::invalid_argument for an unknown or missing setting
+// or a value out of range.
+market::InstrumentSpec InstrumentSpecFrom(const SettingSource& source, int64_t default_interval);
+market::AccountSpec AccountSpecFrom(const SettingSource& source);
 
 class MarketSettingsStore {
  public:

@@ -40,36 +40,18 @@ const Members<SimFill>& SimFill::Table() {
   using F = SimFill;
   static const auto table =
       Members<F>("CQGFill")
-          .Field("Id", &F::id, false)
-          .Field("Status", &F::status, false)
-          .Field("Timestamp", &F::timestamp, false)
-          .Field("Price", &F::price, false)
-          .Field("Quantity", &F::quantity, false)
-          .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order)); });
+          // The fields are FillValues': each is named with its type.
+          .Field<com::Variant>("Id", &F::id, false)
+          .Field<int32_t>("Status", &F::status, false)
+          .Field<com::DateTime>("Timestamp", &F::timestamp, false)
+          .Field<double>("Price", &F::price, false)
+          .Field<int32_t>("Quantity", &F::quantity, false)
+          .Property("Order", [](F& f) { return Variant(com::DispatchPtr(f.order.lock())); });
   return table;
 }
 
 const Members<SimFills>& SimFills::Table() {
-  using L = SimFills;
-  static const auto table =
-      Members<L>("CQGFills")
-          .Property("Count", [](L& l) { return Variant(static_cast<int32_t>(l.items.size())); })
-          .Method("Item",
-                  [](L& l, Args a) {
-                    int64_t i = com::Arg(a, 0, "Item").ToInt();
-                    if (i < 0 || i >= static_cast<int64_t>(l.items.size())) {
-                      throw com::ComError(
-                          com::hresult::kBadIndex,
-                          "CQGFills: index " + std::to_string(i) + " is out of range");
-                    }
-                    return Variant(com::DispatchPtr(l.items[static_cast<size_t>(i)]));
-                  })
-          .Enumerator([](L& l) {
-            std::vector<Variant> out;
-            out.reserve(l.items.size());
-            for (const auto& f : l.items) out.emplace_back(com::DispatchPtr(f));
-            return out;
-          });
+  static const auto table = ListMembers<SimFills>("CQGFills");
   return table;
 }
 
@@ -89,6 +71,17 @@ const Members<SimOrderProperties>& SimOrderProperties::Table() {
                                       std::make_shared<SimOrderProperty>(p.order->Property(op))));
                                 });
   return table;
+}
+
+std::shared_ptr<SimFill> SimFill::Make(std::shared_ptr<SimOrder> order, const FillValues& values) {
+  auto fill = std::make_shared<SimFill>();
+  static_cast<FillValues&>(*fill) = values;
+  fill->order = std::move(order);
+  return fill;
+}
+
+std::shared_ptr<SimOrder> SimOrder::From(const com::DispatchPtr& object) {
+  return object ? std::dynamic_pointer_cast<SimOrder>(com::Unwrap(object)) : nullptr;
 }
 
 SimOrder::SimOrder(Simulator& sim, std::string id)
@@ -165,35 +158,14 @@ std::shared_ptr<SimOrder> SimOrders::Find(std::string_view guid) const {
 
 const Members<SimOrders>& SimOrders::Table() {
   using L = SimOrders;
-  static const auto table =
-      Members<L>("CQGOrders")
-          .Property("Count", [](L& l) { return Variant(static_cast<int32_t>(l.items.size())); })
-          .Method("Item",
-                  [](L& l, Args a) {
-                    int64_t i = com::Arg(a, 0, "Item").ToInt();
-                    if (i < 0 || i >= static_cast<int64_t>(l.items.size())) {
-                      throw com::ComError(
-                          com::hresult::kBadIndex,
-                          "CQGOrders: index " + std::to_string(i) + " is out of range");
-                    }
-                    return Variant(com::DispatchPtr(l.items[static_cast<size_t>(i)]));
-                  })
-          .Method("ItemByGuid",
-                  [](L& l, Args a) {
-                    const std::string& guid = com::Arg(a, 0, "ItemByGuid").Text();
-                    auto order = l.Find(guid);
-                    if (!order) {
-                      throw com::ComError(com::hresult::kBadIndex,
-                                          "CQGOrders: no order with GUID '" + guid + "'");
-                    }
-                    return Variant(com::DispatchPtr(order));
-                  })
-          .Enumerator([](L& l) {
-            std::vector<Variant> out;
-            out.reserve(l.items.size());
-            for (const auto& o : l.items) out.emplace_back(com::DispatchPtr(o));
-            return out;
-          });
+  static const auto table = ListMembers<L>("CQGOrders").Method("ItemByGuid", [](L& l, Args a) {
+    const std::string& guid = com::Arg(a, 0, "ItemByGuid").Text();
+    auto order = l.Find(guid);
+    if (!order) {
+      throw com::ComError(com::hresult::kBadIndex, "CQGOrders: no order with GUID '" + guid + "'");
+    }
+    return Variant(com::DispatchPtr(order));
+  });
   return table;
 }
 
@@ -219,6 +191,29 @@ std::shared_ptr<SimOrder> OrderArea::Create(std::string guid) {
   return order;
 }
 
+std::shared_ptr<SimOrder> OrderArea::Add(const OrderValues& v) {
+  auto order = Create(v.guid);
+  order->status = v.status;
+  order->order_type = v.order_type;
+  order->quantity = v.quantity;
+  order->side = v.side;
+  order->filled_quantity = v.filled_quantity;
+  order->average_fill_price = v.average_fill_price;
+  order->limit_price = v.limit_price;
+  order->stop_price = v.stop_price;
+  if (v.timestamp) order->timestamp = *v.timestamp;
+  order->instrument_name = v.instrument_name;
+  order->gw_account_id = v.gw_account_id;
+  order->placed = v.placed;
+  return order;
+}
+
+std::shared_ptr<SimOrder> OrderArea::Require(const std::string& guid) const {
+  auto order = orders_->Find(guid);
+  if (!order) throw std::invalid_argument("No order with GUID '" + guid + "'");
+  return order;
+}
+
 void OrderArea::SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status, int32_t change) {
   order->status = status;
   order->timestamp = NowLocal();
@@ -227,15 +222,10 @@ void OrderArea::SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status
 }
 
 std::shared_ptr<SimFill> OrderArea::MakeFill(const std::shared_ptr<SimOrder>& order,
-                                             int32_t quantity, double price, int32_t status) {
-  auto fill = std::make_shared<SimFill>();
-  fill->id = Variant(next_fill_++);
-  fill->status = status;
-  fill->timestamp = NowLocal();
-  fill->price = price;
-  fill->quantity = quantity;
-  fill->order = order;
-  return fill;
+                                             int32_t quantity, double price, int32_t status,
+                                             std::optional<com::DateTime> timestamp) {
+  return SimFill::Make(
+      order, {Variant(next_fill_++), status, quantity, price, timestamp ? *timestamp : NowLocal()});
 }
 
 std::shared_ptr<SimFill> OrderArea::Fill(const std::shared_ptr<SimOrder>& order, int32_t quantity,
@@ -333,6 +323,12 @@ size_t OrderArea::ResendFills(const std::shared_ptr<SimOrder>& order) {
   return order->fills.size();
 }
 
+size_t OrderArea::ResendAllFills() {
+  size_t sent = 0;
+  for (const auto& order : orders_->items) sent += ResendFills(order);
+  return sent;
+}
+
 std::shared_ptr<SimFill> OrderArea::AmendFill(const std::shared_ptr<SimOrder>& order,
                                               const std::string& fill_id,
                                               std::optional<Correction> correction) {
@@ -365,13 +361,9 @@ std::shared_ptr<SimFill> OrderArea::AmendFill(const std::shared_ptr<SimOrder>& o
                                   " beyond its quantity");
     }
   }
-  auto fill = std::make_shared<SimFill>();
-  fill->id = old->id;
-  fill->status = Constant(correction ? "fsModified" : "fsBusted");
-  fill->timestamp = NowLocal();
-  fill->price = correction ? correction->price : old->price;
-  fill->quantity = correction ? correction->quantity : old->quantity;
-  fill->order = order;
+  auto fill = SimFill::Make(order, {old->id, Constant(correction ? "fsModified" : "fsBusted"),
+                                    correction ? correction->quantity : old->quantity,
+                                    correction ? correction->price : old->price, NowLocal()});
   *it = fill;
   // The order's filled quantity and average price from the fills that still count.
   int32_t filled = 0;

@@ -36,15 +36,38 @@ namespace mx::cqgcel {
 class Simulator;
 class SimOrder;
 
-class SimFill : public SimObject<SimFill> {
+// A fill as a test or a saved state gives it.
+struct FillValues {
+  com::Variant id = int32_t{0};
+  int32_t status = 0;  // fs... constant
+  int32_t quantity = 0;
+  double price = 0;
+  com::DateTime timestamp;
+};
+
+// An order as a test or a saved state gives it (one entered elsewhere, or restored).
+struct OrderValues {
+  std::string guid;  // empty: a fresh one
+  int32_t status = 0;
+  int32_t order_type = 0;
+  int32_t quantity = 0;
+  int32_t side = 0;
+  int32_t filled_quantity = 0;
+  double average_fill_price = 0;
+  std::optional<double> limit_price;
+  std::optional<double> stop_price;
+  std::optional<com::DateTime> timestamp;  // empty: now
+  std::string instrument_name;
+  int32_t gw_account_id = 0;
+  bool placed = true;
+};
+
+// Its Id is a number here; the market's fill identifiers are text.
+class SimFill : public SimObject<SimFill>, public FillValues {
  public:
   static const com::Members<SimFill>& Table();
-  com::Variant id = int32_t{0};  // a number here; the market's fill identifiers are text
-  int32_t status = 0;            // fs... constant
-  com::DateTime timestamp;
-  double price = 0;
-  int32_t quantity = 0;
-  std::shared_ptr<SimOrder> order;
+  static std::shared_ptr<SimFill> Make(std::shared_ptr<SimOrder> order, const FillValues& values);
+  std::weak_ptr<SimOrder> order;  // the order holds its fills
 };
 
 // One order property (Order.Properties(op...)): its Value at the time it was read.
@@ -67,6 +90,9 @@ class SimOrder : public SimObject<SimOrder> {
  public:
   static const com::Members<SimOrder>& Table();
   SimOrder(Simulator& sim, std::string guid);
+
+  // The simulator's order behind `object` (a proxy or the order itself), or null.
+  static std::shared_ptr<SimOrder> From(const com::DispatchPtr& object);
 
   // The value of property `op` (an op... constant); ComError for an unknown property.
   com::Variant Property(int32_t op) const;
@@ -117,6 +143,10 @@ class OrderArea {
 
   // A new order in Orders (not placed): status osNotSent, a fresh GUID unless given.
   std::shared_ptr<SimOrder> Create(std::string guid = {});
+  // Create, then every field from `values`; raises no event.
+  std::shared_ptr<SimOrder> Add(const OrderValues& values);
+  // The order with this GUID, or std::invalid_argument "No order with GUID '<guid>'".
+  std::shared_ptr<SimOrder> Require(const std::string& guid) const;
   const std::shared_ptr<SimOrders>& orders() const { return orders_; }
   // The identifier counters (for a saved state): the next order number and fill id.
   uint64_t next_order() const { return next_order_; }
@@ -128,9 +158,11 @@ class OrderArea {
 
   // Sets the status (and the event time) and raises OnOrderChanged(change, order).
   void SetStatus(const std::shared_ptr<SimOrder>& order, int32_t status, int32_t change);
-  // A fill not yet booked (for tests that raise their own events).
+  // A fill not yet booked (for tests that raise their own events), stamped now unless
+  // `timestamp` is given.
   std::shared_ptr<SimFill> MakeFill(const std::shared_ptr<SimOrder>& order, int32_t quantity,
-                                    double price, int32_t status);
+                                    double price, int32_t status,
+                                    std::optional<com::DateTime> timestamp = std::nullopt);
   // Books a fill as described above and returns it.
   std::shared_ptr<SimFill> Fill(const std::shared_ptr<SimOrder>& order, int32_t quantity,
                                 double price, int32_t fill_status);
@@ -142,6 +174,8 @@ class OrderArea {
   // order holds, same objects and ids, in booking order (as a broker does after a
   // reconnect); returns how many.
   size_t ResendFills(const std::shared_ptr<SimOrder>& order);
+  // ResendFills for every order, in creation order; returns how many fills were sent.
+  size_t ResendAllFills();
   // Busts the fill `fill_id` of `order` (no correction: status fsBusted) or corrects its
   // quantity and price (fsModified). The fill keeps its Id and replaces the original in
   // the order's fills; the order's filled quantity and average price drop or change with

@@ -79,7 +79,9 @@ class BotApiClient {
   // split at line ends (see split_message), in order. A 429 answer is waited out (up to
   // max_rate_limit_retries times, each wait at most max_retry_after) so a long text
   // arrives whole; any other failure is thrown, and the pieces not yet sent are not sent.
-  void send_message(std::int64_t chat_id, std::string_view text, Interrupt* interrupt = nullptr);
+  // `silent` sends without the notification sound (disable_notification).
+  void send_message(std::int64_t chat_id, std::string_view text, Interrupt* interrupt = nullptr,
+                    bool silent = false);
 
   // Uploads `photo` (the bytes of an image file) to `chat_id` with `caption` as one
   // multipart/form-data sendPhoto; `filename` names the upload (empty: "photo" with the

@@ -241,17 +241,19 @@ instead).)doc");
                       [](PyTelegramBot& self) -> CustomedExtBot& { return self.core->client(); });
   bot.def(
       "send_message",
-      [](PyTelegramBot& self, py::object msg, py::object chat_id) {
+      [](PyTelegramBot& self, py::object msg, py::object chat_id, bool disable_notification) {
         if (!py::isinstance<py::str>(msg)) throw py::type_error("msg must be a str");
         std::string text = plugins::utf8_of(msg, "msg");
         std::int64_t id = chat_id_from_python(chat_id);
         py::gil_scoped_release release;
-        self.core->send_message(text, id);
+        self.core->send_message(text, id, disable_notification);
       },
-      py::arg("msg"), py::arg("chat_id") = py::int_(config.chat_id),
+      py::arg("msg"), py::arg("chat_id") = py::int_(config.chat_id), py::kw_only(),
+      py::arg("disable_notification") = false,
       R"doc(Sends `msg` to `chat_id` (by default the configured chat). A text over 4096
-characters goes as several messages split at line ends. Raises TelegramError with the
-service's description when the service refuses or cannot be reached.)doc");
+characters goes as several messages split at line ends. With `disable_notification`
+the chat gets it without a sound. Raises TelegramError with the service's description
+when the service refuses or cannot be reached.)doc");
   bot.def(
       "send_photo",
       [](PyTelegramBot& self, py::object photo, py::object caption, py::object chat_id) {

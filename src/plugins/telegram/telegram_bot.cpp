@@ -30,8 +30,8 @@ TelegramBot::TelegramBot(std::string token, BotSettings settings) : settings_(st
 
 TelegramBot::~TelegramBot() { close(); }
 
-void TelegramBot::send_message(std::string_view text, std::int64_t chat_id) {
-  client_->send_message(chat_id, text);
+void TelegramBot::send_message(std::string_view text, std::int64_t chat_id, bool silent) {
+  client_->send_message(chat_id, text, nullptr, silent);
 }
 
 void TelegramBot::send_photo(std::string_view photo, std::string_view caption, std::int64_t chat_id,

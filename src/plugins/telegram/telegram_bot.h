@@ -38,7 +38,7 @@ class TelegramBot {
   std::int64_t chat_id() const { return settings_.chat_id; }
 
   // Throws telegram::ApiError (the service's description) or telegram::NetworkError.
-  void send_message(std::string_view text, std::int64_t chat_id);
+  void send_message(std::string_view text, std::int64_t chat_id, bool silent = false);
   // Uploads a photo (an image file's bytes) with a caption, under `filename` (empty: named
   // by its kind); errors as send_message's, and std::invalid_argument for a photo or
   // caption beyond the service's limits.

@@ -96,7 +96,7 @@ def _host(sink: Any) -> Any:
 def watching(sink_class: type) -> type:
     """A subclass of `sink_class` (TradeLink or a subclass) that reports to the gateway."""
 
-    class WatchingTradeLink(sink_class):  # type: ignore[misc, valid-type]
+    class WatchingTradeLink(sink_class):
         def OnGWConnectionStatusChanged(self, connectionStatus: Any) -> None:
             super().OnGWConnectionStatusChanged(connectionStatus)
             _host(self).connection.record(GATEWAY, connectionStatus)
@@ -126,5 +126,5 @@ def watching(sink_class: type) -> type:
             })
 
     WatchingTradeLink.__name__ = "Watching" + sink_class.__name__
-    WatchingTradeLink.watching = True  # type: ignore[attr-defined]
+    WatchingTradeLink.watching = True
     return WatchingTradeLink

@@ -12,7 +12,6 @@ _ChatId = Union[int, SupportsIndex, SupportsFloat]
 TELEGRAM_CHAT_ID: int
 TELEGRAM_API_URL: str
 COMMAND_SUMMARY: str
-bot: TelegramBot
 chat_id: int  # set by selftest()
 
 class TelegramError(RuntimeError):
@@ -63,8 +62,9 @@ class TelegramBot(_RequestRecord):
         start is served."""
     @property
     def updater(self) -> Updater: ...
-    def send_message(self, msg: str, chat_id: _ChatId = ...) -> None:
-        """Sends msg (split at line ends when over 4096 UTF-16 units). TelegramError when
+    def send_message(self, msg: str, chat_id: _ChatId = ..., *, disable_notification: bool = False) -> None:
+        """Sends msg (split at line ends when over 4096 UTF-16 units); with
+        disable_notification, without the chat's notification sound. TelegramError when
         the service refuses; UnicodeEncodeError naming msg, before anything is sent, for
         text UTF-8 cannot hold."""
     def send_photo(self, photo: Union[bytes, bytearray, memoryview, str, os.PathLike[str]], caption: str = ...,
@@ -72,5 +72,7 @@ class TelegramBot(_RequestRecord):
     def get_updates(self) -> None: ...
     def get_chat_id(self) -> int: ...
     def close(self) -> None: ...
+
+bot: TelegramBot
 
 def selftest() -> None: ...

@@ -98,18 +98,29 @@ struct ApartmentWindow {
     }
   }
 
+  // The module (program or DLL) that holds this code: each module that links the runtime
+  // registers its own window class, so that a COM server DLL and its client program each
+  // have their apartment windows on the same thread.
+  static HINSTANCE Module() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&Procedure), &module);
+    return module;
+  }
+
   static HWND Create(Apartment* apartment) {
     static const ATOM registered = [] {
       WNDCLASSEXW wc{};
       wc.cbSize = sizeof wc;
       wc.lpfnWndProc = &Procedure;
-      wc.hInstance = GetModuleHandleW(nullptr);
+      wc.hInstance = Module();
       wc.lpszClassName = kWindowClass;
       return RegisterClassExW(&wc);
     }();
     if (registered == 0) return nullptr;
     HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+                                  Module(), nullptr);
     if (window != nullptr) {
       SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(apartment));
     }

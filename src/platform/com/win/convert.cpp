@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/civil_date.h"
 #include "platform/com/win/callable_wrapper.h"
 #include "platform/com/win/com_object.h"
 
@@ -15,34 +16,15 @@ constexpr int64_t kOleEpochFromUnix = 25'569;  // 1899-12-30 is day -25569 of 19
 constexpr double kFirstOleDate = -657'434.0;   // 0100-01-01
 constexpr double kLastOleDate = 2'958'466.0;   // 10000-01-01 (excluded)
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back (H. Hinnant's algorithms).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t z, int& y, int& m, int& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  y = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2));
-}
+using civil::CivilFromDays;
+using civil::DaysFromCivil;
 
 bool ValidDateTime(const DateTime& t) {
   if (t.year < 100 || t.year > 9999 || t.month < 1 || t.month > 12 || t.day < 1) return false;
-  int y = 0, m = 0, d = 0;  // the day must exist in its month
-  CivilFromDays(DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)),
-                y, m, d);
-  if (d != t.day) return false;
+  // The day must exist in its month.
+  const auto date = CivilFromDays(
+      DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)));
+  if (date.day != t.day) return false;
   return t.hour >= 0 && t.hour < 24 && t.minute >= 0 && t.minute < 60 && t.second >= 0 &&
          t.second < 60 && t.microsecond >= 0 && t.microsecond < 1'000'000;
 }
@@ -114,7 +96,10 @@ DateTime FromOleDate(double date) {
     days += date >= 0 ? 1 : -1;
   }
   DateTime t;
-  CivilFromDays(days - kOleEpochFromUnix, t.year, t.month, t.day);
+  const civil::Date day = CivilFromDays(days - kOleEpochFromUnix);
+  t.year = day.year;
+  t.month = day.month;
+  t.day = day.day;
   t.microsecond = static_cast<int>(micros % 1'000'000);
   int64_t seconds = micros / 1'000'000;
   t.second = static_cast<int>(seconds % 60);

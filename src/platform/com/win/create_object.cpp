@@ -63,12 +63,25 @@ DispatchPtr CreateUnregisteredObject(std::string_view progid) {
   }
   win::Check(hr, "ProgID not registered: " + std::string(progid));
   win::ComPtr<::IDispatch> object;
+  SetErrorInfo(0, nullptr);  // what a failing server sets is its own
   hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
                         object.OutVoid());
   if (hr == REGDB_E_CLASSNOTREG) {
     throw ComError(hr, "Class not registered: " + std::string(progid));
   }
-  win::Check(hr, "Cannot create " + std::string(progid));
+  if (FAILED(hr)) {
+    // An in-process server's class object may say why (SetErrorInfo on this thread).
+    std::string why = win::HresultText(hr);
+    win::ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) == S_OK && info) {
+      BSTR description = nullptr;
+      if (SUCCEEDED(info->GetDescription(&description)) && SysStringLen(description) > 0) {
+        why = win::Narrow(description);
+      }
+      SysFreeString(description);
+    }
+    throw ComError(hr, "Cannot create " + std::string(progid) + ": " + why);
+  }
   return std::make_shared<win::ComObject>(std::move(object));
 }
 

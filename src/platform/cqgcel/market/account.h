@@ -68,6 +68,9 @@ class Account {
     double maintenance_margin;
   };
   static void MarkPosition(Position& p, const Held& h, double mark);
+  // A position and its holding in file order, for saving (const) and loading alike.
+  template <class IO, class P, class H>
+  static void PositionFields(IO& io, P& p, H& h);
   // One fill into `p`; returns the P&L it realised.
   static double Book(Position& p, const Held& h, Side side, int64_t quantity, double price);
   int FindSlot(uint32_t instrument_slot) const;

@@ -65,6 +65,9 @@ class Instrument {
   void Load(StateReader& r);
 
  private:
+  // The moving state in file order, for saving (const) and loading alike.
+  template <class IO, class Self>
+  static void MovingFields(IO& io, Self& self);
   friend class Market;
 
   // What one update produced; reused between updates (no allocation).

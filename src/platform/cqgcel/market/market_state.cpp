@@ -7,20 +7,20 @@
 namespace mx::cqgcel::market {
 namespace {
 
+// A bar's fields in file order, for writing (const Bar) and reading alike.
+template <class IO, class B>
+void BarFields(IO& io, B& b) {
+  io.Fields(b.start, b.open, b.high, b.low, b.close, b.volume, b.tick_volume);
+}
+
 void SaveBar(StateWriter& w, const Bar& b) {
-  w.Int(b.start).Double(b.open).Double(b.high).Double(b.low).Double(b.close);
-  w.Int(b.volume).Int(b.tick_volume).Line();
+  BarFields(w, b);
+  w.Line();
 }
 
 Bar LoadBar(StateReader& r) {
   Bar b;
-  b.start = r.Int();
-  b.open = r.Double();
-  b.high = r.Double();
-  b.low = r.Double();
-  b.close = r.Double();
-  b.volume = r.Int();
-  b.tick_volume = r.Int();
+  BarFields(r, b);
   return b;
 }
 
@@ -51,14 +51,19 @@ void BarSeries::Load(StateReader& r) {
   if (r.Bool()) forming_ = LoadBar(r);
 }
 
+template <class IO, class Self>
+void Instrument::MovingFields(IO& io, Self& s) {
+  io.Fields(s.next_update_, s.last_update_, s.updated_, s.walk_ticks_, s.price_ticks_,
+            s.bid_ticks_, s.ask_ticks_, s.bid_volume_, s.ask_volume_, s.available_bid_,
+            s.available_ask_, s.last_trade_ticks_, s.last_trade_volume_, s.current_day_,
+            s.day_open_ticks_, s.day_high_ticks_, s.day_low_ticks_, s.yesterday_settlement_ticks_);
+}
+
 void Instrument::Save(StateWriter& w) const {
   w.Tag("instrument").Text(spec_.full_name).Line();
   w.Text(rng_.State()).Line();
-  w.Int(next_update_).Int(last_update_).Bool(updated_).Double(walk_ticks_).Int(price_ticks_);
-  w.Int(bid_ticks_).Int(ask_ticks_).Int(bid_volume_).Int(ask_volume_);
-  w.Int(available_bid_).Int(available_ask_).Int(last_trade_ticks_).Int(last_trade_volume_);
-  w.Int(current_day_).Int(day_open_ticks_).Int(day_high_ticks_).Int(day_low_ticks_);
-  w.Int(yesterday_settlement_ticks_).Line();
+  MovingFields(w, *this);
+  w.Line();
   minute_.Save(w);
   daily_.Save(w);
 }
@@ -70,38 +75,23 @@ void Instrument::Load(StateReader& r) {
     throw StateError("the state is of instrument " + name + ", the market has " + spec_.full_name);
   }
   if (!rng_.SetState(r.Text())) throw StateError("a random stream is not readable");
-  next_update_ = r.Int();
-  last_update_ = r.Int();
-  updated_ = r.Bool();
-  walk_ticks_ = r.Double();
-  price_ticks_ = r.Int();
-  bid_ticks_ = r.Int();
-  ask_ticks_ = r.Int();
-  bid_volume_ = r.Int();
-  ask_volume_ = r.Int();
-  available_bid_ = r.Int();
-  available_ask_ = r.Int();
-  last_trade_ticks_ = r.Int();
-  last_trade_volume_ = r.Int();
-  current_day_ = r.Int();
-  day_open_ticks_ = r.Int();
-  day_high_ticks_ = r.Int();
-  day_low_ticks_ = r.Int();
-  yesterday_settlement_ticks_ = r.Int();
+  MovingFields(r, *this);
   minute_.Load(r);
   daily_.Load(r);
+}
+
+template <class IO, class P, class H>
+void Account::PositionFields(IO& io, P& p, H& h) {
+  io.Fields(p.instrument_name, p.quantity, p.average_price, p.ote, p.realized_pnl, p.mark_price,
+            h.instrument_slot, h.multiplier, h.initial_margin, h.maintenance_margin);
 }
 
 void Account::Save(StateWriter& w) const {
   w.Tag("account").Int(spec_.gw_account_id).Double(realized_pnl_);
   w.Int(static_cast<int64_t>(positions_.size())).Line();
   for (size_t i = 0; i < positions_.size(); ++i) {
-    const Position& p = positions_[i];
-    const Held& h = held_[i];
-    w.Text(p.instrument_name).Int(p.quantity).Double(p.average_price).Double(p.ote);
-    w.Double(p.realized_pnl).Double(p.mark_price);
-    w.UInt(h.instrument_slot).Double(h.multiplier).Double(h.initial_margin);
-    w.Double(h.maintenance_margin).Line();
+    PositionFields(w, positions_[i], held_[i]);
+    w.Line();
   }
 }
 
@@ -118,17 +108,8 @@ void Account::Load(StateReader& r) {
   held_.clear();
   for (size_t i = 0; i < n; ++i) {
     Position p;
-    p.instrument_name = r.Text();
-    p.quantity = r.Int();
-    p.average_price = r.Double();
-    p.ote = r.Double();
-    p.realized_pnl = r.Double();
-    p.mark_price = r.Double();
     Held h;
-    h.instrument_slot = static_cast<uint32_t>(r.UInt());
-    h.multiplier = r.Double();
-    h.initial_margin = r.Double();
-    h.maintenance_margin = r.Double();
+    PositionFields(r, p, h);
     positions_.push_back(std::move(p));
     held_.push_back(h);
   }
@@ -143,15 +124,17 @@ void Market::Save(StateWriter& w) const {
   for (const auto& a : accounts_) a->Save(w);
   w.Tag("orders").Int(static_cast<int64_t>(orders_.size())).Line();
   for (const Order& o : orders_) {
-    w.Text(o.guid).Int(o.gw_account_id).Text(o.instrument).Int(static_cast<int>(o.type));
-    w.Int(static_cast<int>(o.side)).Int(o.quantity).Double(o.limit_price).Double(o.stop_price);
-    w.Int(static_cast<int>(o.status)).Int(o.filled_quantity).Double(o.average_fill_price);
-    w.Int(o.placed_time).Int(o.server_timestamp).Text(o.reject_reason).Int(o.fill_count).Line();
+    w.Fields(o.guid, o.gw_account_id, o.instrument, static_cast<int>(o.type),
+             static_cast<int>(o.side), o.quantity, o.limit_price, o.stop_price,
+             static_cast<int>(o.status), o.filled_quantity, o.average_fill_price, o.placed_time,
+             o.server_timestamp, o.reject_reason, o.fill_count);
+    w.Line();
   }
   w.Tag("fills").Int(static_cast<int64_t>(fills_.size())).Line();
   for (const Fill& f : fills_) {
-    w.Text(f.id).Text(f.order_guid).Double(f.price).Int(f.quantity);
-    w.Int(static_cast<int>(f.side)).Int(f.timestamp).Int(static_cast<int>(f.status)).Line();
+    w.Fields(f.id, f.order_guid, f.price, f.quantity, static_cast<int>(f.side), f.timestamp,
+             static_cast<int>(f.status));
+    w.Line();
   }
   w.Tag("book");
   for (const Slot& slot : slots_) {
@@ -191,21 +174,13 @@ void Market::Load(StateReader& r) {
   order_index_.clear();
   for (size_t i = 0; i < order_count; ++i) {
     Order& o = orders_.emplace_back();
-    o.guid = r.Text();
-    o.gw_account_id = r.Int();
-    o.instrument = r.Text();
+    r.Fields(o.guid, o.gw_account_id, o.instrument);
     o.type = LoadEnum<OrderType>(r, 3, "order type");
     o.side = LoadEnum<Side>(r, 2, "side");
-    o.quantity = r.Int();
-    o.limit_price = r.Double();
-    o.stop_price = r.Double();
+    r.Fields(o.quantity, o.limit_price, o.stop_price);
     o.status = LoadEnum<OrderStatus>(r, 5, "order status");
-    o.filled_quantity = r.Int();
-    o.average_fill_price = r.Double();
-    o.placed_time = r.Int();
-    o.server_timestamp = r.Int();
-    o.reject_reason = r.Text();
-    o.fill_count = static_cast<int>(r.Int());
+    r.Fields(o.filled_quantity, o.average_fill_price, o.placed_time, o.server_timestamp,
+             o.reject_reason, o.fill_count);
     order_index_.emplace(o.guid, i);
   }
   r.Tag("fills");
@@ -214,12 +189,9 @@ void Market::Load(StateReader& r) {
   fill_index_.clear();
   for (size_t i = 0; i < fill_count; ++i) {
     Fill& f = fills_.emplace_back();
-    f.id = r.Text();
-    f.order_guid = r.Text();
-    f.price = r.Double();
-    f.quantity = r.Int();
+    r.Fields(f.id, f.order_guid, f.price, f.quantity);
     f.side = LoadEnum<Side>(r, 2, "side");
-    f.timestamp = r.Int();
+    r.Fields(f.timestamp);
     f.status = LoadEnum<FillStatus>(r, 3, "fill status");
     if (!order_index_.count(f.order_guid)) throw StateError("a fill of an unknown order");
     fill_index_.emplace(f.id, i);

@@ -11,10 +11,13 @@
 
 #include <cstdint>
 #include <istream>
+#include <limits>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace mx::cqgcel::market {
 
@@ -34,7 +37,32 @@ class StateWriter {
   StateWriter& Bool(bool v) { return Int(v ? 1 : 0); }
   StateWriter& Line();  // a line break, for a reader of the file
 
+  // Each value in turn, by its type: integers, double, bool, text, optional<double>
+  // (present flag, then the value or 0).
+  template <class... T>
+  StateWriter& Fields(const T&... values) {
+    (Field(values), ...);
+    return *this;
+  }
+
  private:
+  template <class T>
+  void Field(const T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+      Bool(v);
+    } else if constexpr (std::is_same_v<T, double>) {
+      Double(v);
+    } else if constexpr (std::is_same_v<T, std::optional<double>>) {
+      Bool(v.has_value()).Double(v.value_or(0.0));
+    } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+      Int(v);
+    } else if constexpr (std::is_integral_v<T>) {
+      UInt(v);
+    } else {
+      Text(v);
+    }
+  }
+
   std::ostream& out_;
 };
 
@@ -51,7 +79,43 @@ class StateReader {
   // A count that is not negative and not absurd (guards allocations from a bad file).
   size_t Count();
 
+  // Reads into each value in turn, as StateWriter::Fields wrote them; StateError for an
+  // integer out of its type's range.
+  template <class... T>
+  void Fields(T&... values) {
+    (Field(values), ...);
+  }
+
  private:
+  template <class T>
+  void Field(T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+      v = Bool();
+    } else if constexpr (std::is_same_v<T, double>) {
+      v = Double();
+    } else if constexpr (std::is_same_v<T, std::optional<double>>) {
+      const bool has = Bool();
+      const double value = Double();
+      v = has ? std::optional<double>(value) : std::nullopt;
+    } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+      const int64_t value = Int();
+      if constexpr (sizeof(T) < sizeof(int64_t)) {
+        if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
+          throw StateError("a number out of range");
+        }
+      }
+      v = static_cast<T>(value);
+    } else if constexpr (std::is_integral_v<T>) {
+      const uint64_t value = UInt();
+      if constexpr (sizeof(T) < sizeof(uint64_t)) {
+        if (value > std::numeric_limits<T>::max()) throw StateError("a number out of range");
+      }
+      v = static_cast<T>(value);
+    } else {
+      v = Text();
+    }
+  }
+
   std::string Token(std::string_view what);
   std::istream& in_;
 };

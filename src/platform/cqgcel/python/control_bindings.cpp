@@ -2,15 +2,14 @@
 
 #include <pybind11/stl.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/control.h"
+#include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/simulator.h"
 
 namespace py = pybind11;
@@ -21,27 +20,6 @@ namespace {
 using com::py_glue::FromPythonArgs;
 using com::py_glue::ToPython;
 
-Answer MakeAnswer(const std::string& mode, double delay, int32_t code,
-                  const std::string& description) {
-  if (delay < 0 || !std::isfinite(delay)) throw py::value_error("delay must be a finite number >= 0");
-  auto micros = std::chrono::microseconds(static_cast<int64_t>(delay * 1e6));
-  if (mode == "succeed") return Answer::Succeed(micros);
-  if (mode == "fail") return Answer::Fail(code, description, micros);
-  if (mode == "fail_without_error") {
-    Answer a = Answer::FailWithoutError(description);
-    a.delay = micros;
-    return a;
-  }
-  if (mode == "hold") return Answer::Hold();
-  if (mode == "raise") {
-    if (delay != 0) throw py::value_error("a raised failure has no delay");
-    return Answer::Raise(code, description);
-  }
-  throw py::value_error(
-      "mode must be 'succeed', 'fail', 'fail_without_error', 'hold' or 'raise', not '" + mode +
-      "'");
-}
-
 const char* KindName(com::CallKind kind) {
   switch (kind) {
     case com::CallKind::Get: return "get";
@@ -51,13 +29,14 @@ const char* KindName(com::CallKind kind) {
   return "?";
 }
 
-std::shared_ptr<Simulator> RequireLive() {
-  auto sim = Control::Instance().Live();
-  if (!sim) throw std::runtime_error("No CQGCEL simulator is running");
-  return sim;
-}
-
 }  // namespace
+
+std::shared_ptr<Simulator> Live() { return Control::Instance().RequireLive(); }
+
+py::object Bound(const std::shared_ptr<Simulator>& sim, com::DispatchPtr object) {
+  if (!object) return py::none();
+  return ToPython(com::Variant(com::MakeProxy(std::move(object), sim->home())));
+}
 
 void init_control(py::module_& m) {
   m.def(
@@ -68,7 +47,7 @@ void init_control(py::module_& m) {
       "set_answer",
       [](const std::string& request, const std::string& mode, double delay, int32_t code,
          const std::string& description) {
-        Control::Instance().script().Set(request, MakeAnswer(mode, delay, code, description));
+        Control::Instance().script().Set(request, Answer::FromMode(mode, delay, code, description));
       },
       py::arg("request"), py::arg("mode") = "succeed", py::kw_only(), py::arg("delay") = 0.0,
       py::arg("code") = 0, py::arg("description") = "",
@@ -86,7 +65,7 @@ delay: seconds before the answer is given. Applies to simulators created later t
       [](const std::string& request, const std::string& mode, int32_t code,
          const std::string& description) {
         if (mode == "raise") throw py::value_error("a held answer cannot be raised by its call");
-        return Control::Instance().Release(request, MakeAnswer(mode, 0.0, code, description));
+        return Control::Instance().Release(request, Answer::FromMode(mode, 0.0, code, description));
       },
       py::arg("request"), py::arg("mode") = "succeed", py::kw_only(), py::arg("code") = 0,
       py::arg("description") = "",
@@ -158,33 +137,24 @@ threads=True each entry also ends with the identifier of the thread the member r
   m.def(
       "simulator",
       [] {
-        auto sim = RequireLive();
-        return ToPython(com::Variant(com::MakeProxy(sim, sim->home())));
+        auto sim = Live();
+        return Bound(sim, sim);
       },
       R"(The live simulator (CQGCEL) as a Dispatch whose calls run on its COM thread.)");
   m.def(
-      "held",
-      [](const std::string& request) { return RequireLive()->HeldCount(request); },
+      "held", [](const std::string& request) { return Live()->HeldCount(request); },
       py::arg("request"), R"(How many answers of `request` are held back.)");
 
   m.def(
       "api_configuration",
       [] {
-        auto sim = RequireLive();
-        py::dict out;
+        auto sim = Live();
         std::vector<std::pair<std::string, com::Variant>> values;
         {
           py::gil_scoped_release release;
-          sim->RunOnHome([&] {
-            const auto& c = *sim->configuration();
-            values = {{"CollectionsThrowException", c.CollectionsThrowException},
-                      {"NewInstrumentChangeMode", c.NewInstrumentChangeMode},
-                      {"ReadyStatusCheck", c.ReadyStatusCheck},
-                      {"TimeZoneCode", c.TimeZoneCode},
-                      {"IncludeOrderTransactions", c.IncludeOrderTransactions},
-                      {"UseOrderSide", c.UseOrderSide}};
-          });
+          sim->RunOnHome([&] { values = sim->configuration()->Values(); });
         }
+        py::dict out;
         for (auto& [k, v] : values) out[py::str(k)] = ToPython(v);
         return out;
       },
@@ -194,23 +164,9 @@ threads=True each entry also ends with the identifier of the thread the member r
   m.def(
       "fire_many",
       [](const std::string& name, int64_t count, py::args args) {
-        auto sim = RequireLive();
-        int id = CelEvents().DispId(name);
-        if (id == 0) throw py::value_error("Unknown CQGCEL event '" + name + "'");
         auto values = FromPythonArgs(args);
-        if (static_cast<int>(values.size()) != EventArity(id)) {
-          throw py::value_error(name + ": wrong number of arguments");
-        }
         py::gil_scoped_release release;
-        int64_t elapsed = 0;
-        sim->home()->Run([&] {
-          auto start = std::chrono::steady_clock::now();
-          for (int64_t i = 0; i < count; ++i) sim->FireHere(id, values);
-          elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-        });
-        return elapsed;
+        return Control::Instance().FireMany(name, count, values);
       },
       py::arg("name"), py::arg("count"),
       R"(Raises event `name` `count` times in one go on the COM thread; returns the
@@ -220,17 +176,8 @@ nanoseconds the deliveries took there.)");
       "time_marshalled_calls",
       [](py::handle dispatch, const std::string& property, int count) {
         com::DispatchPtr target = com::py_glue::FromPython(dispatch).Dispatch();
-        std::vector<int64_t> samples;
-        samples.reserve(static_cast<size_t>(std::max(count, 0)));
         py::gil_scoped_release release;
-        for (int i = 0; i < count; ++i) {
-          auto start = std::chrono::steady_clock::now();
-          target->Invoke(property, com::CallKind::Get, {});
-          samples.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count());
-        }
-        return samples;
+        return TimePropertyReads(target, property, count);
       },
       py::arg("dispatch"), py::arg("property"), py::arg("count"),
       R"(Reads `property` of `dispatch` `count` times from this thread, from C++; returns

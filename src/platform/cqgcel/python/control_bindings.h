@@ -3,7 +3,20 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
+#include "platform/com/dispatch.h"
+
+namespace mx::cqgcel {
+class Simulator;
+}
+
 namespace mx::cqgcel::bind {
+
+// The live simulator; RuntimeError "No CQGCEL simulator is running" without one.
+std::shared_ptr<Simulator> Live();
+// `object` as a Dispatch whose calls run on the simulator's COM thread; None for null.
+pybind11::object Bound(const std::shared_ptr<Simulator>& sim, com::DispatchPtr object);
 
 void init_control(pybind11::module_& m);  // answers, events, journal, quit, measurements
 void init_trading(pybind11::module_& m);  // instruments, quotes, accounts, orders, fills

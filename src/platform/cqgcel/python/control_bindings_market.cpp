@@ -3,19 +3,16 @@
 // the actions reach the live simulator's market on its COM thread, GIL released.
 #include <pybind11/stl.h>
 
-#include <cmath>
-#include <filesystem>
-#include <limits>
-#include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
 #include "platform/cqgcel/sim_broker.h"
-#include "platform/cqgcel/sim_broker_state.h"
 #include "platform/cqgcel/sim_market.h"
+#include "platform/cqgcel/sim_market_settings.h"
 #include "platform/cqgcel/simulator.h"
 
 namespace py = pybind11;
@@ -24,89 +21,38 @@ namespace mx::cqgcel::bind {
 namespace {
 
 using com::py_glue::ToPython;
-using market::kMicrosPerDay;
-using market::kMicrosPerSecond;
 
-int64_t Micros(double seconds, const char* what) {
-  if (!std::isfinite(seconds) || seconds <= 0) {
-    throw py::value_error(std::string(what) + " must be a finite number of seconds > 0");
-  }
-  return std::max<int64_t>(1, std::llround(seconds * 1e6));
-}
-
-market::SimTime TimeFrom(const py::handle& when) {
+market::CalendarTime TimeFrom(const py::handle& when) {
   py::module_ datetime = py::module_::import("datetime");
   if (!py::isinstance(when, datetime.attr("datetime"))) {
     throw py::type_error("start_time must be a datetime.datetime");
   }
   auto field = [&](const char* name) { return when.attr(name).cast<int>(); };
-  return market::FromCalendar({field("year"), field("month"), field("day"), field("hour"),
-                               field("minute"), field("second"), field("microsecond")});
+  return {field("year"),   field("month"),  field("day"),        field("hour"),
+          field("minute"), field("second"), field("microsecond")};
 }
 
-// Keys of `d` outside `allowed` are refused (a misspelt setting must not pass unnoticed).
-void CheckKeys(const py::dict& d, const std::set<std::string>& allowed, const char* what) {
-  for (auto [key, value] : d) {
-    std::string name = py::str(key);
-    if (!allowed.count(name)) {
-      throw py::value_error(std::string("Unknown ") + what + " setting '" + name + "'");
-    }
+// A settings dict as the simulator reads it: each value cast as the setting needs it.
+class DictSource : public SettingSource {
+ public:
+  DictSource(const py::handle& item, const char* what) {
+    if (!py::isinstance<py::dict>(item))
+      throw py::type_error(std::string(what) + " must be a dict");
+    dict_ = py::reinterpret_borrow<py::dict>(item);
   }
-}
-
-market::InstrumentSpec InstrumentFrom(const py::handle& item, int64_t default_interval) {
-  if (!py::isinstance<py::dict>(item)) throw py::type_error("an instrument must be a dict");
-  auto d = py::reinterpret_borrow<py::dict>(item);
-  CheckKeys(d,
-            {"full_name", "tick_size", "multiplier", "start_price", "volatility",
-             "update_interval", "trade_probability", "max_book_volume", "max_trade_volume",
-             "initial_margin", "maintenance_margin"},
-            "instrument");
-  if (!d.contains("full_name")) throw py::value_error("an instrument needs a full_name");
-  market::InstrumentSpec spec;
-  spec.full_name = d["full_name"].cast<std::string>();
-  auto number = [&](const char* key, double& out) {
-    if (d.contains(key)) out = d[key].cast<double>();
-  };
-  auto whole = [&](const char* key, int64_t& out) {
-    if (d.contains(key)) out = d[key].cast<int64_t>();
-  };
-  number("tick_size", spec.tick_size);
-  number("multiplier", spec.multiplier);
-  number("start_price", spec.start_price);
-  number("volatility", spec.volatility);
-  number("trade_probability", spec.trade_probability);
-  whole("max_book_volume", spec.max_book_volume);
-  whole("max_trade_volume", spec.max_trade_volume);
-  number("initial_margin", spec.initial_margin);
-  number("maintenance_margin", spec.maintenance_margin);
-  spec.update_interval = d.contains("update_interval")
-                             ? Micros(d["update_interval"].cast<double>(), "update_interval")
-                             : default_interval;
-  return spec;
-}
-
-market::AccountSpec AccountFrom(const py::handle& item) {
-  if (!py::isinstance<py::dict>(item)) throw py::type_error("an account must be a dict");
-  auto d = py::reinterpret_borrow<py::dict>(item);
-  CheckKeys(d, {"gw_account_id", "name", "balance"}, "account");
-  if (!d.contains("gw_account_id")) throw py::value_error("an account needs a gw_account_id");
-  market::AccountSpec spec;
-  spec.gw_account_id = d["gw_account_id"].cast<int64_t>();
-  if (spec.gw_account_id < 0 || spec.gw_account_id > std::numeric_limits<int32_t>::max()) {
-    throw py::value_error("gw_account_id must fit a 32-bit CQG account id");
+  std::vector<std::string> Names() const override {
+    std::vector<std::string> out;
+    for (auto [key, value] : dict_) out.emplace_back(py::str(key));
+    return out;
   }
-  spec.name = d.contains("name") ? d["name"].cast<std::string>()
-                                 : "SIM" + std::to_string(spec.gw_account_id);
-  spec.starting_balance = d.contains("balance") ? d["balance"].cast<double>() : 1'000'000.0;
-  return spec;
-}
+  bool Has(const char* name) const override { return dict_.contains(name); }
+  double Number(const char* name) const override { return dict_[name].cast<double>(); }
+  int64_t Whole(const char* name) const override { return dict_[name].cast<int64_t>(); }
+  std::string Text(const char* name) const override { return dict_[name].cast<std::string>(); }
 
-std::shared_ptr<Simulator> Live() {
-  auto sim = Control::Instance().Live();
-  if (!sim) throw std::runtime_error("No CQGCEL simulator is running");
-  return sim;
-}
+ private:
+  py::dict dict_;
+};
 
 // Runs `task` with the live simulator's market on its COM thread, GIL released.
 template <class Task>
@@ -130,41 +76,24 @@ void init_market(py::module_& m) {
       [](uint64_t seed, double speed, py::object start_time, double history_days,
          py::list instruments, py::list accounts, double update_interval,
          std::optional<double> tick_rate, std::optional<std::string> state_file) {
-        MarketSettings s;
-        s.config.seed = seed;
-        s.config.start_time = TimeFrom(start_time);
-        if (!std::isfinite(history_days) || history_days < 0) {
-          throw py::value_error("history_days must be a finite number >= 0");
+        MarketRequest request;
+        request.seed = seed;
+        request.start_time = TimeFrom(start_time);
+        request.history_days = history_days;
+        request.speed = speed;
+        request.update_interval = update_interval;
+        request.tick_rate = tick_rate;
+        auto [settings, interval] = StartMarketSettings(request);
+        for (py::handle item : instruments) {
+          settings.instruments.push_back(
+              InstrumentSpecFrom(DictSource(item, "an instrument"), interval));
         }
-        s.config.history = std::llround(history_days * static_cast<double>(kMicrosPerDay));
-        if (std::isnan(speed) || speed < 0) throw py::value_error("speed must be >= 0");
-        s.speed = speed;
-        int64_t interval = Micros(update_interval, "update_interval");
-        if (tick_rate) {
-          if (!std::isfinite(*tick_rate) || *tick_rate <= 0) {
-            throw py::value_error("tick_rate must be a finite number > 0");
-          }
-          if (!std::isfinite(speed) || speed <= 0) {
-            throw py::value_error("tick_rate needs a finite speed > 0");
-          }
-          interval = Micros(speed / *tick_rate, "speed / tick_rate");
+        for (py::handle item : accounts) {
+          settings.accounts.push_back(AccountSpecFrom(DictSource(item, "an account")));
         }
-        for (py::handle item : instruments) s.instruments.push_back(InstrumentFrom(item, interval));
-        for (py::handle item : accounts) s.accounts.push_back(AccountFrom(item));
-        try {
-          MarketSettingsStore::Instance().Set(std::move(s));
-        } catch (const std::invalid_argument& e) {
-          throw py::value_error(e.what());
-        }
-        BrokerStore::Instance().SetStateFile(state_file);
-        if (state_file && std::filesystem::exists(*state_file)) {
-          std::shared_ptr<const BrokerFile> state;
-          {
-            py::gil_scoped_release release;
-            state = ReadBrokerState(*state_file);
-          }
-          BrokerStore::Instance().SetLoaded(std::move(state));
-        }
+        MarketSettingsStore::Instance().Set(std::move(settings));
+        py::gil_scoped_release release;
+        BrokerStore::Instance().UseStateFile(state_file);
       },
       py::kw_only(), py::arg("seed"), py::arg("speed") = 60.0, py::arg("start_time"),
       py::arg("history_days") = 2.0, py::arg("instruments"), py::arg("accounts"),

@@ -8,9 +8,7 @@
 #include <string>
 
 #include "platform/com/python/variant_py.h"
-#include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
-#include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
 #include "platform/cqgcel/sim_broker.h"
@@ -26,50 +24,15 @@ namespace {
 
 using com::py_glue::ToPython;
 
-std::shared_ptr<Simulator> Live() {
-  auto sim = Control::Instance().Live();
-  if (!sim) throw std::runtime_error("No CQGCEL simulator is running");
-  return sim;
-}
-
-enum class Kind { Gateway, Data };
-
-Kind KindFrom(const std::string& kind) {
-  if (kind == "gateway") return Kind::Gateway;
-  if (kind == "data") return Kind::Data;
-  throw py::value_error("kind must be 'gateway' or 'data', not '" + kind + "'");
-}
-
 // A connection status given as its value or its constant's name.
 int32_t StatusFrom(const py::handle& status) {
-  int32_t value = 0;
-  if (py::isinstance<py::str>(status)) {
-    const auto name = status.cast<std::string>();
-    try {
-      value = Constant(name);
-    } catch (const com::ComError&) {
-      throw py::value_error("Unknown connection status '" + name + "'");
-    }
-  } else if (py::isinstance<py::int_>(status) && !py::isinstance<py::bool_>(status)) {
-    value = status.cast<int32_t>();
-  } else {
+  if (py::isinstance<py::str>(status)) return ConnectionStatusNamed(status.cast<std::string>());
+  if (!py::isinstance<py::int_>(status) || py::isinstance<py::bool_>(status)) {
     throw py::type_error("status must be a connection-status constant (int or name)");
   }
-  if (!IsConnectionStatus(value)) {
-    throw py::value_error(std::to_string(value) + " is not a connection status");
-  }
+  const auto value = status.cast<int32_t>();
+  RequireConnectionStatus(value);
   return value;
-}
-
-std::shared_ptr<SimOrder> RequireOrder(Simulator& s, const std::string& guid) {
-  auto order = s.Area<OrderArea>().orders()->Find(guid);
-  if (!order) throw std::invalid_argument("No order with GUID '" + guid + "'");
-  return order;
-}
-
-py::object Bound(const std::shared_ptr<Simulator>& sim, com::DispatchPtr object) {
-  if (!object) return py::none();
-  return ToPython(com::Variant(com::MakeProxy(std::move(object), sim->home())));
 }
 
 // A fill id as the simulator compares it: its text (the market's ids are text, the
@@ -88,7 +51,8 @@ py::object Amend(const std::string& guid, const std::string& fill_id,
   {
     py::gil_scoped_release release;
     sim->RunOnHome([&] {
-      fill = sim->Area<OrderArea>().AmendFill(RequireOrder(*sim, guid), fill_id, correction);
+      auto& area = sim->Area<OrderArea>();
+      fill = area.AmendFill(area.Require(guid), fill_id, correction);
     });
   }
   return Bound(sim, fill);
@@ -100,17 +64,11 @@ void init_faults(py::module_& m) {
   m.def(
       "set_connection",
       [](const std::string& kind, py::handle status) {
-        const Kind k = KindFrom(kind);
+        const ConnectionKind k = ConnectionKindFrom(kind);
         const int32_t value = StatusFrom(status);
         auto sim = Live();
         py::gil_scoped_release release;
-        sim->RunOnHome([&] {
-          if (k == Kind::Gateway) {
-            SetGatewayStatus(*sim, value);
-          } else {
-            SetDataStatus(*sim, value);
-          }
-        });
+        sim->RunOnHome([&] { SetConnectionStatus(*sim, k, value); });
       },
       py::arg("kind"), py::arg("status"),
       R"(Sets the "gateway" or "data" connection's status (a csConnection... value or name)
@@ -122,13 +80,11 @@ outage stops quotes, ticks and bars (subscriptions survive).)");
   m.def(
       "connection",
       [](const std::string& kind) {
-        const Kind k = KindFrom(kind);
+        const ConnectionKind k = ConnectionKindFrom(kind);
         auto sim = Live();
         int32_t value = 0;
         py::gil_scoped_release release;
-        sim->RunOnHome([&] {
-          value = k == Kind::Gateway ? sim->connection().gateway() : sim->connection().data();
-        });
+        sim->RunOnHome([&] { value = ConnectionStatus(*sim, k); });
         return value;
       },
       py::arg("kind"), R"(The current status of the "gateway" or "data" connection.)");
@@ -156,12 +112,8 @@ itself (its clock, random streams, bars and book). RuntimeError when it cannot b
   m.def(
       "load_broker_state",
       [](const std::string& path) {
-        std::shared_ptr<const BrokerFile> state;
-        {
-          py::gil_scoped_release release;
-          state = ReadBrokerState(path);
-        }
-        BrokerStore::Instance().SetLoaded(std::move(state));
+        py::gil_scoped_release release;
+        BrokerStore::Instance().Load(path);
       },
       py::arg("path"),
       R"(Reads the broker state in `path` and checks it against the settings now in force
@@ -177,11 +129,7 @@ the reason when it cannot be used.)");
         py::gil_scoped_release release;
         sim->RunOnHome([&] {
           auto& area = sim->Area<OrderArea>();
-          if (guid) {
-            sent = area.ResendFills(RequireOrder(*sim, *guid));
-            return;
-          }
-          for (const auto& order : area.orders()->items) sent += area.ResendFills(order);
+          sent = guid ? area.ResendFills(area.Require(*guid)) : area.ResendAllFills();
         });
         return sent;
       },

@@ -26,22 +26,11 @@ namespace {
 using com::py_glue::FromPython;
 using com::py_glue::ToPython;
 
-std::shared_ptr<Simulator> Live() {
-  auto sim = Control::Instance().Live();
-  if (!sim) throw std::runtime_error("No CQGCEL simulator is running");
-  return sim;
-}
-
 // Runs `task` on the live simulator's thread, GIL released.
 template <class Task>
 void OnHome(const std::shared_ptr<Simulator>& sim, Task&& task) {
   py::gil_scoped_release release;
   sim->RunOnHome(task);
-}
-
-py::object Bound(const std::shared_ptr<Simulator>& sim, com::DispatchPtr object) {
-  if (!object) return py::none();
-  return ToPython(com::Variant(com::MakeProxy(std::move(object), sim->home())));
 }
 
 std::vector<QuoteValue> QuotesFrom(const py::iterable& quotes) {
@@ -57,69 +46,33 @@ std::vector<QuoteValue> QuotesFrom(const py::iterable& quotes) {
   return out;
 }
 
-std::shared_ptr<SimAccount> RequireAccount(Simulator& s, int64_t id) {
-  auto account = s.Area<AccountArea>().Find(id);
-  if (!account) throw std::invalid_argument("No account with GWAccountID " + std::to_string(id));
-  return account;
-}
-
-std::shared_ptr<SimOrder> RequireOrder(Simulator& s, const std::string& guid) {
-  auto order = s.Area<OrderArea>().orders()->Find(guid);
-  if (!order) throw std::invalid_argument("No order with GUID '" + guid + "'");
-  return order;
-}
-
-// Summary values from a dict {name: number or None}; unknown names are refused.
-std::vector<std::pair<std::string, std::optional<double>>> SummaryFrom(const py::dict& values) {
-  std::vector<std::pair<std::string, std::optional<double>>> out;
-  const auto& names = SimSummary::Names();
+// Summary values from a dict {name: number or None}.
+SummaryValues SummaryFrom(const py::dict& values) {
+  SummaryValues out;
   for (auto [key, value] : values) {
     std::string name = py::str(key);
-    if (std::find(names.begin(), names.end(), name) == names.end()) {
-      throw py::value_error("Unknown summary value '" + name + "'");
-    }
-    out.emplace_back(name,
+    SimSummary::CheckName(name);
+    out.emplace_back(std::move(name),
                      value.is_none() ? std::nullopt : std::optional<double>(value.cast<double>()));
   }
   return out;
 }
 
-struct PositionValue {
-  std::string instrument_name;
-  int32_t side;
-  int32_t quantity;
-  double average_price, ote, profit_loss;
-};
-
-std::vector<PositionValue> PositionsFrom(const py::iterable& positions) {
-  std::vector<PositionValue> out;
+std::vector<PositionRow> PositionsFrom(const py::iterable& positions) {
+  std::vector<PositionRow> out;
   for (py::handle item : positions) {
     auto d = py::reinterpret_borrow<py::dict>(item);
     auto get = [&](const char* key, py::object fallback) {
       return d.contains(key) ? py::reinterpret_borrow<py::object>(d[key]) : fallback;
     };
-    out.push_back(PositionValue{get("InstrumentName", py::str("")).cast<std::string>(),
-                                get("Side", py::int_(Constant("osdBuy"))).cast<int32_t>(),
-                                get("Quantity", py::int_(0)).cast<int32_t>(),
-                                get("AveragePrice", py::float_(0.0)).cast<double>(),
-                                get("OTE", py::float_(0.0)).cast<double>(),
-                                get("ProfitLoss", py::float_(0.0)).cast<double>()});
+    out.push_back(PositionRow{get("InstrumentName", py::str("")).cast<std::string>(),
+                              get("Side", py::int_(Constant("osdBuy"))).cast<int32_t>(),
+                              get("Quantity", py::int_(0)).cast<int32_t>(),
+                              get("AveragePrice", py::float_(0.0)).cast<double>(),
+                              get("OTE", py::float_(0.0)).cast<double>(),
+                              get("ProfitLoss", py::float_(0.0)).cast<double>()});
   }
   return out;
-}
-
-void StorePositions(SimAccount& account, const std::vector<PositionValue>& values) {
-  account.positions->items.clear();
-  for (const auto& v : values) {
-    auto p = std::make_shared<SimPosition>();
-    p->instrument_name = v.instrument_name;
-    p->side = v.side;
-    p->quantity = v.quantity;
-    p->average_price = v.average_price;
-    p->ote = v.ote;
-    p->profit_loss = v.profit_loss;
-    account.positions->items.push_back(std::move(p));
-  }
 }
 
 }  // namespace
@@ -168,9 +121,7 @@ void init_trading(py::module_& m) {
         auto sim = Live();
         OnHome(sim, [&] {
           auto& area = sim->Area<InstrumentArea>();
-          auto instrument = area.Find(symbol);
-          if (!instrument) throw std::invalid_argument("'" + symbol + "' is not subscribed");
-          area.PushQuotes(instrument, values);
+          area.PushQuotes(area.Require(symbol), values);
         });
       },
       py::arg("symbol"), py::arg("quotes"),
@@ -182,17 +133,11 @@ void init_trading(py::module_& m) {
       "set_account",
       [](int32_t id, const std::string& name, std::optional<py::dict> summary,
          std::optional<py::iterable> positions) {
-        auto values = summary ? SummaryFrom(*summary)
-                              : std::vector<std::pair<std::string, std::optional<double>>>{};
-        auto rows = positions ? PositionsFrom(*positions) : std::vector<PositionValue>{};
+        auto values = summary ? SummaryFrom(*summary) : SummaryValues{};
+        auto rows = positions ? PositionsFrom(*positions) : std::vector<PositionRow>{};
         auto sim = Live();
         com::DispatchPtr made;
-        OnHome(sim, [&] {
-          auto account = sim->Area<AccountArea>().Set(id, name);
-          for (const auto& [k, v] : values) account->summary->values[k] = v;
-          StorePositions(*account, rows);
-          made = account;
-        });
+        OnHome(sim, [&] { made = sim->Area<AccountArea>().Set(id, name, values, rows); });
         return Bound(sim, made);
       },
       py::arg("gw_account_id"), py::arg("name"), py::kw_only(), py::arg("summary") = py::none(),
@@ -207,10 +152,7 @@ Quantity (signed), AveragePrice, OTE, ProfitLoss.)");
       [](int64_t id, const py::kwargs& values) {
         auto parsed = SummaryFrom(values);
         auto sim = Live();
-        OnHome(sim, [&] {
-          auto account = RequireAccount(*sim, id);
-          for (const auto& [k, v] : parsed) account->summary->values[k] = v;
-        });
+        OnHome(sim, [&] { sim->Area<AccountArea>().Require(id)->summary->Apply(parsed); });
       },
       py::arg("gw_account_id"), R"(Sets summary values of an account (None: unreadable).)");
   m.def(
@@ -218,7 +160,8 @@ Quantity (signed), AveragePrice, OTE, ProfitLoss.)");
       [](int64_t id, const py::iterable& positions) {
         auto rows = PositionsFrom(positions);
         auto sim = Live();
-        OnHome(sim, [&] { StorePositions(*RequireAccount(*sim, id), rows); });
+        OnHome(sim,
+               [&] { AccountArea::SetPositions(*sim->Area<AccountArea>().Require(id), rows); });
       },
       py::arg("gw_account_id"), py::arg("positions"),
       R"(Replaces an account's positions (dicts as for set_account).)");
@@ -278,21 +221,19 @@ Quantity (signed), AveragePrice, OTE, ProfitLoss.)");
          std::string instrument_name, int32_t gw_account_id) {
         com::Variant when = timestamp.is_none() ? com::Variant() : FromPython(timestamp);
         auto sim = Live();
+        OrderValues values;
+        values.guid = std::move(guid);
+        values.status = status;
+        values.quantity = quantity;
+        values.side = side;
+        values.order_type = order_type;
+        values.filled_quantity = filled_quantity;
+        values.average_fill_price = average_fill_price;
+        if (!when.IsEmpty()) values.timestamp = when.Date();
+        values.instrument_name = std::move(instrument_name);
+        values.gw_account_id = gw_account_id;
         com::DispatchPtr made;
-        OnHome(sim, [&] {
-          auto order = sim->Area<OrderArea>().Create(guid);
-          order->status = status;
-          order->quantity = quantity;
-          order->side = side;
-          order->order_type = order_type;
-          order->filled_quantity = filled_quantity;
-          order->average_fill_price = average_fill_price;
-          if (!when.IsEmpty()) order->timestamp = when.Date();
-          order->instrument_name = instrument_name;
-          order->gw_account_id = gw_account_id;
-          order->placed = true;
-          made = order;
-        });
+        OnHome(sim, [&] { made = sim->Area<OrderArea>().Add(values); });
         return Bound(sim, made);
       },
       py::kw_only(), py::arg("guid") = "", py::arg("status") = Constant("osInOrderBook"),
@@ -310,12 +251,11 @@ Pass it to raise_event("OnOrderChanged", ...) to report it.)");
         auto sim = Live();
         com::DispatchPtr made;
         OnHome(sim, [&] {
-          auto plain = com::Unwrap(target.Dispatch());
-          auto sim_order = std::dynamic_pointer_cast<SimOrder>(plain);
+          auto sim_order = SimOrder::From(target.Dispatch());
           if (!sim_order) throw std::invalid_argument("make_fill needs a simulator order");
-          auto fill = sim->Area<OrderArea>().MakeFill(sim_order, quantity, price, status);
-          if (!when.IsEmpty()) fill->timestamp = when.Date();
-          made = fill;
+          std::optional<com::DateTime> stamp;
+          if (!when.IsEmpty()) stamp = when.Date();
+          made = sim->Area<OrderArea>().MakeFill(sim_order, quantity, price, status, stamp);
         });
         return Bound(sim, made);
       },
@@ -328,7 +268,8 @@ Pass it to raise_event("OnOrderChanged", ...) to report it.)");
         auto sim = Live();
         com::DispatchPtr made;
         OnHome(sim, [&] {
-          made = sim->Area<OrderArea>().Fill(RequireOrder(*sim, guid), quantity, price, status);
+          auto& area = sim->Area<OrderArea>();
+          made = area.Fill(area.Require(guid), quantity, price, status);
         });
         return Bound(sim, made);
       },
@@ -343,7 +284,8 @@ events are delivered before it returns.)");
         auto sim = Live();
         int32_t change_type = change ? *change : Constant("ctChanged");
         OnHome(sim, [&] {
-          sim->Area<OrderArea>().SetStatus(RequireOrder(*sim, guid), status, change_type);
+          auto& area = sim->Area<OrderArea>();
+          area.SetStatus(area.Require(guid), status, change_type);
         });
       },
       py::arg("guid"), py::arg("status"), py::kw_only(), py::arg("change") = py::none(),
