@@ -130,16 +130,42 @@ TEST(CelLibrary, EventsAndConstants) {
   EXPECT_EQ(CelEvents().DispId("OnStrategyQuoteRequestResolved"), 104);
   EXPECT_EQ(EventArity(CelEvents().DispId("OnOrderChanged")), 5);
   EXPECT_EQ(EventArity(CelEvents().DispId("OnIdle")), 0);
-  const char* statuses[] = {"csConnectionUp", "csConnectionDelayed", "csConnectionDown",
-                            "csConnectionTrouble", "csConnectionNotLoggedOn"};
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(Constant(statuses[i]), i);
-  // Every name once; within a family every value once.
+  // Every name once; every value once.
   std::map<std::string, int32_t> seen;
   std::set<int32_t> values;
   for (const auto& [name, value] : CelTypeLibrary()->constants()) {
     EXPECT_TRUE(seen.emplace(name, value).second) << name;
     EXPECT_TRUE(values.insert(value).second) << name;
   }
+}
+
+// The server's numbers are unlike every table of the code (the interface's event order,
+// the constants' seeds), so that a host assuming either breaks at once.
+TEST(CelLibrary, TheServerNumbersUnlikeAnyTableInTheCode) {
+  ASSERT_EQ(SimulatorEvents()->size(), kEventCount);
+  for (const auto& [name, index] : CelEvents().members()) {
+    EXPECT_NE(SimulatorEvents()->DispId(name), index) << name;
+    EXPECT_GT(SimulatorEvents()->DispId(name), kEventCount) << name;
+  }
+  const std::pair<const char*, int32_t> seeds[] = {
+#define CEL_CONSTANT(name, seed) {#name, seed},
+#include "platform/cqgcel/interface/cel_constants.def"
+  };
+  std::set<int32_t> seed_values;
+  for (const auto& [name, seed] : seeds) seed_values.insert(seed);
+  for (const auto& [name, seed] : seeds) {
+    EXPECT_EQ(seed_values.count(Constant(name)), 0u) << name << " keeps a seed's number";
+  }
+  // What a host reads: the library of the created object and its class's source events.
+  Register();
+  com::CoInitialize();
+  auto cel = com::CreateObject(kProgId);
+  EXPECT_EQ(com::TypeLibraryOf(cel), CelTypeLibrary());
+  auto events = com::SourceEventsOf(cel);
+  ASSERT_EQ(events.size(), static_cast<size_t>(kEventCount));
+  EXPECT_EQ(events.front(), (com::EventInterface::Member{"OnLineTimeChanged", DispIdOf(1)}));
+  cel.reset();
+  com::CoUninitialize();
 }
 
 TEST(CelLibrary, CreationCanBeScriptedToFail) {

@@ -404,7 +404,7 @@ def test_event_names_and_parameters_keep_their_spelling():
 def test_python_override_receives_positional_arguments_under_its_own_names(host):
     sink = host.Init(Recorder, None)
     cqgcel.raise_event("OnGWConnectionStatusChanged", comhost.csConnectionUp)
-    assert sink.seen[-1] == ("OnGWConnectionStatusChanged", (0,), host.thread)
+    assert sink.seen[-1] == ("OnGWConnectionStatusChanged", (comhost.csConnectionUp,), host.thread)
 
 
 def test_sink_class_not_derived_from_the_base_gets_events_by_name(host, trace):
@@ -473,7 +473,8 @@ def test_assert_message():
 def test_constants_by_name():
     statuses = ["csConnectionUp", "csConnectionDelayed", "csConnectionDown",
                 "csConnectionTrouble", "csConnectionNotLoggedOn"]
-    assert [comhost.constant(n) for n in statuses] == [0, 1, 2, 3, 4]
+    # The server's numbers, whatever they are (the simulator's are unlike CQG's 0..4).
+    assert len({comhost.constant(n) for n in statuses}) == 5
     assert comhost.constants.tzChina == comhost.tzChina == comhost.constant("tzChina")
     for name in ("dsQuotesAndBBA", "qtYesterdaySettlement", "trtCurrentNotify", "tfAll",
                  "tptSettlement", "hpDaily", "pfds1Min", "dbcLastQuoteOrSettlement",

@@ -116,24 +116,28 @@ def fills_in_snapshot(guid):
 # -- connections ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind, status, value, line", [
-    ("gateway", "csConnectionDown", 2, "GW connection is DOWN!"),
-    ("gateway", C.csConnectionTrouble, 3, None),
-    ("gateway", "csConnectionNotLoggedOn", 4, None),
-    ("data", C.csConnectionDown, 2, "DataConnectionStatus=2"),
-    ("data", "csConnectionDelayed", 1, "DataConnectionStatus=1"),
+@pytest.mark.parametrize("kind, status, name, line", [
+    ("gateway", "csConnectionDown", "csConnectionDown", "GW connection is DOWN!"),
+    ("gateway", C.csConnectionTrouble, "csConnectionTrouble", None),
+    ("gateway", "csConnectionNotLoggedOn", "csConnectionNotLoggedOn", None),
+    ("data", C.csConnectionDown, "csConnectionDown", "DataConnectionStatus={}"),
+    ("data", "csConnectionDelayed", "csConnectionDelayed", "DataConnectionStatus={}"),
 ], ids=["gateway-down", "gateway-trouble", "gateway-not-logged-on", "data-down",
         "data-delayed"])
-def test_connection_statuses_arrive_with_cqgs_values(scripted, capfd, kind, status, value, line):
+def test_connection_statuses_arrive_with_the_servers_values(scripted, capfd, kind, status, name,
+                                                            line):
+    # The server's numbers pass through as they are (the simulator's are not CQG's 0..4).
+    value = comhost.constant(name)
     capfd.readouterr()
     cqgcel.set_connection(kind, status)
     assert scripted.tradelink.statuses[-1] == (kind, value)
     assert cqgcel.connection(kind) == value
     out = capfd.readouterr().out
     if line:
-        assert line in out
+        assert line.format(value) in out
     cqgcel.set_connection(kind, "csConnectionUp")
-    assert scripted.tradelink.statuses[-1] == (kind, 0) and cqgcel.connection(kind) == 0
+    up = C.csConnectionUp
+    assert scripted.tradelink.statuses[-1] == (kind, up) and cqgcel.connection(kind) == up
 
 
 @pytest.mark.parametrize("call, error, text", [

@@ -16,7 +16,7 @@ pytestmark = pytest.mark.timeout(300)
 # The bot module starts polling when imported, so it is type-checked but not imported.
 IMPORTED = ["morvex_trader.core.security", "morvex_trader.plugins.sqlite3.db",
             "morvex_trader.gateways.cqg.wrapper.comhost", "morvex_trader.gateways.cqg.wrapper.tradelink",
-            "morvex_trader.platform.cqgcel"]
+            "morvex_trader.platform.cqgcel", "morvex_trader.platform.com"]
 
 
 def test_stubs_match_the_compiled_modules():

@@ -12,6 +12,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/events.h"
 #include "platform/com/marshal.h"
+#include "platform/com/type_library.h"
 #include "platform/com/win/windows_headers.h"
 
 namespace mx::com {
@@ -67,6 +68,22 @@ TEST(ConnectionPoints, EventsAreNamedByTheServersTypeInfo) {
     EXPECT_EQ(second->Log(), expected);  // the failing sink did not stop the others
     EXPECT_EQ(reported.size(), 4u);
     EXPECT_EQ(reported.front(), "OnFirst: sink failed");
+  }
+  CoUninitialize();
+}
+
+// What a host reads instead of numbers of its own: the created object's containing type
+// library (its enumerations) and its class's default source interface (ids by name).
+TEST(TypeInformation, TheObjectsLibraryAndSourceEvents) {
+  CoInitialize();
+  {
+    DispatchPtr object = CreateObject(kProgId);
+    auto library = TypeLibraryOf(object);
+    EXPECT_EQ(library->Constant("tlHigh"), -3);
+    EXPECT_EQ(library->Constant("tlTop"), 1000);
+    auto events = SourceEventsOf(object);
+    const std::vector<EventInterface::Member> expected{{"OnStamp", 3}, {"OnFirst", 7}, {"OnByRef", 42}};
+    EXPECT_EQ(events, expected);
   }
   CoUninitialize();
 }

@@ -9,7 +9,7 @@ from __future__ import annotations
 from datetime import datetime
 from typing import Any, Iterable, Optional
 
-from morvex_trader.gateways.cqg.wrapper.comhost import Dispatch
+from morvex_trader.platform.com import Dispatch
 
 def reset() -> None: ...
 def set_answer(request: str, mode: str = "succeed", *, delay: float = 0.0, code: int = 0,

@@ -31,10 +31,15 @@ class HomeBound {
 // Reports an error that a sink let escape (SetSinkErrorReporter's reporter, or stderr).
 void ReportSinkError(std::string_view event, std::string_view what);
 
+// A library this process registered (RegisterTypeLibrary), or nullptr.
+std::shared_ptr<const TypeLibrary> FindRegisteredTypeLibrary(std::string_view guid, int major,
+                                                             int minor);
+
 namespace backend {
 
 // An object of a ProgID that no code of this process registered (RegisterClassObject
-// comes first). Portable: ComError CO_E_CLASSSTRING. Windows: the system's class registry.
+// comes first). Portable: the registry folder's server, else ComError REGDB_E_CLASSNOTREG.
+// Windows: the system's class registry.
 DispatchPtr CreateUnregisteredObject(std::string_view progid);
 
 // Connects `sink` to an object that has no EventSource of ours (`object` is unwrapped).
@@ -45,6 +50,12 @@ Connection ConnectForeignEvents(const DispatchPtr& object, std::shared_ptr<IEven
 // TYPE_E_LIBNOTREGISTERED. Windows: the system's type library registry.
 std::shared_ptr<const TypeLibrary> LoadUnregisteredTypeLibrary(std::string_view guid, int major,
                                                                int minor, int lcid);
+
+// The type library and the default source interface's events of an object with no
+// TypeInfo of ours (`object` is unwrapped). Portable: ComError TYPE_E_LIBNOTREGISTERED and
+// CONNECT_E_NOCONNECTION. Windows: the object's ITypeInfo.
+std::shared_ptr<const TypeLibrary> ForeignTypeLibrary(const DispatchPtr& object);
+std::vector<EventInterface::Member> ForeignSourceEvents(const DispatchPtr& object);
 
 }  // namespace backend
 }  // namespace mx::com

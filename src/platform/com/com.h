@@ -28,9 +28,11 @@ using ClassFactory = std::function<DispatchPtr()>;
 void RegisterClassObject(std::string progid, ClassFactory factory);
 void UnregisterClassObject(std::string_view progid);
 std::vector<std::string> RegisteredProgIds();
-// ComError CO_E_NOTINITIALIZED when the thread is not in COM, CO_E_CLASSSTRING for an
-// unknown ProgID (on Windows also REGDB_E_CLASSNOTREG for a ProgID whose class is not
-// registered); any error of the factory passes through.
+// A ProgID this process did not register is looked up in the system's registry (portable:
+// the registry folder of portable/server_registry.h, whose server is loaded on first use).
+// ComError CO_E_NOTINITIALIZED when the thread is not in COM, REGDB_E_CLASSNOTREG naming
+// the ProgID when no registry knows it (on Windows CO_E_CLASSSTRING for a ProgID without a
+// CLSID); any error of the factory passes through.
 DispatchPtr CreateObject(std::string_view progid);
 
 }  // namespace mx::com

@@ -27,6 +27,7 @@ enum class CallKind { Get, Put, Method };
 enum class MemberKind { None, Property, Method };
 
 class EventSource;
+class TypeInfo;
 
 class IDispatch : public std::enable_shared_from_this<IDispatch> {
  public:
@@ -46,6 +47,9 @@ class IDispatch : public std::enable_shared_from_this<IDispatch> {
   virtual bool IsProxy() const { return false; }
   // The object's outgoing events, or nullptr when it raises none.
   virtual EventSource* Events() { return nullptr; }
+  // The object's type information (its class in its type library), or nullptr when it
+  // has none. Callable from any thread. Hosts use TypeLibraryOf and SourceEventsOf.
+  virtual std::shared_ptr<const TypeInfo> GetTypeInfo() const { return nullptr; }
 
   // Conveniences over Invoke.
   Variant Get(std::string_view name) { return Invoke(name, CallKind::Get, {}); }

@@ -1,5 +1,6 @@
 #include "platform/com/events.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -32,8 +33,52 @@ void ReportSinkError(std::string_view event, std::string_view what) {
   }
 }
 
-EventInterface::EventInterface(std::vector<std::string> names) : names_(std::move(names)) {
-  for (size_t i = 0; i < names_.size(); ++i) ids_.emplace(names_[i], static_cast<int>(i + 1));
+namespace {
+
+std::vector<EventInterface::Member> Numbered(std::vector<std::string> names) {
+  std::vector<EventInterface::Member> members;
+  members.reserve(names.size());
+  for (auto& n : names) members.emplace_back(std::move(n), static_cast<int>(members.size() + 1));
+  return members;
+}
+
+}  // namespace
+
+EventInterface::EventInterface(std::vector<std::string> names)
+    : EventInterface(WithIds{}, Numbered(std::move(names))) {}
+
+EventInterface::EventInterface(WithIds, std::vector<Member> members) : members_(std::move(members)) {
+  if (members_.empty()) return;
+  int64_t lowest = members_[0].second, highest = lowest;
+  for (const auto& [name, id] : members_) {
+    lowest = std::min<int64_t>(lowest, id);
+    highest = std::max<int64_t>(highest, id);
+  }
+  const bool dense = highest - lowest < 65536;
+  if (dense) {
+    lowest_id_ = static_cast<int>(lowest);
+    dense_.assign(static_cast<size_t>(highest - lowest + 1), -1);
+  }
+  for (size_t i = 0; i < members_.size(); ++i) {
+    ids_.emplace(members_[i].first, members_[i].second);
+    if (dense) {
+      dense_[static_cast<size_t>(members_[i].second - lowest_id_)] = static_cast<int32_t>(i);
+    } else {
+      sparse_.emplace(members_[i].second, i);
+    }
+  }
+}
+
+const std::string& EventInterface::Name(int dispid) const {
+  if (!dense_.empty()) {
+    const int64_t slot = int64_t{dispid} - lowest_id_;
+    if (slot >= 0 && slot < static_cast<int64_t>(dense_.size()) && dense_[slot] >= 0) {
+      return members_[static_cast<size_t>(dense_[slot])].first;
+    }
+  } else if (auto it = sparse_.find(dispid); it != sparse_.end()) {
+    return members_[it->second].first;
+  }
+  throw std::out_of_range("no event with id " + std::to_string(dispid));
 }
 
 int EventInterface::DispId(std::string_view name) const {

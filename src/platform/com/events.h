@@ -1,7 +1,7 @@
 // Outgoing events: an object's event interface, the sinks connected to it, and firing.
 //
-// An EventInterface names an object's events; an event's dispatch id is its 1-based
-// position in the list. A sink (IEventSink) is connected to an object that has an
+// An EventInterface names an object's events and gives each its dispatch id: the 1-based
+// position in the list, or the id its type library declares. A sink (IEventSink) is connected to an object that has an
 // EventSource (IDispatch::Events) and then receives every event the object fires, by id
 // and name, with the event's arguments in order. Sinks are called in the order they were
 // connected, one event at a time. An error a sink throws is reported through the sink
@@ -12,10 +12,10 @@
 // fire on their apartment's thread (the simulator posts there first), so sinks run there.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -30,15 +30,28 @@ namespace mx::com {
 
 class EventInterface {
  public:
+  using Member = std::pair<std::string, int>;  // name, dispatch id
+  // Dispatch ids 1, 2, ... in list order.
   explicit EventInterface(std::vector<std::string> names);
+  // Dispatch ids as given (distinct, non-zero).
+  struct WithIds {};
+  EventInterface(WithIds, std::vector<Member> members);
   // 0 when the name is not an event of this interface.
   int DispId(std::string_view name) const;
-  const std::string& Name(int dispid) const { return names_.at(static_cast<size_t>(dispid - 1)); }
-  int size() const { return static_cast<int>(names_.size()); }
+  // std::out_of_range for an id the interface does not have.
+  const std::string& Name(int dispid) const;
+  int size() const { return static_cast<int>(members_.size()); }
+  // In declaration order.
+  const std::vector<Member>& members() const { return members_; }
 
  private:
-  std::vector<std::string> names_;
+  std::vector<Member> members_;
   std::unordered_map<std::string, int, StringHash, std::equal_to<>> ids_;
+  // Dispatch id -> index in members_: a table from the lowest id when the ids are close
+  // together (events are named on every Fire), else a map.
+  int lowest_id_ = 0;
+  std::vector<int32_t> dense_;  // -1: no such id
+  std::unordered_map<int, size_t> sparse_;
 };
 
 class IEventSink {

@@ -38,6 +38,7 @@ class Proxy final : public IDispatch, public HomeBound {
   std::string_view TypeName() const override { return target_->TypeName(); }
   std::vector<std::string> MemberNames() const override { return target_->MemberNames(); }
   const void* Identity() const override { return target_->Identity(); }
+  std::shared_ptr<const TypeInfo> GetTypeInfo() const override { return target_->GetTypeInfo(); }
   bool IsProxy() const override { return true; }
 
   const std::shared_ptr<Apartment>& home() const override { return home_; }

@@ -4,6 +4,7 @@
 
 #include "platform/com/backend.h"
 #include "platform/com/com_error.h"
+#include "platform/com/marshal.h"
 
 namespace mx::com {
 namespace {
@@ -43,15 +44,34 @@ void RegisterTypeLibrary(std::shared_ptr<const TypeLibrary> library) {
   libs.push_back(std::move(library));
 }
 
+std::shared_ptr<const TypeLibrary> FindRegisteredTypeLibrary(std::string_view guid, int major,
+                                                             int minor) {
+  std::lock_guard lk(libraries_mu);
+  for (const auto& l : Libraries()) {
+    if (l->guid() == guid && l->major() == major && l->minor() >= minor) return l;
+  }
+  return nullptr;
+}
+
 std::shared_ptr<const TypeLibrary> LoadRegTypeLib(std::string_view guid, int major, int minor,
                                                   int lcid) {
-  {
-    std::lock_guard lk(libraries_mu);
-    for (const auto& l : Libraries()) {
-      if (l->guid() == guid && l->major() == major && l->minor() >= minor) return l;
-    }
-  }
+  if (auto lib = FindRegisteredTypeLibrary(guid, major, minor)) return lib;
   return backend::LoadUnregisteredTypeLibrary(guid, major, minor, lcid);
+}
+
+std::shared_ptr<const TypeLibrary> TypeLibraryOf(const DispatchPtr& object) {
+  if (!object) throw ComError(hresult::kLibNotRegistered, "No object to read a type library from.");
+  if (auto info = object->GetTypeInfo(); info && info->library()) return info->library();
+  return backend::ForeignTypeLibrary(Unwrap(object));
+}
+
+std::vector<EventInterface::Member> SourceEventsOf(const DispatchPtr& object) {
+  if (!object) throw ComError(hresult::kNoConnection, "The object raises no events.");
+  if (auto info = object->GetTypeInfo()) {
+    if (!info->source()) throw ComError(hresult::kNoConnection, "The object raises no events.");
+    return info->source()->members();
+  }
+  return backend::ForeignSourceEvents(Unwrap(object));
 }
 
 }  // namespace mx::com

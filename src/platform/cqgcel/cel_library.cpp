@@ -1,5 +1,6 @@
 #include "platform/cqgcel/cel_library.h"
 
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/com/com.h"
@@ -7,39 +8,39 @@
 
 namespace mx::cqgcel {
 
-const com::EventInterface& CelEvents() {
-  static const com::EventInterface events({
-#define CEL_EVENT0(name) #name,
-#define CEL_EVENT1(name, a) #name,
-#define CEL_EVENT2(name, a, b) #name,
-#define CEL_EVENT3(name, a, b, c) #name,
-#define CEL_EVENT5(name, a, b, c, d, e) #name,
-#include "platform/cqgcel/cel_events.def"
-  });
+const std::shared_ptr<const com::EventInterface>& SimulatorEvents() {
+  static const auto events = [] {
+    std::vector<com::EventInterface::Member> members;
+    for (const auto& [name, index] : CelEvents().members()) {
+      members.emplace_back(name, DispIdOf(index));
+    }
+    return std::make_shared<const com::EventInterface>(com::EventInterface::WithIds{},
+                                                      std::move(members));
+  }();
   return events;
 }
 
-int EventArity(int dispid) {
-  static const int arity[] = {
-      0,
-#define CEL_EVENT0(name) 0,
-#define CEL_EVENT1(name, a) 1,
-#define CEL_EVENT2(name, a, b) 2,
-#define CEL_EVENT3(name, a, b, c) 3,
-#define CEL_EVENT5(name, a, b, c, d, e) 5,
-#include "platform/cqgcel/cel_events.def"
-  };
-  return (dispid >= 1 && dispid <= kEventCount) ? arity[dispid] : -1;
+const std::shared_ptr<const com::TypeLibrary>& CelTypeLibrary() {
+  static const std::shared_ptr<const com::TypeLibrary> library = [] {
+    com::TypeLibrary::Constants constants{
+#define CEL_CONSTANT(name, seed) {#name, ValueOfSeed(seed)},
+#include "platform/cqgcel/interface/cel_constants.def"
+    };
+    // MX_CQGCEL_DROP_CONSTANT=<name> plays a server of another version whose library
+    // lacks that constant (what a host must refuse by name).
+    if (const char* drop = std::getenv("MX_CQGCEL_DROP_CONSTANT"); drop != nullptr) {
+      std::erase_if(constants, [drop](const auto& c) { return c.first == drop; });
+    }
+    return std::make_shared<com::TypeLibrary>(std::string(kLibraryId), kLibraryMajor,
+                                              kLibraryMinor, std::move(constants));
+  }();
+  return library;
 }
 
-const std::shared_ptr<const com::TypeLibrary>& CelTypeLibrary() {
-  static const std::shared_ptr<const com::TypeLibrary> library =
-      std::make_shared<com::TypeLibrary>(std::string(kLibraryId), kLibraryMajor, kLibraryMinor,
-                                         com::TypeLibrary::Constants{
-#define CEL_CONSTANT(name, value) {#name, value},
-#include "platform/cqgcel/cel_constants.def"
-                                         });
-  return library;
+const std::shared_ptr<const com::TypeInfo>& SimulatorTypeInfo() {
+  static const auto info =
+      std::make_shared<const com::TypeInfo>("CQGCEL", CelTypeLibrary(), SimulatorEvents());
+  return info;
 }
 
 int32_t Constant(std::string_view name) { return CelTypeLibrary()->Constant(name); }
@@ -53,3 +54,13 @@ void Register() {
 }
 
 }  // namespace mx::cqgcel
+
+#ifndef _WIN32
+extern "C" __attribute__((visibility("default"))) void mx_com_register_server() {
+  mx::cqgcel::Register();
+}
+
+extern "C" __attribute__((visibility("default"))) void mx_com_register_type_libraries() {
+  mx::com::RegisterTypeLibrary(mx::cqgcel::CelTypeLibrary());
+}
+#endif

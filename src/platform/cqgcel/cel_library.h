@@ -1,41 +1,37 @@
-// What identifies CQGCEL to a host: its ProgID, its type library (id, version and
-// constants) and its outgoing event interface (the 104 events, cel_events.def).
+// The simulator's CQGCEL type library: the interface (interface/cel_interface.h) with the
+// numbers this server gives it. Event dispatch ids and constant values are the server's
+// own, deliberately unlike the order of cel_events.def and the seeds of cel_constants.def
+// (reversed and offset), so that a host assuming either fails its tests.
 //
-// Register() puts the simulator under the ProgID and its type library in the registry;
-// a host that wants CQGCEL calls it once (a real Windows backend would register here
-// instead). Thread-safety: everything here may be called from any thread.
+// Inside the simulator events are raised by EventId; they reach the event source under
+// the dispatch id DispIdOf gives. Register() puts the simulator under the ProgID and its
+// type library in the process's registry: the COM runtime calls it through the server
+// entry point when a host first creates "CQG.CQGCEL.4" (the registry folder names this
+// library), and the control module calls it as it loads.
+//
+// Thread-safety: everything here may be called from any thread.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "platform/com/events.h"
 #include "platform/com/type_library.h"
+#include "platform/cqgcel/interface/cel_interface.h"
 
 namespace mx::cqgcel {
 
-inline constexpr std::string_view kProgId = "CQG.CQGCEL.4";
-inline constexpr std::string_view kLibraryId = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}";
-inline constexpr int kLibraryMajor = 4;
-inline constexpr int kLibraryMinor = 0;
+// The dispatch id of an event in this server's type library.
+constexpr int DispIdOf(int index) { return 0x100 + (kEventCount + 1 - index); }
+// The value of the constant with seed `seed` in this server's type library.
+constexpr int32_t ValueOfSeed(int32_t seed) { return 50000 - 3 * seed; }
 
-// Dispatch ids of the events: the position in cel_events.def, from 1.
-enum class EventId : int {
-  kNone = 0,
-#define CEL_EVENT0(name) name,
-#define CEL_EVENT1(name, a) name,
-#define CEL_EVENT2(name, a, b) name,
-#define CEL_EVENT3(name, a, b, c) name,
-#define CEL_EVENT5(name, a, b, c, d, e) name,
-#include "platform/cqgcel/cel_events.def"
-  kCount
-};
-inline constexpr int kEventCount = static_cast<int>(EventId::kCount) - 1;  // 104
-
-const com::EventInterface& CelEvents();
-// Number of parameters of the event with this dispatch id (1..104).
-int EventArity(int dispid);
+// The source interface of the simulator's class, with this server's dispatch ids.
+const std::shared_ptr<const com::EventInterface>& SimulatorEvents();
 const std::shared_ptr<const com::TypeLibrary>& CelTypeLibrary();
+// The simulator's class in its type library (what Simulator::GetTypeInfo answers).
+const std::shared_ptr<const com::TypeInfo>& SimulatorTypeInfo();
 // A constant by name; ComError TYPE_E_ELEMENTNOTFOUND for an unknown name.
 int32_t Constant(std::string_view name);
 
@@ -43,3 +39,11 @@ int32_t Constant(std::string_view name);
 void Register();
 
 }  // namespace mx::cqgcel
+
+#ifndef _WIN32
+// The server entry points the portable runtime calls after loading this library: the
+// class and its type library, or the type library alone (server_registry.h). On Windows
+// the DLL's DllRegisterServer writes the system registry instead (win_server/).
+extern "C" void mx_com_register_server();
+extern "C" void mx_com_register_type_libraries();
+#endif

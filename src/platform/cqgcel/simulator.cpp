@@ -92,7 +92,7 @@ void Simulator::Rehome(std::shared_ptr<com::Apartment> home) {
 Simulator::Simulator(std::shared_ptr<com::Apartment> home)
     : home_(std::move(home)),
       home_raw_(home_.get()),
-      events_(CelEvents()),
+      events_(*SimulatorEvents()),
       configuration_(std::make_shared<ApiConfiguration>()) {}
 
 const Members<Simulator>& Simulator::Table() {
@@ -146,7 +146,8 @@ void Simulator::Fire(EventId id, std::vector<Variant> args) {
   });
 }
 
-void Simulator::Fire(int dispid, std::vector<Variant> args) {
+void Simulator::Fire(int index, std::vector<Variant> args) {
+  const int dispid = DispIdOf(index);
   if (OnHomeThread()) {
     events_.Fire(dispid, args);
     return;
@@ -157,8 +158,8 @@ void Simulator::Fire(int dispid, std::vector<Variant> args) {
   });
 }
 
-void Simulator::FireAndWait(int dispid, std::vector<Variant> args) {
-  home()->Run([&] { events_.Fire(dispid, args); });
+void Simulator::FireAndWait(int index, std::vector<Variant> args) {
+  home()->Run([&] { events_.Fire(DispIdOf(index), args); });
 }
 
 void Simulator::Respond(std::string_view request, Handler handler) {

@@ -60,20 +60,23 @@ class Simulator : public SimObject<Simulator> {
   static const com::Members<Simulator>& Table();
 
   com::EventSource* Events() override { return &events_; }
+  std::shared_ptr<const com::TypeInfo> GetTypeInfo() const override { return SimulatorTypeInfo(); }
   std::shared_ptr<com::Apartment> home() const;
 
   // Raises an event: at once on the home thread, else posted there. Held or dropped
   // while a connection is out (sim_connection.h).
   void Fire(EventId id, std::vector<com::Variant> args);
-  // Raises an event as given, whatever the connections (a test's raise_event, a refusal).
-  void Fire(int dispid, std::vector<com::Variant> args);
+  // Raises the event of index `index` (an EventId value) as given, whatever the
+  // connections (a test's raise_event, a refusal). Sinks see it under this server's
+  // dispatch id (DispIdOf), as they see every event.
+  void Fire(int index, std::vector<com::Variant> args);
   void FireAlways(EventId id, std::vector<com::Variant> args) {
     Fire(static_cast<int>(id), std::move(args));
   }
   // Raises an event now; on the home thread only (no copy of the arguments).
-  void FireHere(int dispid, com::Args args) { events_.Fire(dispid, args); }
+  void FireHere(int index, com::Args args) { events_.Fire(DispIdOf(index), args); }
   // Raises an event on the home thread and waits until every sink has had it.
-  void FireAndWait(int dispid, std::vector<com::Variant> args);
+  void FireAndWait(int index, std::vector<com::Variant> args);
 
   // Answers `request` as the script says; `handler` runs on the home thread when (if)
   // the answer is given.
@@ -120,8 +123,8 @@ class Simulator : public SimObject<Simulator> {
 
  private:
   void Give(std::string request, const Answer& answer, Handler handler);
-  void Deliver(int dispid, com::Args args) {
-    if (!connection_.Gate(dispid, args)) events_.Fire(dispid, args);
+  void Deliver(int index, com::Args args) {
+    if (!connection_.Gate(index, args)) events_.Fire(DispIdOf(index), args);
   }
 
   bool OnHomeThread() const { return home_raw_.load(std::memory_order_acquire)->IsHomeThread(); }

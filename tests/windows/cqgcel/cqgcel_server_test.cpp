@@ -65,7 +65,7 @@ TEST_F(CqgcelServer, TypeLibraryHasEveryConstantWithTheSimulatorsValue) {
 #define CEL_CONSTANT(name, value)                                                   \
   EXPECT_EQ(library->Constant(#name), SimServer::Instance().Constant(#name)) << #name; \
   ++checked;
-#include "platform/cqgcel/cel_constants.def"
+#include "platform/cqgcel/interface/cel_constants.def"
   EXPECT_EQ(static_cast<size_t>(checked), library->constants().size());  // and no others
   EXPECT_THROW(library->Constant("tzMars"), ComError);
   // A version that is not registered: the library's id and version name the failure.
@@ -108,7 +108,7 @@ TEST_F(CqgcelServer, TypeLibraryHasEveryEventWithItsParameters) {
 #define CEL_EVENT2(name, a, b) expect(L## #name, 2);
 #define CEL_EVENT3(name, a, b, c) expect(L## #name, 3);
 #define CEL_EVENT5(name, a, b, c, d, e) expect(L## #name, 5);
-#include "platform/cqgcel/cel_events.def"
+#include "platform/cqgcel/interface/cel_events.def"
   TYPEATTR* attr = nullptr;
   ASSERT_EQ(events->GetTypeAttr(&attr), S_OK);
   EXPECT_EQ(attr->cFuncs, checked);  // and no others

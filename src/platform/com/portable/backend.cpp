@@ -1,9 +1,14 @@
 // The portable backend's side of the shared runtime: streams that carry an object with
-// its home apartment, and no system registries behind the process's own.
+// its home apartment, and the registry folder (server_registry.h) behind the process's
+// own registrations.
 #include "platform/com/backend.h"
 
+#include <algorithm>
+
 #include "platform/com/com_error.h"
+#include "platform/com/com.h"
 #include "platform/com/marshal.h"
+#include "platform/com/portable/server_registry.h"
 
 namespace mx::com {
 
@@ -24,7 +29,13 @@ DispatchPtr CoGetInterfaceAndReleaseStream(std::unique_ptr<Stream> stream) {
 namespace backend {
 
 DispatchPtr CreateUnregisteredObject(std::string_view progid) {
-  throw ComError(hresult::kInvalidProgId, "Invalid class string: " + std::string(progid));
+  // The registry's server registers its classes as it loads; then it is found as any
+  // class this process registered.
+  if (portable::LoadServerForProgId(progid)) {
+    auto ids = RegisteredProgIds();
+    if (std::find(ids.begin(), ids.end(), progid) != ids.end()) return CreateObject(progid);
+  }
+  throw ComError(hresult::kClassNotRegistered, "Class not registered: " + std::string(progid));
 }
 
 Connection ConnectForeignEvents(const DispatchPtr&, std::shared_ptr<IEventSink>) {
@@ -32,10 +43,24 @@ Connection ConnectForeignEvents(const DispatchPtr&, std::shared_ptr<IEventSink>)
 }
 
 std::shared_ptr<const TypeLibrary> LoadUnregisteredTypeLibrary(std::string_view guid, int major,
-                                                               int minor, int /*lcid*/) {
+                                                               int minor, int lcid) {
+  if (portable::LoadServerForTypeLibrary(guid, major, minor)) {
+    if (auto lib = FindRegisteredTypeLibrary(guid, major, minor)) return lib;
+  }
+  (void)lcid;
   throw ComError(hresult::kLibNotRegistered, "Library not registered: " + std::string(guid) + " " +
                                                  std::to_string(major) + "." +
                                                  std::to_string(minor));
+}
+
+std::shared_ptr<const TypeLibrary> ForeignTypeLibrary(const DispatchPtr& object) {
+  throw ComError(hresult::kLibNotRegistered,
+                 std::string(object ? object->TypeName() : "The object") +
+                     " gives no type information.");
+}
+
+std::vector<EventInterface::Member> ForeignSourceEvents(const DispatchPtr&) {
+  throw ComError(hresult::kNoConnection, "The object raises no events.");
 }
 
 }  // namespace backend

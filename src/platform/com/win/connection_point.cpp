@@ -1,6 +1,7 @@
 // Connecting a sink to a COM object's events: the default source interface of its class
 // (IProvideClassInfo), its connection point (IConnectionPointContainer), and an IDispatch
 // sink that names each event by the DISPID the source interface's type info gives it.
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <string>
@@ -145,6 +146,18 @@ class EventSink final : public ::IDispatch {
 }  // namespace
 
 namespace backend {
+
+std::vector<EventInterface::Member> ForeignSourceEvents(const DispatchPtr& object) {
+  auto* com = dynamic_cast<const win::ComObject*>(object.get());
+  if (com == nullptr) throw NoEvents("not a COM object");
+  IID iid{};
+  ComPtr<ITypeInfo> source = DefaultSource(com->get(), iid);
+  std::vector<EventInterface::Member> members;
+  for (auto& [id, name] : EventNames(source.get())) members.emplace_back(std::move(name), id);
+  std::sort(members.begin(), members.end(),
+            [](const auto& a, const auto& b) { return a.second < b.second; });
+  return members;
+}
 
 Connection ConnectForeignEvents(const DispatchPtr& object, std::shared_ptr<IEventSink> sink) {
   auto* com = dynamic_cast<const win::ComObject*>(object.get());

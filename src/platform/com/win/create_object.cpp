@@ -1,5 +1,7 @@
 // Objects and type libraries that the process did not register itself: the system's
 // class and type library registries (HKEY_CLASSES_ROOT).
+#include <cwchar>
+
 #include "platform/com/backend.h"
 #include "platform/com/com_error.h"
 #include "platform/com/win/com_object.h"
@@ -101,6 +103,29 @@ std::shared_ptr<const TypeLibrary> LoadUnregisteredTypeLibrary(std::string_view 
   int found_minor = attr.attr ? attr.attr->wMinorVerNum : minor;
   return std::make_shared<TypeLibrary>(std::string(guid), found_major, found_minor,
                                        EnumConstants(lib.get()));
+}
+
+std::shared_ptr<const TypeLibrary> ForeignTypeLibrary(const DispatchPtr& object) {
+  auto* com = dynamic_cast<const win::ComObject*>(object.get());
+  win::ComPtr<ITypeInfo> info = com ? com->TypeInfo() : win::ComPtr<ITypeInfo>();
+  if (!info) {
+    throw ComError(hresult::kLibNotRegistered,
+                   std::string(object ? object->TypeName() : "The object") +
+                       " gives no type information.");
+  }
+  win::ComPtr<ITypeLib> lib;
+  UINT index = 0;
+  win::Check(info->GetContainingTypeLib(lib.Out(), &index), "ITypeInfo::GetContainingTypeLib");
+  LibAttr attr(lib.get());
+  std::string guid;
+  int major = 0, minor = 0;
+  if (attr.attr) {
+    wchar_t text[64] = {};
+    if (StringFromGUID2(attr.attr->guid, text, 64) > 0) guid = win::Narrow(text, wcslen(text));
+    major = attr.attr->wMajorVerNum;
+    minor = attr.attr->wMinorVerNum;
+  }
+  return std::make_shared<TypeLibrary>(std::move(guid), major, minor, EnumConstants(lib.get()));
 }
 
 }  // namespace backend

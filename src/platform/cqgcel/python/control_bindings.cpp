@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/objects.h"
@@ -17,8 +17,8 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::FromPythonArgs;
-using comhost::py_glue::ToPython;
+using com::py_glue::FromPythonArgs;
+using com::py_glue::ToPython;
 
 const char* KindName(com::CallKind kind) {
   switch (kind) {
@@ -175,7 +175,7 @@ nanoseconds the deliveries took there.)");
   m.def(
       "time_marshalled_calls",
       [](py::handle dispatch, const std::string& property, int count) {
-        com::DispatchPtr target = comhost::py_glue::FromPython(dispatch).Dispatch();
+        com::DispatchPtr target = com::py_glue::FromPython(dispatch).Dispatch();
         py::gil_scoped_release release;
         return TimePropertyReads(target, property, count);
       },

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
 #include "platform/cqgcel/sim_broker.h"
@@ -20,7 +20,7 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::ToPython;
+using com::py_glue::ToPython;
 
 market::CalendarTime TimeFrom(const py::handle& when) {
   py::module_ datetime = py::module_::import("datetime");

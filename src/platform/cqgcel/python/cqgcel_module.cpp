@@ -1,6 +1,7 @@
 // morvex_trader.platform.cqgcel: the control surface of the CQGCEL simulator.
 #include <pybind11/pybind11.h>
 
+#include "platform/com/python/dispatch_py.h"
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/python/control_bindings.h"
 
@@ -8,8 +9,8 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(cqgcel, m) {
   m.doc() = "Control of the CQGCEL simulator: answers, events, journal, quit.";
-  // The Dispatch wrapper and ComError are the COM host's; load it first.
-  py::module_::import("morvex_trader.gateways.cqg.wrapper.comhost");
+  // The Dispatch wrapper and ComError are the COM runtime's; load them first.
+  mx::com::py_glue::ImportComModule();
   mx::cqgcel::Register();
   mx::cqgcel::bind::init_control(m);
   mx::cqgcel::bind::init_trading(m);

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
@@ -22,7 +22,7 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::ToPython;
+using com::py_glue::ToPython;
 
 // A connection status given as its value or its constant's name.
 int32_t StatusFrom(const py::handle& status) {

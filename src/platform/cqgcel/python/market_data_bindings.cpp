@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
@@ -25,8 +25,8 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::FromPython;
-using comhost::py_glue::ToPython;
+using com::py_glue::FromPython;
+using com::py_glue::ToPython;
 
 constexpr const char* kTickFields[] = {"PriceType", "Price", "Volume", "Timestamp"};
 constexpr const char* kBarFields[] = {"Timestamp",

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/member_faults.h"
 #include "platform/cqgcel/python/control_bindings.h"
@@ -20,7 +20,7 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::FromPython;
+using com::py_glue::FromPython;
 
 std::chrono::milliseconds Seconds(double seconds, const char* what) {
   if (!std::isfinite(seconds) || seconds < 0) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
@@ -23,8 +23,8 @@ namespace py = pybind11;
 namespace mx::cqgcel::bind {
 namespace {
 
-using comhost::py_glue::FromPython;
-using comhost::py_glue::ToPython;
+using com::py_glue::FromPython;
+using com::py_glue::ToPython;
 
 // Runs `task` on the live simulator's thread, GIL released.
 template <class Task>

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
-#include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/interface/cel_interface.h"
 
 namespace mx::comhost {
 
@@ -53,7 +53,7 @@ void CELSinkBase::Deliver(int dispid, com::Args args) {
   case EventId::name:                                  \
     name(args[0], args[1], args[2], args[3], args[4]); \
     return;
-#include "platform/cqgcel/cel_events.def"
+#include "platform/cqgcel/interface/cel_events.def"
     default:
       return;
   }

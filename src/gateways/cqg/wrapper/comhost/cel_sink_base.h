@@ -36,7 +36,7 @@ class CELSinkBase : public com::IEventSink {
 #define CEL_EVENT5(name, a, b, c, d, e)                                                    \
   virtual void name(const Variant& /*a*/, const Variant& /*b*/, const Variant& /*c*/,     \
                     const Variant& /*d*/, const Variant& /*e*/) {}
-#include "platform/cqgcel/cel_events.def"
+#include "platform/cqgcel/interface/cel_events.def"
 
  protected:
   // Calls the operation of event `dispid` with `args`; std::invalid_argument for an

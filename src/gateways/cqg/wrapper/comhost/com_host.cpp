@@ -11,12 +11,34 @@
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "platform/com/com.h"
 #include "platform/com/com_error.h"
-#include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/interface/cel_event_map.h"
+#include "platform/cqgcel/interface/cel_interface.h"
 
 namespace mx::comhost {
 namespace {
 
-std::shared_ptr<const com::TypeLibrary> cel_library;  // set once at module load
+// The library in use, and every library ever used (kept alive: see CelTypeLibrary).
+std::atomic<const com::TypeLibrary*> current_library{nullptr};
+std::mutex libraries_mu;
+std::vector<std::shared_ptr<const com::TypeLibrary>>& UsedLibraries() {
+  static auto* used = new std::vector<std::shared_ptr<const com::TypeLibrary>>();
+  return *used;
+}
+
+// Delivers the server's events to `inner` under the host's event index.
+class ServerEventSink final : public com::IEventSink {
+ public:
+  ServerEventSink(std::shared_ptr<const cqgcel::CelEventMap> map,
+                  std::shared_ptr<com::IEventSink> inner)
+      : map_(std::move(map)), inner_(std::move(inner)) {}
+  void OnEvent(int dispid, std::string_view name, com::Args args) override {
+    if (int index = map_->IndexOf(dispid); index != 0) inner_->OnEvent(index, name, args);
+  }
+
+ private:
+  std::shared_ptr<const cqgcel::CelEventMap> map_;
+  std::shared_ptr<com::IEventSink> inner_;
+};
 
 std::mutex hosts_mu;
 std::vector<std::weak_ptr<ComHost>>& RunningHosts() {
@@ -26,16 +48,41 @@ std::vector<std::weak_ptr<ComHost>>& RunningHosts() {
 
 }  // namespace
 
-void LoadCelTypeLibrary() {
-  if (!cel_library) {
-    cel_library = com::LoadRegTypeLib(cqgcel::kLibraryId, cqgcel::kLibraryMajor,
-                                      cqgcel::kLibraryMinor, 0);
+std::span<const std::string_view> HostConstantNames() {
+  static constexpr std::string_view names[] = {
+#define HOST_CONSTANT(name) #name,
+#include "gateways/cqg/wrapper/comhost/host_constants.def"
+#undef HOST_CONSTANT
+  };
+  return names;
+}
+
+void UseCelTypeLibrary(std::shared_ptr<const com::TypeLibrary> library) {
+  for (std::string_view name : HostConstantNames()) {
+    if (!library->Find(name)) {
+      throw std::runtime_error("CQGCEL's type library has no constant '" + std::string(name) +
+                               "'");
+    }
   }
+  std::lock_guard lk(libraries_mu);
+  if (current_library.load() == library.get()) return;
+  current_library.store(library.get(), std::memory_order_release);
+  UsedLibraries().push_back(std::move(library));
+}
+
+void LoadCelTypeLibrary() {
+  if (current_library.load(std::memory_order_acquire) != nullptr) return;
+  UseCelTypeLibrary(com::LoadRegTypeLib(cqgcel::kLibraryId, cqgcel::kLibraryMajor,
+                                        cqgcel::kLibraryMinor, 0));
 }
 
 const com::TypeLibrary& CelTypeLibrary() {
-  if (!cel_library) LoadCelTypeLibrary();
-  return *cel_library;
+  const com::TypeLibrary* lib = current_library.load(std::memory_order_acquire);
+  if (lib == nullptr) {
+    LoadCelTypeLibrary();
+    lib = current_library.load(std::memory_order_acquire);
+  }
+  return *lib;
 }
 
 ComHost::ComHost()
@@ -115,18 +162,22 @@ void ComHost::threadedFunction(const SinkFactory& sinkType) {
     Trace("CQG.CQGCEL.4 creation...");
     cel = com::CreateObject(cqgcel::kProgId);
     Trace("CQG.CQGCEL.4 created!");
+    // The server's own numbers: its library's constants, its class's event ids.
+    UseCelTypeLibrary(com::TypeLibraryOf(cel));
+    auto events = std::make_shared<const cqgcel::CelEventMap>(com::SourceEventsOf(cel));
     Trace("Marshal CQGCEL in stream");
     cqgCELStream = com::CoMarshalInterThreadInterfaceInStream(cel);
     Trace("CQGCEL is marshaled in stream");
     Trace("Internal sink subscription to events");
     auto internal = std::make_shared<SinkInternal>();
-    internal_connection = com::ConnectEvents(cel, internal);
+    internal_connection =
+        com::ConnectEvents(cel, std::make_shared<ServerEventSink>(events, internal));
     Trace("Internal sink subscribed");
     Trace("Sink subscription to events");
     if (!sinkType) throw std::runtime_error("no sink class");
     auto made = sinkType();
     if (!made) throw std::runtime_error("the sink class made no sink");
-    sink_connection = com::ConnectEvents(cel, made);
+    sink_connection = com::ConnectEvents(cel, std::make_shared<ServerEventSink>(events, made));
     sink = std::move(made);
     Trace("Sink subscribed");
     internal->Init(eventCELStarted, shared_from_this());

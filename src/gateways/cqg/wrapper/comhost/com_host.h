@@ -1,7 +1,10 @@
 // ComHost: hosts CQGCEL on a COM thread of its own ("cel_threadfunc").
 //
 // The COM thread enters COM, creates "CQG.CQGCEL.4", marshals it for the caller, connects
-// the internal sink and the caller's sink and pumps messages until shutdown. The calling
+// the internal sink and the caller's sink and pumps messages until shutdown. Numbers come
+// from the created object's type information: its library's constants (checked, see
+// UseCelTypeLibrary) and its class's event dispatch ids, which the host maps by name to
+// its own event index before a sink sees an event (an event it does not know is dropped). The calling
 // thread gets the marshalled reference (cqgCEL), configures CQGCEL, starts it and waits
 // for the start; Shutdown stops it and joins the thread. Every step traces its fixed line.
 //
@@ -23,6 +26,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <string_view>
 #include <string>
 #include <thread>
 
@@ -33,10 +38,18 @@
 
 namespace mx::comhost {
 
-// The CQGCEL type library, made available once at module load: ComError when it is not
-// registered.
+// The CQGCEL type library the host reads constants from. At module load it is the
+// registered one (LoadRegTypeLib by the interface's library id: ComError when none is
+// registered); each CQGCEL the host creates replaces it with the library that contains
+// the created object's type information, so values are always the running server's.
+// Either way a library lacking a constant the host uses is refused: std::runtime_error
+// "CQGCEL's type library has no constant '<name>'". Libraries stay alive for the
+// process, so a reference from CelTypeLibrary() never dangles.
 void LoadCelTypeLibrary();
 const com::TypeLibrary& CelTypeLibrary();
+void UseCelTypeLibrary(std::shared_ptr<const com::TypeLibrary> library);
+// The constants the host reads by name (host_constants.def), in that order.
+std::span<const std::string_view> HostConstantNames();
 
 class ComHost : public std::enable_shared_from_this<ComHost> {
  public:

@@ -5,9 +5,9 @@
 #include "gateways/cqg/wrapper/comhost/com_host.h"
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/bindings.h"
-#include "gateways/cqg/wrapper/python/interpreter.h"
+#include "platform/com/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 
 namespace py = pybind11;
 
@@ -18,7 +18,7 @@ namespace {
 struct Callable {
   py::object fn;
   explicit Callable(py::object f) : fn(std::move(f)) {}
-  ~Callable() { py_glue::DropPythonReferences({&fn}); }
+  ~Callable() { com::py_glue::DropPythonReferences({&fn}); }
 };
 
 ComHost::Configure MakeConfigure(py::object custom) {
@@ -29,7 +29,7 @@ ComHost::Configure MakeConfigure(py::object custom) {
   auto holder = std::make_shared<Callable>(std::move(custom));
   return [holder](const com::DispatchPtr& configuration) {
     py::gil_scoped_acquire gil;
-    holder->fn(py_glue::ToPython(com::Variant(configuration)));
+    holder->fn(com::py_glue::ToPython(com::Variant(configuration)));
   };
 }
 
@@ -92,7 +92,7 @@ the returned sink, Shutdown() at the end.)")
       .def_property_readonly("cqgCEL",
                              [](ComHost& h) -> py::object {
                                if (!h.cqgCEL) return py::none();
-                               return py_glue::ToPython(com::Variant(h.cqgCEL));
+                               return com::py_glue::ToPython(com::Variant(h.cqgCEL));
                              })
       .def(
           "Init",

@@ -7,7 +7,7 @@
 #include "gateways/cqg/wrapper/comhost/sink_internal.h"
 #include "gateways/cqg/wrapper/python/bindings.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/sync.h"
 
 namespace py = pybind11;
@@ -54,7 +54,7 @@ Only the events a subclass overrides cost a call into Python.)");
 #define CEL_EVENT5(name, a, b, c, d, e)                                                    \
   base.def(#name, &CELSinkBase::name, py::arg(#a), py::arg(#b), py::arg(#c), py::arg(#d), \
            py::arg(#e));
-#include "platform/cqgcel/cel_events.def"
+#include "platform/cqgcel/interface/cel_events.def"
 
   py::class_<SinkInternal, CELSinkBase, std::shared_ptr<SinkInternal>>(
       m, "SinkInternal", py::is_final(),

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"  // Variant arguments and results
+#include "platform/com/python/variant_py.h"  // Variant arguments and results
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 #include "platform/com/apartment.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
-#include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/interface/cel_interface.h"
 
 namespace mx::tradelink::bind {
 

@@ -3,7 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 
 namespace mx::tradelink::bind {
 
@@ -39,7 +39,7 @@ bool OnComThread() {
 }
 
 py::object DispatchOrNone(const com::DispatchPtr& object) {
-  return comhost::py_glue::ToPython(com::Variant(object));
+  return com::py_glue::ToPython(com::Variant(object));
 }
 
 void init_tradelink_session(py::module_& /*m*/, TradeLinkClass& cls) {

@@ -4,11 +4,14 @@
 #include <string>
 #include <unordered_map>
 
-#include "gateways/cqg/wrapper/python/interpreter.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/interpreter.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/com/apartment.h"
 
 namespace mx::comhost::py_glue {
+
+using namespace com::py_glue;  // the COM runtime's Python glue
+
 namespace {
 
 // The COM thread keeps the interpreter lock across consecutive Python deliveries and

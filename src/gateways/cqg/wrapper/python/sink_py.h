@@ -27,7 +27,7 @@
 
 #include "gateways/cqg/wrapper/comhost/cel_sink_base.h"
 #include "gateways/cqg/wrapper/comhost/com_host.h"
-#include "platform/cqgcel/cel_library.h"
+#include "platform/cqgcel/interface/cel_interface.h"
 
 namespace mx::comhost::py_glue {
 

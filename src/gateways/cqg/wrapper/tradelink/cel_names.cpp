@@ -4,10 +4,11 @@
 
 namespace mx::tradelink {
 
-const CelNames& CelNames::Get() {
-  static const CelNames names = [] {
-    const auto& lib = comhost::CelTypeLibrary();
+namespace {
+
+CelNames Read(const com::TypeLibrary& lib) {
     CelNames n{};
+    n.library = &lib;
 #define CEL(name) n.name = lib.Constant(#name)
     CEL(csConnectionUp);
     CEL(csConnectionDown);
@@ -80,8 +81,23 @@ const CelNames& CelNames::Get() {
     CEL(pslSnapshotAndUpdates);
 #undef CEL
     return n;
-  }();
-  return names;
+}
+
+}  // namespace
+
+const CelNames& CelNames::Get() {
+  static std::atomic<const CelNames*> current{nullptr};
+  static std::mutex mu;
+  const com::TypeLibrary& lib = comhost::CelTypeLibrary();
+  const CelNames* n = current.load(std::memory_order_acquire);
+  if (n != nullptr && n->library == &lib) return *n;
+  std::lock_guard lk(mu);
+  n = current.load(std::memory_order_acquire);
+  if (n == nullptr || n->library != &lib) {
+    n = new CelNames(Read(lib));  // kept for the process: references to it stay valid
+    current.store(n, std::memory_order_release);
+  }
+  return *n;
 }
 
 }  // namespace mx::tradelink

@@ -1,12 +1,17 @@
-// The CQGCEL type-library constants the gateway compares with, looked up by name once.
+// The CQGCEL type-library constants the gateway compares with, looked up by name.
 //
-// Values come from the library that comhost loaded (never from the simulator directly), so
-// another CQGCEL backend with other numbers works unchanged.
+// Values come from the library the COM host uses (comhost::CelTypeLibrary: the created
+// server's own), so another CQGCEL server with other numbers works unchanged. They are
+// looked up once per library; CurrentTable rebuilds a table derived from them when the
+// library changes.
 //
-// Thread-safety: Get() may be called from any thread after the module has loaded.
+// Thread-safety: Get() and CurrentTable() may be called from any thread after the module
+// has loaded.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace mx::tradelink {
 
@@ -32,8 +37,33 @@ struct CelNames {
   int32_t actPositionAdded, actPositionChanged, actAccountsReloaded;
   int32_t aslNone, aslAccountUpdatesAndOrders, pslNoPositions, pslSnapshotAndUpdates;
 
-  // Throws ComError (TYPE_E_ELEMENTNOTFOUND) on first use when a name is missing.
+  const void* library = nullptr;  // the type library these values come from
+
+  // Throws ComError (TYPE_E_ELEMENTNOTFOUND) when a name is missing (the COM host refuses
+  // such a library first).
   static const CelNames& Get();
 };
+
+// A table built from the current names by `build`, rebuilt when they change (a new type
+// library); every table built stays alive, so a reference never dangles.
+template <class T, T (*build)(const CelNames&)>
+const T& CurrentTable() {
+  struct Built {
+    const CelNames* names;
+    T table;
+  };
+  static std::atomic<const Built*> current{nullptr};
+  static std::mutex mu;
+  const CelNames& names = CelNames::Get();
+  const Built* b = current.load(std::memory_order_acquire);
+  if (b != nullptr && b->names == &names) return b->table;
+  std::lock_guard lk(mu);
+  b = current.load(std::memory_order_acquire);
+  if (b == nullptr || b->names != &names) {
+    b = new Built{&names, build(names)};  // kept for the process (see above)
+    current.store(b, std::memory_order_release);
+  }
+  return b->table;
+}
 
 }  // namespace mx::tradelink

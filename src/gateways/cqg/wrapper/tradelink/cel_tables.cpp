@@ -8,9 +8,9 @@
 
 namespace mx::tradelink {
 
-const QuoteTypeEntry* FindQuoteType(int64_t value) {
-  static const std::vector<QuoteTypeEntry> table = [] {
-    const auto& n = CelNames::Get();
+namespace {
+
+std::vector<QuoteTypeEntry> QuoteTypes(const CelNames& n) {
     using F = QuoteField;
     return std::vector<QuoteTypeEntry>{
         {n.qtAsk, "Best ask", F::kAsk},
@@ -31,22 +31,16 @@ const QuoteTypeEntry* FindQuoteType(int64_t value) {
         {n.qtTrade, "Last trade price", F::kLast},
         {n.qtYesterdaySettlement, "Yesterday's settlement price", F::kPrevClose},
     };
-  }();
-  for (const auto& e : table) {
-    if (e.value == value) return &e;
-  }
-  return nullptr;
 }
 
-bool TranslateOrderStatus(int64_t status, HostStatus* out) {
-  struct Row {
-    int32_t status;
-    HostStatus host;
-  };
-  static const std::vector<Row> rows = [] {
-    const auto& n = CelNames::Get();
+struct StatusRow {
+  int32_t status;
+  HostStatus host;
+};
+
+std::vector<StatusRow> StatusRows(const CelNames& n) {
     using H = HostStatus;
-    return std::vector<Row>{
+    return std::vector<StatusRow>{
         {n.osActiveAt, H::kUnknown},        {n.osContingent, H::kUnknown},
         {n.osInCancel, H::kUnknown},        {n.osInClient, H::kUnknown},
         {n.osInModify, H::kUnknown},        {n.osInTransit, H::kUnknown},
@@ -57,7 +51,20 @@ bool TranslateOrderStatus(int64_t status, HostStatus* out) {
         {n.osDisconnected, H::kFailed},     {n.osExpired, H::kFailed},
         {n.osInTransitTimeout, H::kFailed},
     };
-  }();
+}
+
+}  // namespace
+
+const QuoteTypeEntry* FindQuoteType(int64_t value) {
+  const auto& table = CurrentTable<std::vector<QuoteTypeEntry>, QuoteTypes>();
+  for (const auto& e : table) {
+    if (e.value == value) return &e;
+  }
+  return nullptr;
+}
+
+bool TranslateOrderStatus(int64_t status, HostStatus* out) {
+  const auto& rows = CurrentTable<std::vector<StatusRow>, StatusRows>();
   for (const auto& r : rows) {
     if (r.status == status) {
       *out = r.host;

@@ -10,7 +10,7 @@
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
@@ -21,7 +21,7 @@
 namespace mx::tradelink {
 
 using comhost::Trace;
-using comhost::py_glue::ToPython;
+using com::py_glue::ToPython;
 
 namespace {
 

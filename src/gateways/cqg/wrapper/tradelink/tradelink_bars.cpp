@@ -8,7 +8,7 @@
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
@@ -44,7 +44,7 @@ py::object MakeBar(const BarRead& b, py::handle security) {
     for (Py_ssize_t i = 0; i < 7; ++i) PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(names[i]));
     return t;  // never freed
   }();
-  using comhost::py_glue::ToPython;
+  using com::py_glue::ToPython;
   py::object values[] = {ToNaiveSecond(b.timestamp, "Timestamp"),
                          py::reinterpret_borrow<py::object>(security),
                          ToPython(b.open),

@@ -11,8 +11,8 @@
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/bar_repair.h"
+#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
@@ -187,8 +187,8 @@ void TradeLink::HandleTicksAdded(const Variant& cqgTicks, const Variant& addedTi
     std::string_view name = TickType2String(tick.price_type);
     bool ask = name == "Ask price";
     if (ask || name == "Bid price") {
-      py::object volume = comhost::py_glue::ToPython(tick.volume);
-      py::object price = comhost::py_glue::ToPython(tick.price);
+      py::object volume = com::py_glue::ToPython(tick.volume);
+      py::object price = com::py_glue::ToPython(tick.price);
       py::object now = NowLocal();
       std::array<PyObject*, 4> args{book.ptr(), volume.ptr(), price.ptr(), now.ptr()};
       book = Call(host.replace.ptr(), args.data(), 1, ask ? kAsk : kBid);

@@ -9,7 +9,7 @@
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
@@ -22,8 +22,8 @@
 namespace mx::tradelink {
 
 using comhost::Trace;
-using comhost::py_glue::FromPython;
-using comhost::py_glue::ToPython;
+using com::py_glue::FromPython;
+using com::py_glue::ToPython;
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
-#include "gateways/cqg/wrapper/python/interpreter.h"
+#include "platform/com/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
@@ -33,7 +33,7 @@ void RethrowAsRuntimeError(const py::error_already_set& error) {
   std::string text;
   {
     comhost::py_glue::ComThreadGil gil;
-    text = comhost::py_glue::DescribePythonError(error);
+    text = com::py_glue::DescribePythonError(error);
   }
   throw std::runtime_error(text);
 }
@@ -59,7 +59,7 @@ TradeLink::~TradeLink() {
   std::array<py::object*, 5 + kGatewayMethodCount> fields = {
       &subscribe_bars_data, &account_balance, &positions, &comHost, &gateway};
   for (size_t i = 0; i < kGatewayMethodCount; ++i) fields[5 + i] = &gateway_methods_[i];
-  comhost::py_glue::DropPythonReferences(fields);
+  com::py_glue::DropPythonReferences(fields);
 }
 
 std::optional<std::string> TradeLink::order_id() const {
@@ -126,7 +126,7 @@ py::object TradeLink::LookupSecurity(const py::str& text) {
 void TradeLink::Init(py::object gw) {
   py::object host = gw.attr("comHost");
   py::object cel_object = host.attr("cqgCEL");
-  com::Variant cel_value = comhost::py_glue::FromPython(cel_object);
+  com::Variant cel_value = com::py_glue::FromPython(cel_object);
   if (cel_value.type() != com::Variant::Type::Dispatch) {
     Raise(PyExc_RuntimeError, "the gateway's comHost has no cqgCEL: ComHost.Init has not run");
   }

@@ -22,7 +22,7 @@
 
 #include "platform/com/dispatch.h"
 
-namespace mx::comhost::py_glue {
+namespace mx::com::py_glue {
 
 namespace py = pybind11;
 
@@ -48,7 +48,7 @@ py::handle ComErrorType();
 com::Variant InvokeReleasingGil(const com::DispatchPtr& object, std::string_view name,
                                 com::CallKind kind, const std::vector<com::Variant>& args);
 
-}  // namespace mx::comhost::py_glue
+}  // namespace mx::com::py_glue
 
 namespace pybind11::detail {
 
@@ -56,11 +56,11 @@ template <>
 struct type_caster<mx::com::Variant> {
   PYBIND11_TYPE_CASTER(mx::com::Variant, const_name("object"));
   bool load(handle src, bool /*convert*/) {
-    value = mx::comhost::py_glue::FromPython(src);
+    value = mx::com::py_glue::FromPython(src);
     return true;
   }
   static handle cast(const mx::com::Variant& src, return_value_policy, handle) {
-    return mx::comhost::py_glue::ToPython(src).release();
+    return mx::com::py_glue::ToPython(src).release();
   }
 };
 

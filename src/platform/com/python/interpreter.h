@@ -11,7 +11,7 @@
 #include <initializer_list>
 #include <span>
 
-namespace mx::comhost::py_glue {
+namespace mx::com::py_glue {
 
 // True while the interpreter is initialised and not finalising. Callable without the GIL.
 inline bool InterpreterUsable() noexcept {
@@ -37,4 +37,4 @@ inline void DropPythonReferences(std::initializer_list<pybind11::object*> object
   DropPythonReferences(std::span<pybind11::object* const>(objects.begin(), objects.size()));
 }
 
-}  // namespace mx::comhost::py_glue
+}  // namespace mx::com::py_glue

@@ -1,14 +1,14 @@
-#include "gateways/cqg/wrapper/python/variant_py.h"
+#include "platform/com/python/variant_py.h"
 
 #include <datetime.h>
 
 #include <limits>
 
-#include "gateways/cqg/wrapper/python/interpreter.h"
+#include "platform/com/python/interpreter.h"
 #include "platform/com/com_error.h"
 #include "platform/com/object.h"
 
-namespace mx::comhost::py_glue {
+namespace mx::com::py_glue {
 namespace {
 
 void EnsureDateTimeApi() {
@@ -198,4 +198,4 @@ com::Variant InvokeReleasingGil(const com::DispatchPtr& object, std::string_view
   return object->Invoke(name, kind, args);
 }
 
-}  // namespace mx::comhost::py_glue
+}  // namespace mx::com::py_glue

@@ -1,0 +1,33 @@
+"""The COM runtime's Python types: ComError, Dispatch, DispatchMethod, RunInHome.
+
+The COM host (morvex_trader.gateways.cqg.wrapper.comhost) offers the same objects.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Iterator
+
+class ComError(RuntimeError):
+    """An error raised by a COM object, passed through unchanged."""
+
+    code: int
+    description: str
+
+class Dispatch:
+    """A COM object reached late-bound, by name (attributes, calls, iteration, len)."""
+
+    def __getattr__(self, name: str) -> Any: ...
+    def __setattr__(self, name: str, value: Any) -> None: ...
+    def __call__(self, *args: Any) -> Any: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+class DispatchMethod:
+    def __call__(self, *args: Any) -> Any: ...
+
+def RunInHome(obj: Dispatch, task: Callable[[Dispatch], Any]) -> Any:
+    """Runs task(obj) on the home thread of obj and returns its result."""
