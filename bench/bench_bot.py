@@ -27,8 +27,7 @@ def _child() -> None:
 
     server = FakeTelegramServer()
     with open(os.path.join(sys.argv[2], "morvex_trader_config.py"), "w") as config:
-        config.write(f"TELEGRAM_TOKEN = '1:bench'\nTELEGRAM_CHAT_ID = 424242\n"
-                     f"TELEGRAM_API_URL = {server.url!r}\n")
+        config.write(f"TELEGRAM_TOKEN = '1:bench'\nTELEGRAM_CHAT_ID = 424242\n" f"TELEGRAM_API_URL = {server.url!r}\n")
     sys.path.insert(0, sys.argv[2])
     from morvex_trader.plugins.telegram import bot as bot_module
 
@@ -62,8 +61,14 @@ def run():
 
     env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"))
     with tempfile.TemporaryDirectory() as config_dir:
-        out = subprocess.run([sys.executable, __file__, "--child", config_dir], env=env,
-                             capture_output=True, text=True, timeout=120, check=True)
+        out = subprocess.run(
+            [sys.executable, __file__, "--child", config_dir],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+            check=True,
+        )
     samples = json.loads(out.stdout.strip().splitlines()[-1])
     figures = []
     for key, what in (("flag", "/balance to get_balance visible"), ("reply", "/balance to reply arriving")):

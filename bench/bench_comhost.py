@@ -52,9 +52,16 @@ def run() -> list[Figure]:
     figures.append(Figure("events to a C++ sink", cpp_rate, "events/s", None, None, "-", None))
     py_rate = _events_per_second(PythonSink)
     figures.append(Figure("events to a Python sink", py_rate, "events/s", None, None, "-", None))
-    figures.append(ratio_figure("Python-sink delivery vs calling the method in a loop",
-                                1e9 / py_rate, _python_loop_ns(), "ns/event", 1.3,
-                                what="delivery/loop"))
+    figures.append(
+        ratio_figure(
+            "Python-sink delivery vs calling the method in a loop",
+            1e9 / py_rate,
+            _python_loop_ns(),
+            "ns/event",
+            1.3,
+            what="delivery/loop",
+        )
+    )
 
     host = comhost.ComHost()
     host.Init(comhost.CELSinkBase, None)
@@ -75,7 +82,7 @@ def run() -> list[Figure]:
     figures.append(absolute_figure("marshalled call from C++, median", median(native_us), "us", 20))
     figures.append(Figure("marshalled call from C++, p99", percentile(native_us, 99), "us", None, None, "-", None))
     wine = wine_marshalled_call()
-    if wine is not None:   # for information: the same call through wine's real COM proxy
+    if wine is not None:  # for information: the same call through wine's real COM proxy
         figures.append(Figure("marshalled call under wine's COM, median", wine, "us", None, None, "-", None))
     cqgcel.reset()
     return figures

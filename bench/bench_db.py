@@ -28,11 +28,26 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def _orders(count: int) -> list[dict]:
     now = dt.datetime(2024, 5, 6, 7, 8, 9)
-    return [dict(broker_order_id=f"B{i:08d}", balance_id=1, security_name="Tencent",
-                 security_code="HK.00700", price=350.2 + i * 0.01, quantity=100 + i % 7,
-                 direction="LONG", offset="OPEN", order_type="LIMIT", create_time=now,
-                 update_time=now, filled_avg_price=0.0, filled_quantity=0, status="SUBMITTED",
-                 remark="N/A") for i in range(count)]
+    return [
+        dict(
+            broker_order_id=f"B{i:08d}",
+            balance_id=1,
+            security_name="Tencent",
+            security_code="HK.00700",
+            price=350.2 + i * 0.01,
+            quantity=100 + i % 7,
+            direction="LONG",
+            offset="OPEN",
+            order_type="LIMIT",
+            create_time=now,
+            update_time=now,
+            filled_avg_price=0.0,
+            filled_quantity=0,
+            status="SUBMITTED",
+            remark="N/A",
+        )
+        for i in range(count)
+    ]
 
 
 class _Config:
@@ -82,12 +97,22 @@ def _measure(base: str, label: str, rows: list[dict], repeat: int) -> list[Figur
             db.start_journal()
             handle.insert_records("trading_order", rows[0])
             first = db.stop_journal()
-            texts = ["INSERT INTO trading_order (" + ",".join(row) + ") VALUES (" +
-                     ",".join(handle._parse_sql_value(v) for v in row.values()) + ")" for row in rows]
+            texts = [
+                "INSERT INTO trading_order ("
+                + ",".join(row)
+                + ") VALUES ("
+                + ",".join(handle._parse_sql_value(v) for v in row.values())
+                + ")"
+                for row in rows
+            ]
             assert first == texts[:1], "the reference must run the text our builder sends"
             handle.execute("DELETE FROM trading_order WHERE id > ?", [len(rows)])
-        schema = [r[0] for r in sqlite3.connect(os.path.join(ours_folder, "morvex_trader.db")).execute(
-            "SELECT sql FROM sqlite_master WHERE name='trading_order'")]
+        schema = [
+            r[0]
+            for r in sqlite3.connect(os.path.join(ours_folder, "morvex_trader.db")).execute(
+                "SELECT sql FROM sqlite_master WHERE name='trading_order'"
+            )
+        ]
 
         # Python's sqlite3 as a host would use it: implicit BEGIN, the statement, commit()
         path = os.path.join(_fresh(ref_folder), "python.db")
@@ -130,14 +155,33 @@ def _measure(base: str, label: str, rows: list[dict], repeat: int) -> list[Figur
 
     n = len(rows)
     return [
-        Figure(f"db insert_records x{n}, {label}, vs Python's sqlite3", n / best["ours"], "rows/s",
-               n / best["python"], best["python"] / best["ours"], "-", None),
-        ratio_figure(f"db insert_records x{n}, {label}, vs SQLite's C commit loop", n / best["ours"],
-                     n / best["floor"], "rows/s", 0.95, lower_is_better=False,
-                     what="ours/C commit loop"),
-        ratio_figure(f"db select_records {n} rows to tuples, {label}", n / select_ours,
-                     n / select_python, "rows/s", 1.0, lower_is_better=False,
-                     what="ours/cursor.fetchall"),
+        Figure(
+            f"db insert_records x{n}, {label}, vs Python's sqlite3",
+            n / best["ours"],
+            "rows/s",
+            n / best["python"],
+            best["python"] / best["ours"],
+            "-",
+            None,
+        ),
+        ratio_figure(
+            f"db insert_records x{n}, {label}, vs SQLite's C commit loop",
+            n / best["ours"],
+            n / best["floor"],
+            "rows/s",
+            0.95,
+            lower_is_better=False,
+            what="ours/C commit loop",
+        ),
+        ratio_figure(
+            f"db select_records {n} rows to tuples, {label}",
+            n / select_ours,
+            n / select_python,
+            "rows/s",
+            1.0,
+            lower_is_better=False,
+            what="ours/cursor.fetchall",
+        ),
     ]
 
 

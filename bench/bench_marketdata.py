@@ -39,8 +39,12 @@ class BenchGateway(CqgGateway):
 
 
 # -- tick path ---------------------------------------------------------------------------
-TICK_NAMES = {comhost.tptAsk: "Ask price", comhost.tptBid: "Bid price",
-              comhost.tptSettlement: "Settlement price", comhost.tptTrade: "Trade price"}
+TICK_NAMES = {
+    comhost.tptAsk: "Ask price",
+    comhost.tptBid: "Bid price",
+    comhost.tptSettlement: "Settlement price",
+    comhost.tptTrade: "Trade price",
+}
 
 
 class PythonOrderBookSink(comhost.CELSinkBase):
@@ -97,8 +101,9 @@ def _floor_ns() -> float:
     get, the current time, dataclasses.replace, map store, process_orderbook."""
     gateway = BenchGateway()
     books = gateway.cqg_orderbooks
-    books[SECURITY] = OrderBook(security=SECURITY, exchange=SECURITY.exchange, datetime=datetime.now(),
-                                ask_price_1=100.25, ask_volume_1=5)
+    books[SECURITY] = OrderBook(
+        security=SECURITY, exchange=SECURITY.exchange, datetime=datetime.now(), ask_price_1=100.25, ask_volume_1=5
+    )
     lookup, process, now = gateway.get_mx_security_from_cqg_symbol, gateway.process_orderbook, datetime.now
     best = float("inf")
     for _ in range(3):
@@ -148,9 +153,18 @@ def _bars(seed: int) -> tuple[list, list]:
     values (integer and float markers alike); the newest bar stays valid."""
     rng = random.Random(seed)
     start = datetime(2024, 5, 6, 9, 30)
-    bars = [Bar(datetime=start + timedelta(minutes=i), security=SECURITY, open=100.0 + i % 7,
-                high=101.0 + i % 5, low=99.0 - i % 3, close=100.5 + i % 4, volume=10 + i % 50)
-            for i in range(BARS)]
+    bars = [
+        Bar(
+            datetime=start + timedelta(minutes=i),
+            security=SECURITY,
+            open=100.0 + i % 7,
+            high=101.0 + i % 5,
+            low=99.0 - i % 3,
+            close=100.5 + i % 4,
+            volume=10 + i % 50,
+        )
+        for i in range(BARS)
+    ]
     places = [(i, f) for i in range(BARS - 1) for f in FIELDS if rng.random() < INVALID_SHARE]
     return bars, places
 
@@ -204,12 +218,25 @@ def run() -> list[Figure]:
     python_ns, python_delivered = _tick_ns(PythonOrderBookSink)
     assert delivered == python_delivered > 0, (delivered, python_delivered)
     floor_ns = _floor_ns()
-    figures.append(Figure("ticks to process_orderbook (TradeLink)", 1e9 / native_ns, "ticks/s",
-                          1e9 / python_ns, native_ns / python_ns, "-", None))
-    figures.append(ratio_figure("tick path vs pure-Python sink", native_ns, python_ns, "ns/tick",
-                                1.0, what="TradeLink/Python"))
-    figures.append(ratio_figure("tick path vs floor (the Python calls alone)", native_ns, floor_ns,
-                                "ns/tick", 1.3, what="TradeLink/floor"))
+    figures.append(
+        Figure(
+            "ticks to process_orderbook (TradeLink)",
+            1e9 / native_ns,
+            "ticks/s",
+            1e9 / python_ns,
+            native_ns / python_ns,
+            "-",
+            None,
+        )
+    )
+    figures.append(
+        ratio_figure("tick path vs pure-Python sink", native_ns, python_ns, "ns/tick", 1.0, what="TradeLink/Python")
+    )
+    figures.append(
+        ratio_figure(
+            "tick path vs floor (the Python calls alone)", native_ns, floor_ns, "ns/tick", 1.3, what="TradeLink/floor"
+        )
+    )
 
     link = tradelink.TradeLink()
     reference = PythonBars()
@@ -223,11 +250,32 @@ def run() -> list[Figure]:
     floor_us = _read_floor_us(ours, places)
     writes_us = _write_floor_us(ours, places, theirs)
     # Against pure Python as a figure; the goal is set against the floor below.
-    figures.append(Figure(f"get_subscribe_bars_data, {BARS} bars, 10% invalid, vs pure Python",
-                          native_us, "us", python_us, native_us / python_us, "-", None))
-    figures.append(ratio_figure("bar repair vs floor (each value read once, from C++)", native_us,
-                                floor_us, "us", 1.3, what="repair/floor"))
-    figures.append(Figure("bar repair: the reads + writes alone, from C++", floor_us + writes_us, "us",
-                          floor_us, (floor_us + writes_us) / floor_us, "-", None))
+    figures.append(
+        Figure(
+            f"get_subscribe_bars_data, {BARS} bars, 10% invalid, vs pure Python",
+            native_us,
+            "us",
+            python_us,
+            native_us / python_us,
+            "-",
+            None,
+        )
+    )
+    figures.append(
+        ratio_figure(
+            "bar repair vs floor (each value read once, from C++)", native_us, floor_us, "us", 1.3, what="repair/floor"
+        )
+    )
+    figures.append(
+        Figure(
+            "bar repair: the reads + writes alone, from C++",
+            floor_us + writes_us,
+            "us",
+            floor_us,
+            (floor_us + writes_us) / floor_us,
+            "-",
+            None,
+        )
+    )
     cqgcel.reset()
     return figures

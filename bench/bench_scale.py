@@ -42,8 +42,8 @@ POSITIONS_PER_SNAPSHOT = 2
 # (folder kind, batches per size, orders per batch); each order: the order, its fill update and
 # its deal; a balance snapshot every 10 orders.
 PLACES = (("disk", 5, 10), ("RAM", 15, 30))
-KEPT_IN_MEMORY = 20   # orders_kept and deals_kept of the engines
-REPORT_ROWS = 50      # rows asked of /orders and /deals (more than the engine holds)
+KEPT_IN_MEMORY = 20  # orders_kept and deals_kept of the engines
+REPORT_ROWS = 50  # rows asked of /orders and /deals (more than the engine holds)
 GROWTH_GOAL = 1.3
 REPORT_LIMIT_MS = 50.0
 
@@ -85,32 +85,40 @@ def generate(folder: str, orders: int) -> None:
         "INSERT INTO balance (broker_name, broker_environment, broker_account_id, broker_account, "
         "strategy_account_id, strategy_account, strategy_version, strategy_version_desc, "
         "strategy_status, cash, available_cash, net_cash_power, maintenance_margin, "
-        "unrealized_pnl, realized_pnl, update_time, remark) " + _SEQUENCE.format(count=snapshots) +
-        "SELECT 'CQG', 'SIMULATE', 300001, '300001', 1, 'default', '1.0', 'history', 'active', "
+        "unrealized_pnl, realized_pnl, update_time, remark) "
+        + _SEQUENCE.format(count=snapshots)
+        + "SELECT 'CQG', 'SIMULATE', 300001, '300001', 1, 'default', '1.0', 'history', 'active', "
         "500000.0 + i, 499000.0 + i, 0.0, 1000.0, 0.0, i * 0.5, "
-        "datetime('2025-01-01', '+' || (i * 600) || ' seconds'), 'snapshot' FROM n")
+        "datetime('2025-01-01', '+' || (i * 600) || ' seconds'), 'snapshot' FROM n"
+    )
     conn.execute(
         "INSERT INTO position (balance_id, security_name, security_code, direction, holding_price, "
-        "quantity, update_time) " + _SEQUENCE.format(count=snapshots * POSITIONS_PER_SNAPSHOT) +
-        f"SELECT (i + 1) / {POSITIONS_PER_SNAPSHOT}, 'E-mini S&P 500', 'EP', "
+        "quantity, update_time) "
+        + _SEQUENCE.format(count=snapshots * POSITIONS_PER_SNAPSHOT)
+        + f"SELECT (i + 1) / {POSITIONS_PER_SNAPSHOT}, 'E-mini S&P 500', 'EP', "
         "CASE i % 2 WHEN 0 THEN 'LONG' ELSE 'SHORT' END, 4500.25, 1 + i % 5, "
-        "datetime('2025-01-01', '+' || (i * 300) || ' seconds') FROM n")
+        "datetime('2025-01-01', '+' || (i * 300) || ' seconds') FROM n"
+    )
     conn.execute(
         "INSERT INTO trading_order (broker_order_id, balance_id, security_name, security_code, price, "
         "quantity, direction, offset, order_type, create_time, update_time, filled_avg_price, "
-        "filled_quantity, status) " + _SEQUENCE.format(count=orders) +
-        f"SELECT printf('HIST-%010d', i), 1 + i / {ORDERS_PER_SNAPSHOT}, 'E-mini S&P 500', 'EP', "
+        "filled_quantity, status) "
+        + _SEQUENCE.format(count=orders)
+        + f"SELECT printf('HIST-%010d', i), 1 + i / {ORDERS_PER_SNAPSHOT}, 'E-mini S&P 500', 'EP', "
         "4500.0 + (i % 40) * 0.25, 1 + i % 3, CASE i % 2 WHEN 0 THEN 'LONG' ELSE 'SHORT' END, 'OPEN', "
         "'LIMIT', datetime('2025-01-01', '+' || (i * 12) || ' seconds'), "
         "datetime('2025-01-01', '+' || (i * 12 + 5) || ' seconds'), 4500.0, 1, "
-        f"CASE WHEN i <= {deals} THEN 'FILLED' ELSE 'CANCELLED' END FROM n")
+        f"CASE WHEN i <= {deals} THEN 'FILLED' ELSE 'CANCELLED' END FROM n"
+    )
     conn.execute(
         "INSERT INTO trading_deal (broker_deal_id, broker_order_id, order_id, balance_id, "
         "security_name, security_code, direction, offset, order_type, update_time, "
-        "filled_avg_price, filled_quantity) " + _SEQUENCE.format(count=deals) +
-        f"SELECT printf('HDEAL-%010d', i), printf('HIST-%010d', i), i, 1 + i / {ORDERS_PER_SNAPSHOT}, "
+        "filled_avg_price, filled_quantity) "
+        + _SEQUENCE.format(count=deals)
+        + f"SELECT printf('HDEAL-%010d', i), printf('HIST-%010d', i), i, 1 + i / {ORDERS_PER_SNAPSHOT}, "
         "'E-mini S&P 500', 'EP', CASE i % 2 WHEN 0 THEN 'LONG' ELSE 'SHORT' END, 'OPEN', 'LIMIT', "
-        "datetime('2025-01-01', '+' || (i * 12 + 5) || ' seconds'), 4500.0, 1 FROM n")
+        "datetime('2025-01-01', '+' || (i * 12 + 5) || ' seconds'), 4500.0, 1 FROM n"
+    )
     conn.execute("COMMIT")
     conn.close()
 
@@ -126,13 +134,20 @@ class StandInGateway:
         self.events: queue.SimpleQueue = queue.SimpleQueue()
         self.counts = {"quote": 0, "orderbook": 0}
         self._random = random.Random(seed)
-        self._balance = SimpleNamespace(cash=500_000.0, available_cash=499_000.0, net_cash_power=0.0,
-                                        maintenance_margin=1000.0, unrealized_pnl=-80.0,
-                                        realized_pnl=120.5)
+        self._balance = SimpleNamespace(
+            cash=500_000.0,
+            available_cash=499_000.0,
+            net_cash_power=0.0,
+            maintenance_margin=1000.0,
+            unrealized_pnl=-80.0,
+            realized_pnl=120.5,
+        )
         from morvex_trader.core.constants import Direction
 
-        self._positions = [SimpleNamespace(security=security, direction=direction, holding_price=4500.25,
-                                           quantity=3) for direction in (Direction.LONG, Direction.SHORT)]
+        self._positions = [
+            SimpleNamespace(security=security, direction=direction, holding_price=4500.25, quantity=3)
+            for direction in (Direction.LONG, Direction.SHORT)
+        ]
 
     def place_order(self, order) -> str:
         bits = f"{self._random.getrandbits(128):032X}"
@@ -154,10 +169,23 @@ class ChatRecord(SimpleNamespace):
 
     def __init__(self) -> None:
         super().__init__(
-            morvex_trader_status="Running", get_balance=False, get_positions=False, get_orders=False,
-            num_orders_displayed=1, active_orders=False, get_deals=False, num_deals_displayed=1,
-            cancel_order=False, cancel_order_id=None, gateway_name=None, cancel_orders=False,
-            send_order=False, order_string="", close_positions=False, close_positions_gateway_name=None)
+            morvex_trader_status="Running",
+            get_balance=False,
+            get_positions=False,
+            get_orders=False,
+            num_orders_displayed=1,
+            active_orders=False,
+            get_deals=False,
+            num_deals_displayed=1,
+            cancel_order=False,
+            cancel_order_id=None,
+            gateway_name=None,
+            cancel_orders=False,
+            send_order=False,
+            order_string="",
+            close_positions=False,
+            close_positions_gateway_name=None,
+        )
         self.replies: list[str] = []
 
     def send_message(self, text: str) -> None:
@@ -176,9 +204,12 @@ class Session:
         self.chat = ChatRecord()
         self.clock = datetime(2026, 12, 7, 9, 30)
         self.engine = MainEngine(
-            self.gateway, AccountStore(self.db, AccountIdentity("CQG", "SIMULATE", 300001, "300001")),
+            self.gateway,
+            AccountStore(self.db, AccountIdentity("CQG", "SIMULATE", 300001, "300001")),
             SessionSettings(account_id=300001, orders_kept=KEPT_IN_MEMORY, deals_kept=KEPT_IN_MEMORY),
-            bot=self.chat, now=self._now)
+            bot=self.chat,
+            now=self._now,
+        )
         self.engine.snapshot()
 
     def _now(self) -> datetime:
@@ -194,16 +225,40 @@ class Session:
         start = time.perf_counter()
         for i in range(orders):
             self.clock += timedelta(seconds=3)
-            order = Order(security=self.security, price=4500.25, quantity=2,
-                          direction=Direction.LONG if i % 2 else Direction.SHORT,
-                          order_type=OrderType.LIMIT, offset=Offset.OPEN, create_time=self.clock)
+            order = Order(
+                security=self.security,
+                price=4500.25,
+                quantity=2,
+                direction=Direction.LONG if i % 2 else Direction.SHORT,
+                order_type=OrderType.LIMIT,
+                offset=Offset.OPEN,
+                create_time=self.clock,
+            )
             order_id = engine.submit(order)
-            events.put(("order", {"order_id": order_id, "status": OrderStatus.FILLED,
-                                  "filled_avg_price": 4500.25, "filled_quantity": 2,
-                                  "updated_time": self.clock}))
-            events.put(("deal", {"deal_id": order_id + "-1", "order_id": order_id,
-                                 "filled_avg_price": 4500.25, "filled_quantity": 2,
-                                 "updated_time": self.clock}))
+            events.put(
+                (
+                    "order",
+                    {
+                        "order_id": order_id,
+                        "status": OrderStatus.FILLED,
+                        "filled_avg_price": 4500.25,
+                        "filled_quantity": 2,
+                        "updated_time": self.clock,
+                    },
+                )
+            )
+            events.put(
+                (
+                    "deal",
+                    {
+                        "deal_id": order_id + "-1",
+                        "order_id": order_id,
+                        "filled_avg_price": 4500.25,
+                        "filled_quantity": 2,
+                        "updated_time": self.clock,
+                    },
+                )
+            )
             engine.drain_events()
             recorded += 3
             if i % 10 == 9:
@@ -241,12 +296,30 @@ def _per_event(sessions: dict[int, Session], rounds: int, orders: int) -> dict[i
 
 def _growth_figures(place: str, per_event: dict[int, float]) -> list[Figure]:
     smallest, largest = per_event[SIZES[0]], per_event[SIZES[-1]]
-    figures = [Figure(f"scale: one recorded event, {place}, file of {size:,} orders", per_event[size],
-                      "us/event", None, None, "-", None) for size in SIZES[:-1]]
+    figures = [
+        Figure(
+            f"scale: one recorded event, {place}, file of {size:,} orders",
+            per_event[size],
+            "us/event",
+            None,
+            None,
+            "-",
+            None,
+        )
+        for size in SIZES[:-1]
+    ]
     ratio = largest / smallest
-    figures.append(Figure(f"scale: one recorded event, {place}, file of {SIZES[-1]:,} orders", largest,
-                          "us/event", smallest, ratio, f"{SIZES[-1]:,}/{SIZES[0]:,} orders <= {GROWTH_GOAL:g}",
-                          ratio <= GROWTH_GOAL))
+    figures.append(
+        Figure(
+            f"scale: one recorded event, {place}, file of {SIZES[-1]:,} orders",
+            largest,
+            "us/event",
+            smallest,
+            ratio,
+            f"{SIZES[-1]:,}/{SIZES[0]:,} orders <= {GROWTH_GOAL:g}",
+            ratio <= GROWTH_GOAL,
+        )
+    )
     return figures
 
 
@@ -261,8 +334,9 @@ def _chat_answers(session: Session) -> list[Figure]:
     for name, ask in answers.items():
         ms = min(ask() for _ in range(5))
         rows = "" if name == "/positions" else f" {REPORT_ROWS}"
-        figures.append(absolute_figure(f"scale: chat {name}{rows}, disk, file of {SIZES[-1]:,} orders", ms,
-                                       "ms", REPORT_LIMIT_MS))
+        figures.append(
+            absolute_figure(f"scale: chat {name}{rows}, disk, file of {SIZES[-1]:,} orders", ms, "ms", REPORT_LIMIT_MS)
+        )
     replies = session.chat.replies
     assert any(r.startswith(f"Orders ({REPORT_ROWS} of ") for r in replies), "the report did not reach back"
     assert any(r.startswith(f"Deals ({REPORT_ROWS} of ") for r in replies), "the report did not reach back"
@@ -276,8 +350,9 @@ def _former_lookup_us(folder: str) -> float:
     try:
         start = time.perf_counter()
         for i in range(3):
-            conn.execute("SELECT id FROM trading_order NOT INDEXED WHERE broker_order_id=?",
-                         (f"HIST-{i * 7919:010d}",)).fetchall()
+            conn.execute(
+                "SELECT id FROM trading_order NOT INDEXED WHERE broker_order_id=?", (f"HIST-{i * 7919:010d}",)
+            ).fetchall()
         return (time.perf_counter() - start) / 3 * 1e6
     finally:
         conn.close()
@@ -296,8 +371,11 @@ def run() -> list[Figure]:
             os.makedirs(folder)
             start = time.perf_counter()
             generate(folder, size)
-            print(f"[bench] scale: a file of {size:,} orders built in {time.perf_counter() - start:.1f} s",
-                  file=sys.stderr, flush=True)
+            print(
+                f"[bench] scale: a file of {size:,} orders built in {time.perf_counter() - start:.1f} s",
+                file=sys.stderr,
+                flush=True,
+            )
             if "RAM" in bases:
                 shutil.copytree(folder, os.path.join(bases["RAM"], str(size)))
         for place, rounds, orders in PLACES:
@@ -309,10 +387,17 @@ def run() -> list[Figure]:
                 figures += _growth_figures(place, per_event)
                 if place == "RAM":
                     former = _former_lookup_us(os.path.join(bases[place], str(SIZES[-1])))
-                    figures.append(Figure(
-                        f"scale: former look-up of a new order's row (a scan), RAM, file of {SIZES[-1]:,} orders",
-                        former, "us", per_event[SIZES[-1]], former / per_event[SIZES[-1]],
-                        "for comparison (former look-up/one event now)", None))
+                    figures.append(
+                        Figure(
+                            f"scale: former look-up of a new order's row (a scan), RAM, file of {SIZES[-1]:,} orders",
+                            former,
+                            "us",
+                            per_event[SIZES[-1]],
+                            former / per_event[SIZES[-1]],
+                            "for comparison (former look-up/one event now)",
+                            None,
+                        )
+                    )
                 if place == "disk":
                     figures += _chat_answers(sessions[SIZES[-1]])
             finally:

@@ -33,14 +33,17 @@ REPEAT = 7
 # statement, goal ratio, operations per statement
 CASES = [
     ("construction (code, name)", "T('700', 'Tencent')", 1.0, 1),
-    ("construction (six named)",
-     "T(code='700', security_name='Tencent', lot_size=100, exchange=SEHK, "
-     "expiry_date='20261231', quote_currency='HKD')", 1.0, 1),
+    (
+        "construction (six named)",
+        "T(code='700', security_name='Tencent', lot_size=100, exchange=SEHK, "
+        "expiry_date='20261231', quote_currency='HKD')",
+        1.0,
+        1,
+    ),
     ("hash", "hash(a)", 1.0, 1),
     ("equality (equal, distinct objects)", "a == b", 1.0, 1),
     ("equality (differ in last field)", "a == c", 1.0, 1),
-    ("field read", "a.code; a.security_name; a.lot_size; a.exchange; a.expiry_date; "
-                   "a.quote_currency", 1.2, 6),
+    ("field read", "a.code; a.security_name; a.lot_size; a.exchange; a.expiry_date; " "a.quote_currency", 1.2, 6),
 ]
 
 
@@ -48,6 +51,7 @@ def _namespace(record_type) -> dict:
     # Equal records whose texts are distinct objects, so equality compares contents.
     def text(value: str) -> str:
         return "".join(list(value))
+
     return {
         "T": record_type,
         "SEHK": Exchange.SEHK,
@@ -70,6 +74,5 @@ def run() -> list[Figure]:
         for _ in range(REPEAT):  # interleaved, so drift hits both sides alike
             ours = min(ours, _best_ns(ours_timer, per_statement))
             ref = min(ref, _best_ns(ref_timer, per_statement))
-        figures.append(ratio_figure(f"security: Stock {name}", ours, ref, "ns/op", goal,
-                                    what="ours/dataclass"))
+        figures.append(ratio_figure(f"security: Stock {name}", ours, ref, "ns/op", goal, what="ours/dataclass"))
     return figures

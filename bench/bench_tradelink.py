@@ -12,8 +12,7 @@ import threading
 import time
 from datetime import datetime
 
-from common import (Figure, absolute_figure, best_ns_per_op, median, percentile, ratio_figure,
-                    stdout_to_devnull)
+from common import Figure, absolute_figure, best_ns_per_op, median, percentile, ratio_figure, stdout_to_devnull
 
 from morvex_trader.core.constants import Direction, Exchange, OrderType
 from morvex_trader.core.data import Quote
@@ -58,9 +57,15 @@ class Host:
 
 # -- the same steps in pure Python -----------------------------------------------------
 
-FIELDS = {C.qtTrade: "last_price", C.qtBid: "bid_price", C.qtAsk: "ask_price",
-          C.qtDayOpen: "open_price", C.qtDayHigh: "high_price", C.qtDayLow: "low_price",
-          C.qtYesterdaySettlement: "prev_close_price"}
+FIELDS = {
+    C.qtTrade: "last_price",
+    C.qtBid: "bid_price",
+    C.qtAsk: "ask_price",
+    C.qtDayOpen: "open_price",
+    C.qtDayHigh: "high_price",
+    C.qtDayLow: "low_price",
+    C.qtYesterdaySettlement: "prev_close_price",
+}
 
 
 class PyLink(comhost.CELSinkBase):
@@ -87,12 +92,10 @@ class PyLink(comhost.CELSinkBase):
                 continue
             record = gateway.cqg_quotes.get(security)
             if record is None:
-                record = Quote(security=security, exchange=security.exchange,
-                               datetime=datetime.now())
+                record = Quote(security=security, exchange=security.exchange, datetime=datetime.now())
             field = FIELDS.get(quote.Type)
             if field is not None:
-                record = dataclasses.replace(record, **{field: quote.Price,
-                                                        "datetime": datetime.now()})
+                record = dataclasses.replace(record, **{field: quote.Price, "datetime": datetime.now()})
             gateway.cqg_quotes[security] = record
             if record.last_price or (record.bid_price and record.ask_price):
                 gateway.process_quote(record)
@@ -107,8 +110,7 @@ class PyLink(comhost.CELSinkBase):
             if a.GWAccountID == 100001:
                 account = a
                 break
-        cqg_order = self.cel.CreateOrder(C.otLimit, instrument, account, order.quantity,
-                                         C.osdBuy, order.price)
+        cqg_order = self.cel.CreateOrder(C.otLimit, instrument, account, order.quantity, C.osdBuy, order.price)
         cqg_order.Manual = 0
         self.placing = cqg_order.GUID
         self.placed.clear()
@@ -151,8 +153,7 @@ def quote_path_ns(sink_class) -> float:
         instrument = cqgcel.instrument("EP")
         quotes = cqgcel.make_quotes([(C.qtTrade, 4321.25)])
         cqgcel.fire_many("OnInstrumentChanged", 1000, instrument, quotes, None)  # warm up
-        best = min(cqgcel.fire_many("OnInstrumentChanged", QUOTES, instrument, quotes, None)
-                   for _ in range(5))
+        best = min(cqgcel.fire_many("OnInstrumentChanged", QUOTES, instrument, quotes, None) for _ in range(5))
         assert gateway.cqg_quotes[EP].last_price == 4321.25
     return best / QUOTES
 
@@ -179,10 +180,15 @@ def floor_ns() -> float:
 # COM thread's steps may come before the caller's (the answer to Place is often handed
 # over before the caller has woken from the task), so each is shown as its median time
 # from the start of the call, not as a difference to the step before.
-STEPS = ("host's order read (caller, GIL held)", "task started (COM thread)",
-         "Place returned (COM thread)", "caller back from the task",
-         "ctAdded handed over (COM thread)", "caller woken from the wait",
-         "GIL held again, returning")
+STEPS = (
+    "host's order read (caller, GIL held)",
+    "task started (COM thread)",
+    "Place returned (COM thread)",
+    "caller back from the task",
+    "ctAdded handed over (COM thread)",
+    "caller woken from the wait",
+    "GIL held again, returning",
+)
 
 
 def place_order_us(sink_class) -> tuple[list[float], list[float]]:
@@ -237,23 +243,47 @@ def run() -> list[Figure]:
     python = quote_path_ns(PyLink)
     floor = floor_ns()
     figures.append(Figure("quote path, TradeLink", 1e9 / ours, "quotes/s", None, None, "-", None))
-    figures.append(ratio_figure("quote path vs the contract's floor", ours, floor, "ns/quote", 1.3,
-                                what="ours/floor"))
-    figures.append(ratio_figure("quote path vs pure Python", python, ours, "ns/quote", 2.0,
-                                lower_is_better=False, what="python/ours"))
+    figures.append(ratio_figure("quote path vs the contract's floor", ours, floor, "ns/quote", 1.3, what="ours/floor"))
+    figures.append(
+        ratio_figure(
+            "quote path vs pure Python", python, ours, "ns/quote", 2.0, lower_is_better=False, what="python/ours"
+        )
+    )
 
     ours_us, marshalled_us = place_order_us(tradelink.TradeLink)
     python_us, _ = place_order_us(PyLink)
     figures.append(absolute_figure("place_order round trip, median", median(ours_us), "us", 50))
-    figures.append(Figure("place_order round trip, p99", percentile(ours_us, 99), "us",
-                          percentile(python_us, 99), percentile(ours_us, 99) / percentile(python_us, 99),
-                          "- (ours/python)", None))
-    figures.append(ratio_figure("place_order vs a marshalled call (same session), median",
-                                median(ours_us), median(marshalled_us), "us", 5.0,
-                                what="place_order/call"))
-    figures.append(ratio_figure("place_order vs pure Python over threading.Event, median",
-                                median(ours_us), median(python_us), "us", 1.0,
-                                what="ours/python"))
+    figures.append(
+        Figure(
+            "place_order round trip, p99",
+            percentile(ours_us, 99),
+            "us",
+            percentile(python_us, 99),
+            percentile(ours_us, 99) / percentile(python_us, 99),
+            "- (ours/python)",
+            None,
+        )
+    )
+    figures.append(
+        ratio_figure(
+            "place_order vs a marshalled call (same session), median",
+            median(ours_us),
+            median(marshalled_us),
+            "us",
+            5.0,
+            what="place_order/call",
+        )
+    )
+    figures.append(
+        ratio_figure(
+            "place_order vs pure Python over threading.Event, median",
+            median(ours_us),
+            median(python_us),
+            "us",
+            1.0,
+            what="ours/python",
+        )
+    )
     for name, us in zip(STEPS, place_order_steps_us()):
         figures.append(Figure(f"  place_order at: {name}", us, "us", None, None, "-", None))
     cqgcel.reset()

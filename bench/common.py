@@ -18,13 +18,13 @@ from typing import Callable, Optional
 
 @dataclass
 class Figure:
-    name: str                 # what was measured
-    value: float              # ours
-    unit: str                 # e.g. "ns/op", "us", "ops/s"
+    name: str  # what was measured
+    value: float  # ours
+    unit: str  # e.g. "ns/op", "us", "ops/s"
     reference: Optional[float]  # the reference's figure in the same unit (None: no reference)
-    ratio: Optional[float]    # the ratio the goal speaks of (see `goal`)
-    goal: str                 # e.g. "ratio <= 1.0 (ours/dataclass time)"
-    met: Optional[bool]       # whether the goal holds
+    ratio: Optional[float]  # the ratio the goal speaks of (see `goal`)
+    goal: str  # e.g. "ratio <= 1.0 (ours/dataclass time)"
+    met: Optional[bool]  # whether the goal holds
 
     def to_json(self) -> dict:
         return asdict(self)
@@ -63,8 +63,15 @@ def median(samples: list[float]) -> float:
     return statistics.median(samples)
 
 
-def ratio_figure(name: str, ours: float, reference: float, unit: str, goal_ratio: float,
-                 lower_is_better: bool = True, what: str = "ours/reference") -> Figure:
+def ratio_figure(
+    name: str,
+    ours: float,
+    reference: float,
+    unit: str,
+    goal_ratio: float,
+    lower_is_better: bool = True,
+    what: str = "ours/reference",
+) -> Figure:
     """A figure whose goal is `ours/reference <= goal_ratio` (or >= when higher is better)."""
     ratio = ours / reference if reference else float("inf")
     if lower_is_better:

@@ -36,8 +36,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("only", nargs="*", help="areas to run (e.g. security db); default all")
     args = parser.parse_args()
-    areas = sorted(f[len("bench_"):-3] for f in os.listdir(HERE)
-                   if f.startswith("bench_") and f.endswith(".py"))
+    areas = sorted(f[len("bench_") : -3] for f in os.listdir(HERE) if f.startswith("bench_") and f.endswith(".py"))
     if args.only:
         unknown = sorted(set(args.only) - set(areas))
         if unknown:
@@ -47,8 +46,11 @@ def main() -> int:
         skipped = sorted(set(areas) & ON_REQUEST)
         areas = [a for a in areas if a not in ON_REQUEST]
         if skipped:
-            print(f"[bench] on request only: {', '.join(skipped)} (./run bench {' '.join(skipped)})",
-                  file=sys.stderr, flush=True)
+            print(
+                f"[bench] on request only: {', '.join(skipped)} (./run bench {' '.join(skipped)})",
+                file=sys.stderr,
+                flush=True,
+            )
     figures: list[Figure] = []
     failed = []
     for area in areas:
@@ -60,8 +62,7 @@ def main() -> int:
             traceback.print_exc()
             failed.append(area)
     header = ("figure", "ours", "unit", "reference", "ratio", "goal", "met")
-    rows = [(f.name, fmt(f.value), f.unit, fmt(f.reference), fmt(f.ratio), f.goal, fmt(f.met))
-            for f in figures]
+    rows = [(f.name, fmt(f.value), f.unit, fmt(f.reference), fmt(f.ratio), f.goal, fmt(f.met)) for f in figures]
     widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
     for row in [header, tuple("-" * w for w in widths), *rows]:
         print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)))

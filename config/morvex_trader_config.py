@@ -20,6 +20,12 @@ TELEGRAM_CHAT_ID = int(os.environ.get("MX_TELEGRAM_CHAT_ID", "0"))
 # Every time stored or shown is in this zone (IANA name); absent: the host's local zone.
 # TIMEZONE = "Europe/London"
 # Chat notifications per kind: "on", "off" or "silent".
-NOTIFICATIONS = {"fill": "on", "reject": "on", "connection": "on", "reconciliation": "on",
-                 "error": "on", "database": "on"}
-QUOTE_SILENCE = 30.0   # seconds without a quote that count as the data connection down
+NOTIFICATIONS = {
+    "fill": "on",
+    "reject": "on",
+    "connection": "on",
+    "reconciliation": "on",
+    "error": "on",
+    "database": "on",
+}
+QUOTE_SILENCE = 30.0  # seconds without a quote that count as the data connection down

@@ -104,8 +104,10 @@ def configure_simulator(seed: int, speed: float) -> None:
         speed=speed,
         start_time=datetime(2026, 12, 7, 9, 30),
         history_days=2,
-        instruments=[dict(full_name=full, tick_size=tick, multiplier=mult, start_price=price)
-                     for full, _, _, tick, mult, price in INSTRUMENTS],
+        instruments=[
+            dict(full_name=full, tick_size=tick, multiplier=mult, start_price=price)
+            for full, _, _, tick, mult, price in INSTRUMENTS
+        ],
         accounts=[dict(gw_account_id=ACCOUNT_ID, name="Demo", balance=1_000_000.0)],
     )
 
@@ -115,7 +117,7 @@ class MarketClock:
     snapshots with it, so they share one time axis with CQG's fills and bars."""
 
     def __init__(self, clock) -> None:
-        self.clock = clock   # the session clock: CQG's times into the session's zone
+        self.clock = clock  # the session clock: CQG's times into the session's zone
 
     def __call__(self) -> datetime:
         from morvex_trader.platform import cqgcel
@@ -161,13 +163,19 @@ def start_bot(config, terminal: Terminal):
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--duration", type=float, default=30.0, help="seconds of trading (default 30)")
-    parser.add_argument("--seed", type=int, default=int(time.time()) & 0xFFFF,
-                        help="market seed (default: from the clock, so order ids differ between runs)")
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=int(time.time()) & 0xFFFF,
+        help="market seed (default: from the clock, so order ids differ between runs)",
+    )
     parser.add_argument("--speed", type=float, default=30.0, help="simulated seconds per real second")
-    parser.add_argument("--report-only", action="store_true",
-                        help="only draw the report of the last session stored (no trading)")
-    parser.add_argument("--restart", action="store_true",
-                        help="two sessions back to back on the same database and broker state")
+    parser.add_argument(
+        "--report-only", action="store_true", help="only draw the report of the last session stored (no trading)"
+    )
+    parser.add_argument(
+        "--restart", action="store_true", help="two sessions back to back on the same database and broker state"
+    )
     args = parser.parse_args(argv)
 
     sys.path.insert(0, os.path.join(ROOT, "config"))
@@ -185,8 +193,10 @@ def main(argv: list[str] | None = None) -> int:
 
     with trace_to_file(trace_log) as terminal:
         restart = " then a restart" if args.restart else ""
-        terminal.say(f"paper trading for {args.duration:g} s{restart}, seed {args.seed}, "
-                     f"market at {args.speed:g}x; trace lines in {trace_log}")
+        terminal.say(
+            f"paper trading for {args.duration:g} s{restart}, seed {args.seed}, "
+            f"market at {args.speed:g}x; trace lines in {trace_log}"
+        )
         configure_simulator(args.seed, args.speed)
         if args.restart:
             from morvex_trader.platform import cqgcel
@@ -194,8 +204,11 @@ def main(argv: list[str] | None = None) -> int:
             cqgcel.keep_broker_state(True)
         bot, server = start_bot(config, terminal)
         watch = WatchSettings.from_config(config)
-        sessions = [("first session", args.duration / 2, False), ("second session", args.duration / 2, True)] \
-            if args.restart else [("session", args.duration, False)]
+        sessions = (
+            [("first session", args.duration / 2, False), ("second session", args.duration / 2, True)]
+            if args.restart
+            else [("session", args.duration, False)]
+        )
         photos = []
         try:
             for label, duration, second in sessions:
@@ -232,11 +245,18 @@ def run_session(duration, second, restarting, bot, server, watch, config, db_pat
     database = db_module.DB()
     store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT_ID, str(ACCOUNT_ID)))
     settings = SessionSettings(account_id=ACCOUNT_ID, symbols=tuple(securities), watch=watch)
-    clock = SessionClock(watch.TIMEZONE)   # every stored time in the session's zone
+    clock = SessionClock(watch.TIMEZONE)  # every stored time in the session's zone
     recorder = SessionRecorder(config.DB["sqlite3"], clock.name, REPORT_PNG)
-    engine = MainEngine(gateway, store, settings, strategy=MovingAverageCross(), bot=bot,
-                        now=MarketClock(clock), recorder=recorder,
-                        log=lambda text: None if text.startswith(("[fill]", "[watch] fill ")) else terminal.say("  " + text))
+    engine = MainEngine(
+        gateway,
+        store,
+        settings,
+        strategy=MovingAverageCross(),
+        bot=bot,
+        now=MarketClock(clock),
+        recorder=recorder,
+        log=lambda text: None if text.startswith(("[fill]", "[watch] fill ")) else terminal.say("  " + text),
+    )
     stop_by_signal = threading.Event()
     previous = signal.signal(signal.SIGINT, lambda *_: (stop_by_signal.set(), engine.request_stop()))
     bot.morvex_trader_status = "Running"
@@ -247,21 +267,28 @@ def run_session(duration, second, restarting, bot, server, watch, config, db_pat
         if server is not None and not restarting:
             threads.append(threading.Thread(target=feed_chat, args=(server, engine), daemon=True))
         if not second:
-            threads.append(threading.Thread(target=cause_faults, args=(engine, terminal, duration / 30.0),
-                                            daemon=True))
+            threads.append(threading.Thread(target=cause_faults, args=(engine, terminal, duration / 30.0), daemon=True))
         for thread in threads:
             thread.start()
         engine.run(duration, on_progress=terminal.say)
     finally:
         signal.signal(signal.SIGINT, previous)
-        engine.shutdown()   # a first session of --restart leaves its orders working
+        engine.shutdown()  # a first session of --restart leaves its orders working
         database_counts = engine.store.row_counts()
         database.close()
-    why = "Ctrl-C" if stop_by_signal.is_set() else ("/stop" if bot.morvex_trader_status == "Terminated" else "end of run")
+    why = (
+        "Ctrl-C" if stop_by_signal.is_set() else ("/stop" if bot.morvex_trader_status == "Terminated" else "end of run")
+    )
     report_line = draw_final_report(config.DB["sqlite3"])
     terminal.say("")
-    terminal.say(format_summary(engine, os.path.abspath(db_path), database_counts,
-                                extra=engine.guard.summary_lines() + [f"  stopped by         {why}", report_line]))
+    terminal.say(
+        format_summary(
+            engine,
+            os.path.abspath(db_path),
+            database_counts,
+            extra=engine.guard.summary_lines() + [f"  stopped by         {why}", report_line],
+        )
+    )
 
 
 def cause_faults(engine, terminal, scale: float) -> None:

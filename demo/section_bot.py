@@ -12,10 +12,24 @@ import time
 import morvex_trader_config as config
 
 CHAT = 424242
-FIELDS = ["morvex_trader_status", "get_balance", "get_positions", "get_orders", "num_orders_displayed",
-          "active_orders", "get_deals", "num_deals_displayed", "cancel_order", "cancel_order_id",
-          "gateway_name", "cancel_orders", "send_order", "order_string", "close_positions",
-          "close_positions_gateway_name"]
+FIELDS = [
+    "morvex_trader_status",
+    "get_balance",
+    "get_positions",
+    "get_orders",
+    "num_orders_displayed",
+    "active_orders",
+    "get_deals",
+    "num_deals_displayed",
+    "cancel_order",
+    "cancel_order_id",
+    "gateway_name",
+    "cancel_orders",
+    "send_order",
+    "order_string",
+    "close_positions",
+    "close_positions_gateway_name",
+]
 
 
 def _record(bot) -> dict:

@@ -26,11 +26,16 @@ def run() -> None:
     print(f"caller thread {threading.get_ident()}; tzChina = {comhost.tzChina}", flush=True)
     host = comhost.ComHost()
     sink = host.Init(DemoSink, lambda configuration: setattr(configuration, "UseOrderSide", True))
-    print(f"Init returned {type(sink).__name__}; errorHappened = {host.errorHappened}; "
-          f"COM thread {host.thread}", flush=True)
+    print(
+        f"Init returned {type(sink).__name__}; errorHappened = {host.errorHappened}; " f"COM thread {host.thread}",
+        flush=True,
+    )
     cqgcel.raise_event("OnGWConnectionStatusChanged", comhost.csConnectionUp)
-    print(f"through the marshalled reference: cqgCEL.IsStarted = {host.cqgCEL.IsStarted}, "
-          f"TimeZoneCode = {host.cqgCEL.APIConfiguration.TimeZoneCode}", flush=True)
+    print(
+        f"through the marshalled reference: cqgCEL.IsStarted = {host.cqgCEL.IsStarted}, "
+        f"TimeZoneCode = {host.cqgCEL.APIConfiguration.TimeZoneCode}",
+        flush=True,
+    )
     host.Shutdown()
     print("what CQGCEL received:", file=sys.stdout)
     for obj, member, kind, args in cqgcel.journal():

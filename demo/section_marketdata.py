@@ -17,8 +17,11 @@ EP = Futures("EP", "E-mini S&P 500")
 
 class DemoGateway(CqgGateway):
     def process_orderbook(self, orderbook) -> None:
-        print(f"  process_orderbook: bid {orderbook.bid_volume_1} @ {orderbook.bid_price_1}"
-              f" | ask {orderbook.ask_volume_1} @ {orderbook.ask_price_1}", flush=True)
+        print(
+            f"  process_orderbook: bid {orderbook.bid_volume_1} @ {orderbook.bid_price_1}"
+            f" | ask {orderbook.ask_volume_1} @ {orderbook.ask_price_1}",
+            flush=True,
+        )
 
 
 def show(bars) -> None:
@@ -36,8 +39,12 @@ def run() -> None:
         print("-- order book: subscribe, then an ask, a bid with no volume, a bid, a trade", flush=True)
         cqgcel.set_ticks("F.US.EP", [])
         link.subscribe_orderbook("F.US.EP")
-        for tick in [(comhost.tptAsk, 149.25, 12), (comhost.tptBid, 149.0, 0),
-                     (comhost.tptBid, 149.0, 8), (comhost.tptTrade, 149.25, 3)]:
+        for tick in [
+            (comhost.tptAsk, 149.25, 12),
+            (comhost.tptBid, 149.0, 0),
+            (comhost.tptBid, 149.0, 8),
+            (comhost.tptTrade, 149.25, 3),
+        ]:
             print(f"  tick {tradelink.TickType2String(tick[0])}: {tick[2]} @ {tick[1]}", flush=True)
             cqgcel.push_ticks("F.US.EP", [tick])
         link.unsubscribe_orderbook("F.US.EP")

@@ -39,14 +39,20 @@ def run() -> None:
         gateway.logon("demo", "demo-password")
         say("subscribe account 100001")
         gateway.subscribe_account(100001)
-        print(f"   balance: cash={link.account_balance.cash:,.2f} "
-              f"available={link.account_balance.available_cash:,.2f}", flush=True)
+        print(
+            f"   balance: cash={link.account_balance.cash:,.2f} "
+            f"available={link.account_balance.available_cash:,.2f}",
+            flush=True,
+        )
         say("subscribe EP quotes; the simulator pushes bid, ask and a trade")
         link.subscribe_quote("EP")
         cqgcel.push_quotes("EP", [(C.qtBid, 5301.25), (C.qtAsk, 5301.50), (C.qtTrade, 5301.25)])
         q = gateway.latest_quotes[ep]
-        print(f"   quote: bid={q.bid_price} ask={q.ask_price} last={q.last_price} "
-              f"({gateway.counts['quote']} handed over)", flush=True)
+        print(
+            f"   quote: bid={q.bid_price} ask={q.ask_price} last={q.last_price} "
+            f"({gateway.counts['quote']} handed over)",
+            flush=True,
+        )
         say("place a limit order to buy 2 EP at 5300.00")
         order = Order(ep, 5300.0, 2, Direction.LONG, OrderType.LIMIT)
         guid = gateway.place_order(order)

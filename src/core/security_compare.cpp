@@ -59,8 +59,8 @@ int records_equal(const SecurityObject* a, const SecurityObject* b) {
 Py_hash_t base_rule_hash(const SecurityObject* record) {
   PyObject* value = exchange_value(record->fields[kExchange]);
   if (value == nullptr) return -1;
-  PyObject* text = PyUnicode_FromFormat("%S|%S|%S", record->fields[kSecurityName],
-                                        record->fields[kCode], value);
+  PyObject* text =
+      PyUnicode_FromFormat("%S|%S|%S", record->fields[kSecurityName], record->fields[kCode], value);
   Py_DECREF(value);
   if (text == nullptr) return -1;
   const Py_hash_t hash = PyObject_Hash(text);

@@ -35,8 +35,7 @@ struct Bound {
 
 bool bind_positional(PyTypeObject* type, PyObject* const* args, Py_ssize_t count, Bound& bound) {
   if (count > kFieldCount) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from 2 to %d positional arguments but %zd were given",
+    PyErr_Format(PyExc_TypeError, "%s() takes from 2 to %d positional arguments but %zd were given",
                  short_name(type), kFieldCount, count);
     return false;
   }
@@ -51,13 +50,13 @@ bool bind_keyword(PyTypeObject* type, PyObject* name, PyObject* value, Bound& bo
   }
   const int index = field_index(name);
   if (index < 0) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 short_name(type), name);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", short_name(type),
+                 name);
     return false;
   }
   if (bound.values[index] != nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
-                 short_name(type), name);
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", short_name(type),
+                 name);
     return false;
   }
   bound.values[index] = value;
@@ -150,22 +149,32 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 vectorcallfunc construct_vectorcall(Kind kind) {
   switch (kind) {
-    case Kind::kSecurity: return vectorcall<Kind::kSecurity>;
-    case Kind::kStock: return vectorcall<Kind::kStock>;
-    case Kind::kCurrency: return vectorcall<Kind::kCurrency>;
-    case Kind::kCommodity: return vectorcall<Kind::kCommodity>;
-    case Kind::kFutures: return vectorcall<Kind::kFutures>;
+    case Kind::kSecurity:
+      return vectorcall<Kind::kSecurity>;
+    case Kind::kStock:
+      return vectorcall<Kind::kStock>;
+    case Kind::kCurrency:
+      return vectorcall<Kind::kCurrency>;
+    case Kind::kCommodity:
+      return vectorcall<Kind::kCommodity>;
+    case Kind::kFutures:
+      return vectorcall<Kind::kFutures>;
   }
   return nullptr;
 }
 
 newfunc construct_new(Kind kind) {
   switch (kind) {
-    case Kind::kSecurity: return new_record<Kind::kSecurity>;
-    case Kind::kStock: return new_record<Kind::kStock>;
-    case Kind::kCurrency: return new_record<Kind::kCurrency>;
-    case Kind::kCommodity: return new_record<Kind::kCommodity>;
-    case Kind::kFutures: return new_record<Kind::kFutures>;
+    case Kind::kSecurity:
+      return new_record<Kind::kSecurity>;
+    case Kind::kStock:
+      return new_record<Kind::kStock>;
+    case Kind::kCurrency:
+      return new_record<Kind::kCurrency>;
+    case Kind::kCommodity:
+      return new_record<Kind::kCommodity>;
+    case Kind::kFutures:
+      return new_record<Kind::kFutures>;
   }
   return nullptr;
 }

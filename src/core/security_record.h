@@ -26,8 +26,8 @@ inline constexpr const char* kFieldNames[kFieldCount] = {
     "code", "security_name", "lot_size", "exchange", "expiry_date", "quote_currency"};
 
 struct SecurityObject {
-  PyObject_HEAD
-  PyObject* fields[kFieldCount];  // owned; set for every record that construction returns
+  PyObject_HEAD PyObject*
+      fields[kFieldCount];  // owned; set for every record that construction returns
   Kind kind;
 };
 
@@ -36,12 +36,12 @@ inline SecurityObject* as_record(PyObject* object) {
 }
 
 struct ModuleState {
-  PyTypeObject* types[kKindCount] = {};       // indexed by Kind
-  PyObject* field_names[kFieldCount] = {};    // interned
+  PyTypeObject* types[kKindCount] = {};     // indexed by Kind
+  PyObject* field_names[kFieldCount] = {};  // interned
   PyObject* default_lot_size[kKindCount] = {};
   PyObject* default_exchange[kKindCount] = {};
   PyObject* empty_text = nullptr;
-  PyObject* post_init_name = nullptr;         // interned "__post_init__"
+  PyObject* post_init_name = nullptr;  // interned "__post_init__"
   // The host's Exchange members with their values and hashes, read once: the enum's
   // `value` property and `__hash__` are Python-level calls, and both are constant.
   struct ExchangeMember {

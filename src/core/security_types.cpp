@@ -61,8 +61,8 @@ int security_traverse(PyObject* self, visitproc visit, void* arg) {
 // through it also runs through a mutable object, whose clearing breaks the cycle.
 void security_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, security_dealloc)
-  for (PyObject*& field : as_record(self)->fields) Py_CLEAR(field);
+  Py_TRASHCAN_BEGIN(self, security_dealloc) for (PyObject*& field : as_record(self)->fields)
+      Py_CLEAR(field);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // heap type instances own a reference to their type
@@ -93,12 +93,11 @@ PyObject* security_reduce(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* security_post_init(PyObject* /*self*/, PyObject* /*unused*/) { Py_RETURN_NONE; }
 
-#define MX_FIELD(index, doc)                                                          \
-  PyMemberDef {                                                                       \
-    kFieldNames[index], T_OBJECT_EX,                                                  \
-        static_cast<Py_ssize_t>(offsetof(SecurityObject, fields) +                    \
-                                (index) * sizeof(PyObject*)),                         \
-        READONLY, doc                                                                 \
+#define MX_FIELD(index, doc)                                                                     \
+  PyMemberDef {                                                                                  \
+    kFieldNames[index], T_OBJECT_EX,                                                             \
+        static_cast<Py_ssize_t>(offsetof(SecurityObject, fields) + (index) * sizeof(PyObject*)), \
+        READONLY, doc                                                                            \
   }
 
 PyMemberDef field_members[] = {
@@ -210,19 +209,17 @@ void init_security(py::module_& module, const py::object& exchange) {
   for (const py::handle member : exchange) {
     const Py_hash_t hash = PyObject_Hash(member.ptr());
     if (hash == -1) throw py::error_already_set();
-    st.exchange_members.push_back({keep(py::reinterpret_borrow<py::object>(member)),
-                                   keep(member.attr("value")), hash});
+    st.exchange_members.push_back(
+        {keep(py::reinterpret_borrow<py::object>(member)), keep(member.attr("value")), hash});
   }
 
-  const py::tuple field_tuple = check(PyTuple_Pack(kFieldCount, st.field_names[0],
-                                                   st.field_names[1], st.field_names[2],
-                                                   st.field_names[3], st.field_names[4],
-                                                   st.field_names[5]));
+  const py::tuple field_tuple =
+      check(PyTuple_Pack(kFieldCount, st.field_names[0], st.field_names[1], st.field_names[2],
+                         st.field_names[3], st.field_names[4], st.field_names[5]));
   py::list all;
   for (const KindInfo& info : kKinds) {
-    PyObject* base = info.kind == Kind::kSecurity
-                         ? nullptr
-                         : reinterpret_cast<PyObject*>(st.types[0]);
+    PyObject* base =
+        info.kind == Kind::kSecurity ? nullptr : reinterpret_cast<PyObject*>(st.types[0]);
     const py::object type = check(make_type(info, base));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.ptr());
     if (info.kind == Kind::kSecurity) {

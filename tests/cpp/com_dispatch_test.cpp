@@ -21,7 +21,9 @@ class Summary : public Object<Summary> {
             .Field("Name", &Summary::name)
             .Field("Id", &Summary::id, false)
             .Indexed("Balance",
-                     [](Summary& s, Args a) { return Variant(s.balances.at(Arg(a, 0, "Balance").ToInt())); })
+                     [](Summary& s, Args a) {
+                       return Variant(s.balances.at(Arg(a, 0, "Balance").ToInt()));
+                     })
             .Method("Add", [](Summary& s, Args a) {
               s.balances.push_back(Arg(a, 0, "Add").ToDouble());
               return Variant(static_cast<int32_t>(s.balances.size()));
@@ -42,8 +44,11 @@ class Items : public Object<Items> {
   static const Members<Items>& Table() {
     static const auto table =
         Members<Items>("Items")
-            .Property("Count", [](Items& s) { return Variant(static_cast<int32_t>(s.values.size())); })
-            .Method("Item", [](Items& s, Args a) { return Variant(s.values.at(Arg(a, 0, "Item").ToInt())); });
+            .Property("Count",
+                      [](Items& s) { return Variant(static_cast<int32_t>(s.values.size())); })
+            .Method("Item", [](Items& s, Args a) {
+              return Variant(s.values.at(Arg(a, 0, "Item").ToInt()));
+            });
     return table;
   }
   std::vector<std::string> values{"a", "b", "c"};

@@ -27,8 +27,10 @@ class Node : public Object<Node> {
                         return Variant(DispatchPtr(n.child));
                       })
             .Property("Count", [](Node&) { return Variant(int32_t{2}); })
-            .Method("Item", [](Node& n, Args) { return Variant(DispatchPtr(n.shared_from_this())); })
-            .Method("Fail", [](Node&, Args) -> Variant { throw ComError(1234, "scripted failure"); });
+            .Method("Item",
+                    [](Node& n, Args) { return Variant(DispatchPtr(n.shared_from_this())); })
+            .Method("Fail",
+                    [](Node&, Args) -> Variant { throw ComError(1234, "scripted failure"); });
     return table;
   }
   std::thread::id last_thread;

@@ -37,10 +37,9 @@ TEST_F(ComHostTest, StartsDeliversToACppSinkAndShutsDown) {
   auto host = std::make_shared<ComHost>();
   auto sink = std::make_shared<CppSink>();
   bool configured = false;
-  auto returned = host->Init([sink] { return sink; },
-                             [&](const com::DispatchPtr& c) {
-                               configured = c->Get("UseOrderSide").ToBool();
-                             });
+  auto returned =
+      host->Init([sink] { return sink; },
+                 [&](const com::DispatchPtr& c) { configured = c->Get("UseOrderSide").ToBool(); });
   EXPECT_EQ(returned, sink);
   EXPECT_TRUE(configured);  // the defaults were written first
   EXPECT_FALSE(host->errorHappened);
@@ -64,10 +63,11 @@ TEST_F(ComHostTest, DataErrorSetsTheFlagBeforeReleasingInit) {
 
 TEST_F(ComHostTest, PreparationFailureRaisesInInit) {
   auto host = std::make_shared<ComHost>();
-  EXPECT_THROW(host->Init([]() -> std::shared_ptr<com::IEventSink> {
-                 throw std::runtime_error("no sink for you");
-               }, {}),
-               std::runtime_error);
+  EXPECT_THROW(
+      host->Init(
+          []() -> std::shared_ptr<com::IEventSink> { throw std::runtime_error("no sink for you"); },
+          {}),
+      std::runtime_error);
   EXPECT_THROW(host->Init([] { return std::make_shared<CELSinkBase>(); }, {}), std::runtime_error);
   host->Shutdown();
   EXPECT_EQ(host->cqgCEL, nullptr);

@@ -2,8 +2,8 @@
 // object's type information, a missing constant or an unregistered ProgID is a clear
 // error, and the registry folder loads a server library on first creation. This program
 // links the host and the COM runtime only.
-#include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -31,9 +31,9 @@ struct FakeConfiguration : com::Object<FakeConfiguration> {
   static const Members<FakeConfiguration>& Table() {
     static const auto table = [] {
       Members<FakeConfiguration> t("APIConfiguration");
-      for (const char* name : {"CollectionsThrowException", "NewInstrumentChangeMode",
-                               "ReadyStatusCheck", "TimeZoneCode", "IncludeOrderTransactions",
-                               "UseOrderSide"}) {
+      for (const char* name :
+           {"CollectionsThrowException", "NewInstrumentChangeMode", "ReadyStatusCheck",
+            "TimeZoneCode", "IncludeOrderTransactions", "UseOrderSide"}) {
         t.Property(
             name, [name](FakeConfiguration& c) { return c.written[name]; },
             [name](FakeConfiguration& c, const Variant& v) { c.written[name] = v; });
@@ -55,16 +55,16 @@ struct FakeCel : com::Object<FakeCel> {
   std::shared_ptr<const com::TypeInfo> GetTypeInfo() const override { return info_; }
 
   static const Members<FakeCel>& Table() {
-    static const auto table =
-        Members<FakeCel>("CQGCEL")
-            .Method("Startup",
-                    [](FakeCel& c, Args) {
-                      c.Raise("OnCELStarted", {});
-                      return Variant();
-                    })
-            .Method("Shutdown", [](FakeCel&, Args) { return Variant(); })
-            .Property("APIConfiguration",
-                      [](FakeCel& c) { return Variant(com::DispatchPtr(c.configuration)); });
+    static const auto table = Members<FakeCel>("CQGCEL")
+                                  .Method("Startup",
+                                          [](FakeCel& c, Args) {
+                                            c.Raise("OnCELStarted", {});
+                                            return Variant();
+                                          })
+                                  .Method("Shutdown", [](FakeCel&, Args) { return Variant(); })
+                                  .Property("APIConfiguration", [](FakeCel& c) {
+                                    return Variant(com::DispatchPtr(c.configuration));
+                                  });
     return table;
   }
 
@@ -105,8 +105,8 @@ class ComHostServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // An empty registry folder: only what a test registers exists.
-    registry_ = std::filesystem::temp_directory_path() /
-                ("mx_com_registry_" + std::to_string(::getpid()));
+    registry_ =
+        std::filesystem::temp_directory_path() / ("mx_com_registry_" + std::to_string(::getpid()));
     std::filesystem::create_directories(registry_);
     ::setenv("MX_COM_REGISTRY", registry_.c_str(), 1);
     com::UnregisterClassObject(cqgcel::kProgId);

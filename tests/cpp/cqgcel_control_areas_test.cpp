@@ -396,10 +396,7 @@ TEST_F(AreasTest, CollectionsCountIndexAndIterate) {
     orders = area.orders();
     EXPECT_EQ(fills->Get("Count").ToInt(), 2);
     const std::vector<Variant> one{Variant(1)}, guid{Variant("G-7")};
-    EXPECT_EQ(fills->Invoke("Item", com::CallKind::Method, one)
-                  .Dispatch()
-                  ->Get("Quantity")
-                  .ToInt(),
+    EXPECT_EQ(fills->Invoke("Item", com::CallKind::Method, one).Dispatch()->Get("Quantity").ToInt(),
               2);
     EXPECT_EQ(fills->Enumerate().size(), 2u);
     EXPECT_EQ(orders->Invoke("ItemByGuid", com::CallKind::Method, guid).Dispatch(),

@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -255,7 +255,6 @@ TEST_F(MarketDataTest, RequestSettingsAndOutputsAreJournaled) {
   EXPECT_EQ(entries[3].kind, com::CallKind::Method);
 }
 
-
 // A push aimed at one of several live requests of a symbol reaches that one only; a
 // request that does not exist is refused before anything changes.
 TEST_F(MarketDataTest, TargetedPushesReachOneRequestOfTheSymbol) {
@@ -299,8 +298,10 @@ TEST_F(MarketDataTest, TargetedPushesReachOneRequestOfTheSymbol) {
 TEST_F(MarketDataTest, TickPriceAndVolumeKeepTheirKind) {
   struct Case {
     Variant price, volume;
-  } cases[] = {{100.25, 2.5}, {Variant(int32_t{-2147483647 - 1}), int64_t{3}},
-               {-2147483648.0, 0.125}, {99.0, Variant(int32_t{-2147483647 - 1})}};
+  } cases[] = {{100.25, 2.5},
+               {Variant(int32_t{-2147483647 - 1}), int64_t{3}},
+               {-2147483648.0, 0.125},
+               {99.0, Variant(int32_t{-2147483647 - 1})}};
   for (const auto& c : cases) {
     auto ticks = MakeTicks("F.US.EP", {TickData{Constant("tptBid"), c.price, c.volume, {}}});
     auto tick = ticks->Call("Item", {Variant(0)}).Dispatch();
@@ -318,9 +319,12 @@ TEST_F(MarketDataTest, ServerZoneFollowsTheTimeZoneCode) {
   struct Case {
     const char* code;
     const char* zone;
-  } cases[] = {{"tzChina", "Asia/Shanghai"},     {"tzHongKong", "Asia/Hong_Kong"},
-               {"tzJapan", "Asia/Tokyo"},        {"tzCentral", "America/Chicago"},
-               {"tzPacific", "America/Los_Angeles"}, {"tzGreenwich", "Europe/London"}};
+  } cases[] = {{"tzChina", "Asia/Shanghai"},
+               {"tzHongKong", "Asia/Hong_Kong"},
+               {"tzJapan", "Asia/Tokyo"},
+               {"tzCentral", "America/Chicago"},
+               {"tzPacific", "America/Los_Angeles"},
+               {"tzGreenwich", "Europe/London"}};
   for (const auto& c : cases) {
     config->Put("TimeZoneCode", Constant(c.code));
     EXPECT_EQ(config->Get("TimeZoneCode").ToInt(), Constant(c.code));

@@ -7,8 +7,8 @@
 #include "platform/com/com_error.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/member_faults.h"
-#include "platform/cqgcel/sim_accounts.h"
 #include "platform/cqgcel/script.h"
+#include "platform/cqgcel/sim_accounts.h"
 
 namespace mx::cqgcel {
 namespace {
@@ -38,8 +38,8 @@ TEST(MemberFaults, WhereSelectsTheObjectAndUnknownNamesAreRefused) {
   SimPosition ep, enq;
   ep.instrument_name = "F.US.EP";
   enq.instrument_name = "F.US.ENQ";
-  control.faults().Add({"CQGPosition", "OTE", {{"InstrumentName", com::Variant("F.US.ENQ")}},
-                        9, "gone", nullptr});
+  control.faults().Add(
+      {"CQGPosition", "OTE", {{"InstrumentName", com::Variant("F.US.ENQ")}}, 9, "gone", nullptr});
   EXPECT_NO_THROW(ep.Invoke("OTE", com::CallKind::Get, {}));
   EXPECT_THROW(enq.Invoke("OTE", com::CallKind::Get, {}), com::ComError);
   EXPECT_NO_THROW(enq.Invoke("Quantity", com::CallKind::Get, {}));

@@ -153,7 +153,8 @@ TEST_F(SimMarketTest, TheRunningClockGivesTheTicksOfTheSteppedClockAtEverySpeed)
     const auto reference = SteppedTicks(static_cast<double>(stopped - start) / 1e6);
     // The running market subscribed a little later: its ticks are the reference's last.
     ASSERT_GE(reference.size(), ticks.size());
-    EXPECT_TRUE(std::equal(ticks.begin(), ticks.end(), reference.end() - static_cast<ptrdiff_t>(ticks.size())));
+    EXPECT_TRUE(std::equal(ticks.begin(), ticks.end(),
+                           reference.end() - static_cast<ptrdiff_t>(ticks.size())));
   }
 }
 

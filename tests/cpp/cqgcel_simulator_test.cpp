@@ -80,7 +80,10 @@ TEST_F(SimulatorTest, StartupIsAnsweredAsScripted) {
   } cases[] = {
       {"succeed", Answer::Succeed(), {"OnCELStarted"}, {}},
       {"fail", Answer::Fail(7, "no data"), {"OnDataError", "OnCELStarted"}, {"7 no data"}},
-      {"fail without error", Answer::FailWithoutError("x"), {"OnDataError", "OnCELStarted"}, {"none"}},
+      {"fail without error",
+       Answer::FailWithoutError("x"),
+       {"OnDataError", "OnCELStarted"},
+       {"none"}},
   };
   for (const auto& c : cases) {
     log_->events.clear();
@@ -118,7 +121,8 @@ TEST_F(SimulatorTest, JournalRecordsCallsAndWritesInOrder) {
 }
 
 TEST_F(SimulatorTest, ControlRaisesEventsOnTheComThread) {
-  Control::Instance().RaiseEvent("OnGWConnectionStatusChanged", {Variant(Constant("csConnectionUp"))}, true);
+  Control::Instance().RaiseEvent("OnGWConnectionStatusChanged",
+                                 {Variant(Constant("csConnectionUp"))}, true);
   EXPECT_EQ(log_->Events(), std::vector<std::string>{"OnGWConnectionStatusChanged"});
   EXPECT_THROW(Control::Instance().RaiseEvent("OnNothing", {}, true), std::invalid_argument);
   EXPECT_THROW(Control::Instance().RaiseEvent("OnIdle", {Variant(1)}, true), std::invalid_argument);

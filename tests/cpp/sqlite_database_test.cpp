@@ -117,7 +117,8 @@ TEST_F(DatabaseTest, MisuseIsRefused) {
   EXPECT_THROW(db.execute(std::string_view("INSERT INTO t VALUES ('a\0', 1)", 30)), UsageError);
   EXPECT_THROW(db.execute("INSERT INTO t VALUES (?, ?)", PositionalParameters{std::int64_t{1}}),
                UsageError);
-  EXPECT_THROW(db.execute("INSERT INTO t VALUES (:a, :b)", NamedParameters{{"a", 1.0}}), UsageError);
+  EXPECT_THROW(db.execute("INSERT INTO t VALUES (:a, :b)", NamedParameters{{"a", 1.0}}),
+               UsageError);
   db.execute("INSERT INTO t VALUES (1, 2); -- a comment\n ;");
   db.execute("  /* nothing */ ");
   EXPECT_EQ(db.select("SELECT count(*) FROM t").cell(0, 0).integer, 1);
@@ -125,9 +126,9 @@ TEST_F(DatabaseTest, MisuseIsRefused) {
   db.close();
   db.close();
   EXPECT_TRUE(db.is_closed());
-  for (auto operation : {+[](Database& d) { d.execute("SELECT 1"); },
-                         +[](Database& d) { d.select("SELECT 1"); },
-                         +[](Database& d) { d.commit(); }}) {
+  for (auto operation :
+       {+[](Database& d) { d.execute("SELECT 1"); }, +[](Database& d) { d.select("SELECT 1"); },
+        +[](Database& d) { d.commit(); }}) {
     try {
       operation(db);
       ADD_FAILURE() << "worked after close";
@@ -171,9 +172,9 @@ TEST_F(DatabaseTest, JournalRecordsTheTextsSentToSqlite) {
   db.select(build_select("t", std::nullopt, {{"a", std::string("x'y")}}));
   EXPECT_THROW(db.execute("DROP TABLE nope"), SqliteError);
   std::vector<std::string> texts = journal::stop();
-  EXPECT_EQ(texts, (std::vector<std::string>{"INSERT INTO t (a) VALUES ('x''y')",
-                                             "SELECT * FROM t WHERE a='x''y' ",
-                                             "DROP TABLE nope"}));
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"INSERT INTO t (a) VALUES ('x''y')",
+                                      "SELECT * FROM t WHERE a='x''y' ", "DROP TABLE nope"}));
   db.execute("DELETE FROM t ");
   EXPECT_TRUE(journal::snapshot().empty());
 }
@@ -234,14 +235,15 @@ TEST_F(DatabaseTest, FourThreadsInsertAndSelectWithNothingLost) {
       Database& db = t % 2 == 0 ? shared : own;
       try {
         for (int i = 0; i < kRowsEach; ++i) {
-          db.execute(build_insert(
-              "position", {{"balance_id", std::int64_t{t}}, {"security_name", std::string("S")},
-                           {"security_code", std::string("C")}, {"direction", std::string("LONG")},
-                           {"holding_price", 1.5}, {"quantity", std::int64_t{i}},
-                           {"update_time", DateTime{2024, 1, 2, 3, 4, 5}}}));
-          ResultTable mine = db.select(
-              build_select("position", std::vector<std::string>{"quantity"},
-                           {{"balance_id", std::int64_t{t}}}));
+          db.execute(build_insert("position", {{"balance_id", std::int64_t{t}},
+                                               {"security_name", std::string("S")},
+                                               {"security_code", std::string("C")},
+                                               {"direction", std::string("LONG")},
+                                               {"holding_price", 1.5},
+                                               {"quantity", std::int64_t{i}},
+                                               {"update_time", DateTime{2024, 1, 2, 3, 4, 5}}}));
+          ResultTable mine = db.select(build_select(
+              "position", std::vector<std::string>{"quantity"}, {{"balance_id", std::int64_t{t}}}));
           if (mine.row_count() != static_cast<std::size_t>(i + 1) ||
               mine.cell(static_cast<std::size_t>(i), 0).integer != i) {
             failed = true;

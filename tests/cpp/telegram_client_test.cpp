@@ -220,8 +220,10 @@ TEST(BotApiClient, RedactsTheTokenInEveryFormAUrlGivesIt) {
        "<token>"},
       {"plus", "123456+SECRET-token_value", "<token>"},
       {"encoded twice", "123456%253ASECRET%252Dtoken_value", "<token>"},
-      {"secret alone, twice", "a SECRET-token_value b SECRET%2dtoken%5Fvalue", "a <token> b <token>"},
-      {"near misses stay", "123456:SECRET-token_valu 123456%3", "123456:SECRET-token_valu 123456%3"},
+      {"secret alone, twice", "a SECRET-token_value b SECRET%2dtoken%5Fvalue",
+       "a <token> b <token>"},
+      {"near misses stay", "123456:SECRET-token_valu 123456%3",
+       "123456:SECRET-token_valu 123456%3"},
   };
   for (const auto& c : cases) EXPECT_EQ(client.redact(c.text), c.redacted) << c.label;
 }
@@ -230,7 +232,8 @@ TEST(BotApiClient, AnErrorEchoingTheEncodedPathNamesNoToken) {
   LoopbackHttpServer server([](const HttpRequest& r) {
     std::string encoded = r.path;  // "/bot123456:SECRET.../sendMessage", as a server may echo it
     encoded.replace(encoded.find(':'), 1, "%3A");
-    return HttpReply{400, json{{"ok", false}, {"error_code", 400}, {"description", encoded}}.dump()};
+    return HttpReply{400,
+                     json{{"ok", false}, {"error_code", 400}, {"description", encoded}}.dump()};
   });
   BotApiClient client(kToken, options_for(server));
   try {
@@ -294,8 +297,9 @@ TEST(UpdateBatch, AnAnswerIsReadEntryByEntry) {
 TEST(Durations, ServiceSecondsAreClampedBeforeConversion) {
   using std::chrono::milliseconds;
   const std::pair<std::int64_t, milliseconds> cases[] = {
-      {-5, milliseconds(0)},        {0, milliseconds(0)},         {2, milliseconds(2000)},
-      {3600, milliseconds(3600000)}, {3601, milliseconds(3600000)}, {INT64_MAX, milliseconds(3600000)},
+      {-5, milliseconds(0)},         {0, milliseconds(0)},
+      {2, milliseconds(2000)},       {3600, milliseconds(3600000)},
+      {3601, milliseconds(3600000)}, {INT64_MAX, milliseconds(3600000)},
   };
   for (const auto& [seconds, expected] : cases) {
     EXPECT_EQ(clamped_seconds(seconds, std::chrono::hours(1)), expected) << seconds;

@@ -24,8 +24,12 @@ try:
     import morvex_trader.plugins.telegram.bot as bot_module
 except BaseException as error:  # the test checks why the load failed (and its cause)
     cause = error.__cause__
-    answer({"error": [type(error).__name__, str(error)]
-            + ([type(cause).__name__, str(cause)] if cause is not None else [])})
+    answer(
+        {
+            "error": [type(error).__name__, str(error)]
+            + ([type(cause).__name__, str(cause)] if cause is not None else [])
+        }
+    )
     sys.exit(3)
 
 namespace = {"m": bot_module, "bot": bot_module.bot}

@@ -31,7 +31,6 @@ class TraceReader:
         return [text for _, text in self.read()]
 
 
-
 def wait_until(predicate, timeout: float = 5.0, what: str = "condition") -> None:
     """Polls `predicate` until it holds; fails the test after `timeout` seconds."""
     deadline = time.monotonic() + timeout

@@ -17,8 +17,11 @@ def config_module(tmp_path: Path, monkeypatch: pytest.MonkeyPatch):
     def write(source: str | None = None, **settings) -> Path:
         folder = tmp_path / "config"
         folder.mkdir(exist_ok=True)
-        body = textwrap.dedent(source) if source is not None else "".join(
-            f"{key} = {value!r}\n" for key, value in settings.items())
+        body = (
+            textwrap.dedent(source)
+            if source is not None
+            else "".join(f"{key} = {value!r}\n" for key, value in settings.items())
+        )
         (folder / "morvex_trader_config.py").write_text(body)
         monkeypatch.syspath_prepend(str(folder))
         monkeypatch.delitem(sys.modules, "morvex_trader_config", raising=False)
@@ -35,4 +38,3 @@ def fresh_simulator():
     cqgcel.reset()
     yield cqgcel
     cqgcel.reset()
-

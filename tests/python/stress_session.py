@@ -25,8 +25,11 @@ from datetime import datetime
 
 WORK, SECONDS = sys.argv[1], float(sys.argv[2])
 CHAT = 4242
-INSTRUMENTS = [("F.US.EP", "EP", 0.25, 50.0, 4500.0), ("F.US.ENQ", "ENQ", 0.25, 20.0, 15800.0),
-               ("F.US.CLE", "CLE", 0.01, 1000.0, 75.0)]
+INSTRUMENTS = [
+    ("F.US.EP", "EP", 0.25, 50.0, 4500.0),
+    ("F.US.ENQ", "ENQ", 0.25, 20.0, 15800.0),
+    ("F.US.CLE", "CLE", 0.01, 1000.0, 75.0),
+]
 ACCOUNT = 77
 READER_HOLD = 8.0
 
@@ -36,10 +39,12 @@ server = FakeTelegramServer(username="stress_bot")
 os.makedirs(os.path.join(WORK, "db"), exist_ok=True)
 DB_FILE = os.path.join(WORK, "db", "morvex_trader.db")
 with open(os.path.join(WORK, "morvex_trader_config.py"), "w") as fh:
-    fh.write(f"DB = {{'sqlite3': {os.path.join(WORK, 'db')!r}}}\n"
-             f"TELEGRAM_TOKEN = '42:STRESS-token'\nTELEGRAM_CHAT_ID = {CHAT}\n"
-             f"TELEGRAM_API_URL = {server.url!r}\n"
-             "QUOTE_SILENCE = 0\nPENDING_GRACE = 1.0\nDB_DRAIN_TIMEOUT = 0.5\nNOTIFY_RATE = 5.0\n")
+    fh.write(
+        f"DB = {{'sqlite3': {os.path.join(WORK, 'db')!r}}}\n"
+        f"TELEGRAM_TOKEN = '42:STRESS-token'\nTELEGRAM_CHAT_ID = {CHAT}\n"
+        f"TELEGRAM_API_URL = {server.url!r}\n"
+        "QUOTE_SILENCE = 0\nPENDING_GRACE = 1.0\nDB_DRAIN_TIMEOUT = 0.5\nNOTIFY_RATE = 5.0\n"
+    )
 sys.path.insert(0, WORK)
 
 from morvex_trader.core.constants import Direction, OrderType  # noqa: E402
@@ -56,17 +61,21 @@ from morvex_trader.plugins.telegram import bot as bot_module  # noqa: E402
 
 cqgcel.reset()
 cqgcel.configure_market(
-    seed=20261208, speed=600.0, start_time=datetime(2026, 12, 7, 9, 30), history_days=0.5,
+    seed=20261208,
+    speed=600.0,
+    start_time=datetime(2026, 12, 7, 9, 30),
+    history_days=0.5,
     update_interval=0.05,
     instruments=[dict(full_name=f, tick_size=t, multiplier=m, start_price=p) for f, _, t, m, p in INSTRUMENTS],
-    accounts=[dict(gw_account_id=ACCOUNT, name="Stress", balance=10_000_000.0)])
+    accounts=[dict(gw_account_id=ACCOUNT, name="Stress", balance=10_000_000.0)],
+)
 # The simulator's fault controls: connection drops, fills sent again, broker state kept
 # across a restart. Without them the run is one session whose connection events are
 # raised alone (the test skips what needs the rest).
 FAULTS = all(hasattr(cqgcel, name) for name in ("set_connection", "resend_fills", "keep_broker_state"))
 if FAULTS:
     cqgcel.keep_broker_state(True)
-tradelink.TIMEOUT = 3.0   # a placement caught by a gateway drop gives up sooner
+tradelink.TIMEOUT = 3.0  # a placement caught by a gateway drop gives up sooner
 
 securities = {full: Futures(code, code) for full, code, *_ in INSTRUMENTS}
 bot = bot_module.bot
@@ -76,7 +85,7 @@ watch = WatchSettings.from_config()
 errors: list[str] = []
 reads = {"bars": 0, "balances": 0}
 current: dict = {}
-trading = threading.Event()      # set while a session runs: the worker threads act only then
+trading = threading.Event()  # set while a session runs: the worker threads act only then
 stop = threading.Event()
 faults: list[str] = []
 
@@ -86,10 +95,21 @@ def new_session():
     gateway = CqgGateway(securities)
     store = AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT)))
     # Few finished orders and deals held, so that late events and reports go through the file.
-    engine = MainEngine(gateway, store, SessionSettings(account_id=ACCOUNT, symbols=tuple(securities),
-                                                        snapshot_interval=1.0, progress_interval=0,
-                                                        orders_kept=5, deals_kept=5, watch=watch),
-                        bot=bot, log=lambda text: None)
+    engine = MainEngine(
+        gateway,
+        store,
+        SessionSettings(
+            account_id=ACCOUNT,
+            symbols=tuple(securities),
+            snapshot_interval=1.0,
+            progress_interval=0,
+            orders_kept=5,
+            deals_kept=5,
+            watch=watch,
+        ),
+        bot=bot,
+        log=lambda text: None,
+    )
     engine.start()
     return engine, gateway, database
 
@@ -113,14 +133,22 @@ def trader() -> None:
             price = round(last * (1 - sign * 0.001), 2)
             stop_price = round(last * (1 + sign * 0.002), 2) if kind is OrderType.STOP else None
             quantity = 0 if rng.random() < 0.05 else rng.randint(1, 5)  # some the market rejects
-            engine.submit(Order(security=security, price=price, quantity=quantity,
-                                direction=direction, order_type=kind, stop_price=stop_price))
+            engine.submit(
+                Order(
+                    security=security,
+                    price=price,
+                    quantity=quantity,
+                    direction=direction,
+                    order_type=kind,
+                    stop_price=stop_price,
+                )
+            )
             if rng.random() < 0.3:
                 active = engine.active_orders()
                 if active:
                     try:
                         engine.cancel(rng.choice(active).order_id)
-                    except RuntimeError:   # it filled meanwhile, or the gateway is down
+                    except RuntimeError:  # it filled meanwhile, or the gateway is down
                         pass
     except Exception as error:  # reported to the test, which fails on it
         errors.append(f"trader: {type(error).__name__}: {error}")
@@ -175,11 +203,13 @@ def set_connection(kind: str, status: str) -> None:
 
 def fault_schedule(session_seconds: float) -> None:
     """Faults of the first session, at fractions of its length."""
-    steps = [(0.15, lambda: threading.Thread(target=hold_database, daemon=True).start()),
-             (0.25, lambda: set_connection("data", "csConnectionDown")),
-             (0.35, lambda: set_connection("data", "csConnectionUp")),
-             (0.45, lambda: set_connection("gateway", "csConnectionDown")),
-             (0.60, lambda: set_connection("gateway", "csConnectionUp"))]
+    steps = [
+        (0.15, lambda: threading.Thread(target=hold_database, daemon=True).start()),
+        (0.25, lambda: set_connection("data", "csConnectionDown")),
+        (0.35, lambda: set_connection("data", "csConnectionUp")),
+        (0.45, lambda: set_connection("gateway", "csConnectionDown")),
+        (0.60, lambda: set_connection("gateway", "csConnectionUp")),
+    ]
     if FAULTS:
         steps.append((0.75, lambda: faults.append(f"resent {cqgcel.resend_fills()} fill(s)")))
     started = time.monotonic()
@@ -206,18 +236,17 @@ def run_session(seconds: float, with_faults: bool) -> dict:
     ended_early = engine.stop_requested
     if scheduler:
         scheduler.join(30)
-    return {"engine": engine, "gateway": gateway, "database": database, "ran": ran,
-            "ended_early": ended_early}
+    return {"engine": engine, "gateway": gateway, "database": database, "ran": ran, "ended_early": ended_early}
 
 
 def finish(session: dict) -> None:
     trading.clear()
-    time.sleep(0.1)   # the worker threads finish their current step
+    time.sleep(0.1)  # the worker threads finish their current step
     engine = session["engine"]
     engine.shutdown()
     session["pending"] = len(engine.pending_events)
     session["unwritten"] = len(engine.guard.unwritten)
-    session["deal_ids"] = engine.guard.ledger.session_ids()   # every fill this session booked
+    session["deal_ids"] = engine.guard.ledger.session_ids()  # every fill this session booked
 
 
 threads = [threading.Thread(target=f, name=f.__name__) for f in (trader, reader, chat)]
@@ -226,7 +255,7 @@ for t in threads:
 
 if FAULTS:
     first = run_session(SECONDS / 2, with_faults=True)
-    finish(first)                         # orders still working at the broker
+    finish(first)  # orders still working at the broker
     first["database"].close()
     second = run_session(SECONDS / 2, with_faults=False)
 else:
@@ -252,15 +281,18 @@ while time.monotonic() < deadline:
     engine.guard.poll()
     snapshot = cqgcel.market_snapshot()
     normal = {f["id"] for f in snapshot["fills"] if f.get("status", "fsNormal") != "fsBusted"}
-    if all(o["status"] in ("osFilled", "osCanceled", "osRejectGW") for o in snapshot["orders"].values()) \
-            and normal <= set(first["deal_ids"]) | set(engine.guard.ledger.session_ids()) \
-            and not engine.active_orders() and engine.store.flush(0.05):   # the last statuses heard too
+    if (
+        all(o["status"] in ("osFilled", "osCanceled", "osRejectGW") for o in snapshot["orders"].values())
+        and normal <= set(first["deal_ids"]) | set(engine.guard.ledger.session_ids())
+        and not engine.active_orders()
+        and engine.store.flush(0.05)
+    ):  # the last statuses heard too
         break
     time.sleep(0.05)
 engine.drain_events()
 engine.snapshot()
 snapshot = cqgcel.market_snapshot()
-broker_orders = [(str(o.GUID), o.GWStatus) for o in cqgcel.orders()]   # read while the broker is up
+broker_orders = [(str(o.GUID), o.GWStatus) for o in cqgcel.orders()]  # read while the broker is up
 positions_now = [(p.security.code, p.direction.value, p.quantity) for p in gateway.get_positions()]
 finish(second)
 database = second["database"]
@@ -272,56 +304,82 @@ server.stop()
 # reached the market (sent while it was going down), which the market never saw.
 sim_orders = {guid: o["status"] for guid, o in snapshot["orders"].items()}
 REFUSED = comhost.constants.osRejectGW
-sim_orders.update({guid: "osRejectGW" for guid, status in broker_orders
-                   if guid not in sim_orders and status == REFUSED})
+sim_orders.update(
+    {guid: "osRejectGW" for guid, status in broker_orders if guid not in sim_orders and status == REFUSED}
+)
 
-orders_rows = {r[0]: (r[1], r[2], r[3]) for r in database.select_records(
-    "trading_order", ["broker_order_id", "status", "filled_quantity", "id"], {})}
+orders_rows = {
+    r[0]: (r[1], r[2], r[3])
+    for r in database.select_records("trading_order", ["broker_order_id", "status", "filled_quantity", "id"], {})
+}
 order_row_counts: dict = {}
 for r in database.select_records("trading_order", ["broker_order_id"], {}):
     order_row_counts[r[0]] = order_row_counts.get(r[0], 0) + 1
-deal_rows = [tuple(r) for r in database.select_records(
-    "trading_deal", ["broker_deal_id", "broker_order_id", "order_id", "filled_quantity"], {})]
+deal_rows = [
+    tuple(r)
+    for r in database.select_records(
+        "trading_deal", ["broker_deal_id", "broker_order_id", "order_id", "filled_quantity"], {}
+    )
+]
 last_balance = list(database.select_records("balance", ["id"], {}))[-1][0]
-position_rows = [tuple(r) for r in database.select_records(
-    "position", ["security_code", "direction", "quantity"], {"balance_id": last_balance})]
+position_rows = [
+    tuple(r)
+    for r in database.select_records(
+        "position", ["security_code", "direction", "quantity"], {"balance_id": last_balance}
+    )
+]
 database.close()
 
 sessions = [first, second] if FAULTS else [second]
-print(json.dumps({
-    "faults_available": FAULTS,
-    "sessions": len(sessions),
-    "errors": errors,
-    "faults": faults,
-    "reads": reads,
-    "replies": len(replies),
-    "notices": [t for t in replies if "connection" in t or "Database" in t or "Reconciliation" in t],
-    "placed": sum(s["engine"].counts.placed for s in sessions),
-    "deal_calls": sum(s["gateway"].counts["deal"] for s in sessions),
-    "duplicates": sum(s["engine"].guard.ledger.counts.duplicates for s in sessions),
-    "watch": {k: sum(s["engine"].guard.watchdog.counts[k] for s in sessions)
-              for k in ("reconnects", "data_recoveries", "resubscriptions")},
-    "adopted": second["engine"].guard.reconciler.counts["adopted"],
-    "duplicates_injected": 0,
-    "delayed_writes": sum(s["engine"].store.counts["deferred"] + s["engine"].store.counts["retries"] for s in sessions),
-    "replayed": second["engine"].store.counts["replayed"],
-    "memory_deal_ids": first["deal_ids"] + second["deal_ids"],
-    "ran": [s["ran"] for s in sessions],
-    "ended_early": [s["ended_early"] for s in sessions],
-    "pending": [s["pending"] for s in sessions],
-    "session_seconds": SECONDS / len(sessions),
-    "unwritten_at_restart": first["unwritten"],
-    "memory_deal_ids_session": [s["deal_ids"] for s in sessions],
-    "unwritten_at_end": second["unwritten"],
-    "pending_file_left": os.path.exists(os.path.join(WORK, "db", "morvex_trader.pending.jsonl")),
-    "last_status": {guid: o.status.value for guid, o in sessions[-1]["engine"].orders.items()},
-    "sim_orders": sim_orders,
-    "sim_fills": [{"id": f["id"], "order_guid": f["order_guid"], "quantity": f["quantity"],
-                   "status": f.get("status", "fsNormal")} for f in snapshot["fills"]],
-    "sim_positions": [[k[1], v["quantity"]] for k, v in snapshot["positions"].items() if v["quantity"]],
-    "gateway_positions": positions_now,
-    "order_rows": orders_rows,
-    "order_row_counts": order_row_counts,
-    "deal_rows": deal_rows,
-    "position_rows": position_rows,
-}))
+print(
+    json.dumps(
+        {
+            "faults_available": FAULTS,
+            "sessions": len(sessions),
+            "errors": errors,
+            "faults": faults,
+            "reads": reads,
+            "replies": len(replies),
+            "notices": [t for t in replies if "connection" in t or "Database" in t or "Reconciliation" in t],
+            "placed": sum(s["engine"].counts.placed for s in sessions),
+            "deal_calls": sum(s["gateway"].counts["deal"] for s in sessions),
+            "duplicates": sum(s["engine"].guard.ledger.counts.duplicates for s in sessions),
+            "watch": {
+                k: sum(s["engine"].guard.watchdog.counts[k] for s in sessions)
+                for k in ("reconnects", "data_recoveries", "resubscriptions")
+            },
+            "adopted": second["engine"].guard.reconciler.counts["adopted"],
+            "duplicates_injected": 0,
+            "delayed_writes": sum(
+                s["engine"].store.counts["deferred"] + s["engine"].store.counts["retries"] for s in sessions
+            ),
+            "replayed": second["engine"].store.counts["replayed"],
+            "memory_deal_ids": first["deal_ids"] + second["deal_ids"],
+            "ran": [s["ran"] for s in sessions],
+            "ended_early": [s["ended_early"] for s in sessions],
+            "pending": [s["pending"] for s in sessions],
+            "session_seconds": SECONDS / len(sessions),
+            "unwritten_at_restart": first["unwritten"],
+            "memory_deal_ids_session": [s["deal_ids"] for s in sessions],
+            "unwritten_at_end": second["unwritten"],
+            "pending_file_left": os.path.exists(os.path.join(WORK, "db", "morvex_trader.pending.jsonl")),
+            "last_status": {guid: o.status.value for guid, o in sessions[-1]["engine"].orders.items()},
+            "sim_orders": sim_orders,
+            "sim_fills": [
+                {
+                    "id": f["id"],
+                    "order_guid": f["order_guid"],
+                    "quantity": f["quantity"],
+                    "status": f.get("status", "fsNormal"),
+                }
+                for f in snapshot["fills"]
+            ],
+            "sim_positions": [[k[1], v["quantity"]] for k, v in snapshot["positions"].items() if v["quantity"]],
+            "gateway_positions": positions_now,
+            "order_rows": orders_rows,
+            "order_row_counts": order_row_counts,
+            "deal_rows": deal_rows,
+            "position_rows": position_rows,
+        }
+    )
+)

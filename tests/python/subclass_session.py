@@ -104,15 +104,16 @@ def data_error(host):
 
 def instrument_resolved(host):
     seconds = timed(lambda: host.tradelink.subscribe_quote("EP"))
-    return {"subscribe_seconds": seconds,
-            "level": cqgcel.instrument("EP").DataSubscriptionLevel == C.dsQuotesAndBBA}
+    return {"subscribe_seconds": seconds, "level": cqgcel.instrument("EP").DataSubscriptionLevel == C.dsQuotesAndBBA}
 
 
 def instrument_changed(host):
     host.tradelink.subscribe_quote("EP")
     cqgcel.push_quotes("EP", [(C.qtBid, 99.5), (C.qtAsk, 100.25)])
-    return {"handed_over": [(q.bid_price, q.ask_price) for q in host.quotes],
-            "stored_bid": host.cqg_quotes[EP].bid_price}
+    return {
+        "handed_over": [(q.bid_price, q.ask_price) for q in host.quotes],
+        "stored_bid": host.cqg_quotes[EP].bid_price,
+    }
 
 
 def account_changed(host):
@@ -132,9 +133,11 @@ def order_changed(host):
         if time.monotonic() > deadline:
             break
         time.sleep(0.002)
-    return {"guid_matches": all(u["order_id"] == guid for u in host.orders),
-            "statuses": [u["status"].value for u in host.orders],
-            "fills": [(d["order_id"] == guid, d["filled_quantity"], d["filled_avg_price"]) for d in host.fills]}
+    return {
+        "guid_matches": all(u["order_id"] == guid for u in host.orders),
+        "statuses": [u["status"].value for u in host.orders],
+        "fills": [(d["order_id"] == guid, d["filled_quantity"], d["filled_avg_price"]) for d in host.fills],
+    }
 
 
 def ticks_resolved(host):
@@ -147,8 +150,10 @@ def ticks_added(host):
     host.tradelink.subscribe_orderbook("F.US.EP")
     cqgcel.push_ticks("F.US.EP", [(C.tptAsk, 100.25, 4), (C.tptBid, 100.0, 3)])
     book = host.cqg_orderbooks[EP]
-    return {"book": [book.bid_price_1, book.bid_volume_1, book.ask_price_1, book.ask_volume_1],
-            "handed_over": len(host.books)}
+    return {
+        "book": [book.bid_price_1, book.bid_volume_1, book.ask_price_1, book.ask_volume_1],
+        "handed_over": len(host.books),
+    }
 
 
 def ticks_removed(host):
@@ -216,9 +221,17 @@ def main(event: str) -> None:
         host.close()
     main_thread = threading.get_ident()
     sys.stdout.flush()
-    print(json.dumps({"event": event, "calls": len(calls),
-                      "on_caller_thread": sum(1 for t in calls if t == main_thread),
-                      "outcome": outcome}), flush=True)
+    print(
+        json.dumps(
+            {
+                "event": event,
+                "calls": len(calls),
+                "on_caller_thread": sum(1 for t in calls if t == main_thread),
+                "outcome": outcome,
+            }
+        ),
+        flush=True,
+    )
 
 
 if __name__ == "__main__":

@@ -52,23 +52,48 @@ INITIAL = {
 }
 RECORD = "{f: getattr(bot, f) for f in %r}" % (list(INITIAL),)
 
-ORDERS_USAGE = ('/orders [parameters]: Fetch orders\n'
-                '- filter:str (optional) if "-a", only return alive orders\n'
-                '- n:int (optional) number of displayed records')
-DEALS_USAGE = '/deals [parameters]: fetch done deals\n- n:int (optional) number of displayed records'
-CANCEL_ORDER_USAGE = ('/cancel_order [parameters]: cancel an active order\n'
-                      '- order_id: str, the id of the order\n'
-                      '- gateway_name: str, the name of the gateway')
-SEND_ORDER_USAGE = ('/send_order [parameters] send an order with string instruction:\n'
-                    '- order_string: str, security_code, quantity, direction(l/s), offset(o/c),\n'
-                    + ' ' * 16 + 'order_type(m/l/s), gateway_name, price(None),\n'
-                    + ' ' * 16 + 'stop_price(None)')
-CLOSE_POSITIONS_USAGE = '/close_positions [parameters]:\n- gateway_name: str, the name of the gateway'
-SUMMARY = ('\n    <Morvex-Trader TelegramBot> Available commands:"\n'
-           + ''.join(f'    {i}. /{c}\n' for i, c in enumerate(
-               ['stop', 'balance', 'positions', 'orders', 'deals', 'cancel_order', 'cancel_orders',
-                'send_order', 'close_positions', 'help'], 1))
-           + '    ')
+ORDERS_USAGE = (
+    "/orders [parameters]: Fetch orders\n"
+    '- filter:str (optional) if "-a", only return alive orders\n'
+    "- n:int (optional) number of displayed records"
+)
+DEALS_USAGE = "/deals [parameters]: fetch done deals\n- n:int (optional) number of displayed records"
+CANCEL_ORDER_USAGE = (
+    "/cancel_order [parameters]: cancel an active order\n"
+    "- order_id: str, the id of the order\n"
+    "- gateway_name: str, the name of the gateway"
+)
+SEND_ORDER_USAGE = (
+    "/send_order [parameters] send an order with string instruction:\n"
+    "- order_string: str, security_code, quantity, direction(l/s), offset(o/c),\n"
+    + " " * 16
+    + "order_type(m/l/s), gateway_name, price(None),\n"
+    + " " * 16
+    + "stop_price(None)"
+)
+CLOSE_POSITIONS_USAGE = "/close_positions [parameters]:\n- gateway_name: str, the name of the gateway"
+SUMMARY = (
+    '\n    <Morvex-Trader TelegramBot> Available commands:"\n'
+    + "".join(
+        f"    {i}. /{c}\n"
+        for i, c in enumerate(
+            [
+                "stop",
+                "balance",
+                "positions",
+                "orders",
+                "deals",
+                "cancel_order",
+                "cancel_orders",
+                "send_order",
+                "close_positions",
+                "help",
+            ],
+            1,
+        )
+    )
+    + "    "
+)
 
 STAMP = re.compile(r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)(\.\d{6})?\] ")
 ORDER = "700,100,l,o,l,CQG,350.2,None"
@@ -80,7 +105,7 @@ def unstamped(text: str) -> str:
     if not match:
         return text
     assert match.group(2) != ".000000", "zero microseconds are left out"
-    return "[T] " + text[match.end():]
+    return "[T] " + text[match.end() :]
 
 
 class RemoteError(Exception):
@@ -98,9 +123,14 @@ class BotProcess:
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(config_dir), str(ROOT / "python")]))
         command = args or [str(DRIVER), str(req_read), str(ans_write)]
         with open(self.stdout_path, "w") as out, open(self.stderr_path, "w") as err:
-            self.process = subprocess.Popen([sys.executable, *command], stdout=out, stderr=err,
-                                            stdin=subprocess.DEVNULL, env=env,
-                                            pass_fds=(req_read, ans_write))
+            self.process = subprocess.Popen(
+                [sys.executable, *command],
+                stdout=out,
+                stderr=err,
+                stdin=subprocess.DEVNULL,
+                env=env,
+                pass_fds=(req_read, ans_write),
+            )
         os.close(req_read)
         os.close(ans_write)
         self._answers = os.fdopen(self._ans_read, "r")
@@ -243,8 +273,7 @@ def test_commands_waiting_from_before_the_start_are_not_executed(start_bot, fake
     bot = start_bot()
     assert send_and_settle(fake, ["/positions"]) == ["[T] Fetching positions..."]
     record = bot.record()
-    assert (record["get_balance"], record["morvex_trader_status"], record["get_positions"]) == (
-        False, "Running", True)
+    assert (record["get_balance"], record["morvex_trader_status"], record["get_positions"]) == (False, "Running", True)
 
 
 def test_a_command_sent_while_get_me_is_held_is_served(start_bot, fake):
@@ -274,49 +303,91 @@ def test_a_bot_started_while_the_service_is_away_drops_only_older_messages(start
 
 COMMANDS = [
     ("stop", ["/stop"], ["[T] Terminating Morvex-Trader..."], {"morvex_trader_status": "Terminated"}),
-    ("stop ignores args", ["/stop now please"], ["[T] Terminating Morvex-Trader..."],
-     {"morvex_trader_status": "Terminated"}),
+    (
+        "stop ignores args",
+        ["/stop now please"],
+        ["[T] Terminating Morvex-Trader..."],
+        {"morvex_trader_status": "Terminated"},
+    ),
     ("balance", ["/balance"], ["[T] Fetching balance..."], {"get_balance": True}),
     ("positions", ["/positions x"], ["[T] Fetching positions..."], {"get_positions": True}),
     ("cancel_orders", ["/cancel_orders"], ["[T] Canceling all active orders..."], {"cancel_orders": True}),
-    ("orders", ["/orders"],
-     ["[T] []...", "[T] Fetching orders (active_orders=False, num_orders_displayed=1)..."],
-     {"get_orders": True}),
-    ("orders n -a", ["/orders 5 -a"],
-     ["[T] ['5', '-a']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=5)..."],
-     {"get_orders": True, "active_orders": True, "num_orders_displayed": 5}),
-    ("orders -a n", ["/orders -a 5"],
-     ["[T] ['-a', '5']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=5)..."],
-     {"get_orders": True, "active_orders": True, "num_orders_displayed": 5}),
-    ("orders -a", ["/orders -a"],
-     ["[T] ['-a']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=1)..."],
-     {"get_orders": True, "active_orders": True}),
-    ("orders keeps earlier values", ["/orders -a", "/orders 3"],
-     ["[T] ['-a']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=1)...",
-      "[T] ['3']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=3)..."],
-     {"get_orders": True, "active_orders": True, "num_orders_displayed": 3}),
+    (
+        "orders",
+        ["/orders"],
+        ["[T] []...", "[T] Fetching orders (active_orders=False, num_orders_displayed=1)..."],
+        {"get_orders": True},
+    ),
+    (
+        "orders n -a",
+        ["/orders 5 -a"],
+        ["[T] ['5', '-a']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=5)..."],
+        {"get_orders": True, "active_orders": True, "num_orders_displayed": 5},
+    ),
+    (
+        "orders -a n",
+        ["/orders -a 5"],
+        ["[T] ['-a', '5']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=5)..."],
+        {"get_orders": True, "active_orders": True, "num_orders_displayed": 5},
+    ),
+    (
+        "orders -a",
+        ["/orders -a"],
+        ["[T] ['-a']...", "[T] Fetching orders (active_orders=True, num_orders_displayed=1)..."],
+        {"get_orders": True, "active_orders": True},
+    ),
+    (
+        "orders keeps earlier values",
+        ["/orders -a", "/orders 3"],
+        [
+            "[T] ['-a']...",
+            "[T] Fetching orders (active_orders=True, num_orders_displayed=1)...",
+            "[T] ['3']...",
+            "[T] Fetching orders (active_orders=True, num_orders_displayed=3)...",
+        ],
+        {"get_orders": True, "active_orders": True, "num_orders_displayed": 3},
+    ),
     ("deals", ["/deals"], ["[T] Fetching deals (num_deals_displayed=1)..."], {"get_deals": True}),
-    ("deals 0", ["/deals 0"], ["[T] Fetching deals (num_deals_displayed=0)..."],
-     {"get_deals": True, "num_deals_displayed": 0}),
-    ("deals -3", ["/deals -3"], ["[T] Fetching deals (num_deals_displayed=-3)..."],
-     {"get_deals": True, "num_deals_displayed": -3}),
-    ("cancel_order", ["/cancel_order A-17 CQG"], ["[T] Canceling order: order_id=A-17,gateway_name=CQG..."],
-     {"cancel_order": True, "cancel_order_id": "A-17", "gateway_name": "CQG"}),
-    ("send_order", [f"/send_order {ORDER}"], [f"[T] Send order ({ORDER})..."],
-     {"send_order": True, "order_string": ORDER}),
+    (
+        "deals 0",
+        ["/deals 0"],
+        ["[T] Fetching deals (num_deals_displayed=0)..."],
+        {"get_deals": True, "num_deals_displayed": 0},
+    ),
+    (
+        "deals -3",
+        ["/deals -3"],
+        ["[T] Fetching deals (num_deals_displayed=-3)..."],
+        {"get_deals": True, "num_deals_displayed": -3},
+    ),
+    (
+        "cancel_order",
+        ["/cancel_order A-17 CQG"],
+        ["[T] Canceling order: order_id=A-17,gateway_name=CQG..."],
+        {"cancel_order": True, "cancel_order_id": "A-17", "gateway_name": "CQG"},
+    ),
+    (
+        "send_order",
+        [f"/send_order {ORDER}"],
+        [f"[T] Send order ({ORDER})..."],
+        {"send_order": True, "order_string": ORDER},
+    ),
     ("close_positions", ["/close_positions"], ["[T] Closing positions..."], {"close_positions": True}),
     ("status", ["/status"], ["[T] Fetching status..."], {"get_status": True}),
     ("status ignores args", ["/status now"], ["[T] Fetching status..."], {"get_status": True}),
-    ("close_positions gateway", ["/close_positions CQG"], ["[T] Closing positions..."],
-     {"close_positions": True, "close_positions_gateway_name": "CQG"}),
+    (
+        "close_positions gateway",
+        ["/close_positions CQG"],
+        ["[T] Closing positions..."],
+        {"close_positions": True, "close_positions_gateway_name": "CQG"},
+    ),
     ("report", ["/report now"], ["[T] Fetching session report..."], {"get_report": True}),
     ("addressed to us", ["/balance@morvex_test_bot"], ["[T] Fetching balance..."], {"get_balance": True}),
     ("echo", ["hello  world"], ["[ECHO] hello  world"], {}),
 ]
 
 
-@pytest.mark.parametrize("texts, expected_replies, writes", [c[1:] for c in COMMANDS],
-                         ids=[c[0] for c in COMMANDS])
+@pytest.mark.parametrize("texts, expected_replies, writes", [c[1:] for c in COMMANDS], ids=[c[0] for c in COMMANDS])
 def test_command_writes_its_request_and_acknowledges(start_bot, fake, texts, expected_replies, writes):
     bot = start_bot()
     assert send_and_settle(fake, texts) == expected_replies
@@ -330,7 +401,7 @@ BAD_ARGUMENTS = [
     ("orders two counts", "/orders 5 7", ["[T] ['5', '7']...", ORDERS_USAGE]),
     ("orders -a x", "/orders -a x", ["[T] ['-a', 'x']...", ORDERS_USAGE]),
     ("orders -a -a", "/orders -a -a", ["[T] ['-a', '-a']...", ORDERS_USAGE]),
-    ("orders quote", "/orders it's", ["[T] [\"it's\"]...", ORDERS_USAGE]),
+    ("orders quote", "/orders it's", ['[T] ["it\'s"]...', ORDERS_USAGE]),
     ("deals two args", "/deals 1 2", [DEALS_USAGE]),
     ("deals x", "/deals x", [DEALS_USAGE]),
     ("deals 1.5", "/deals 1.5", [DEALS_USAGE]),
@@ -345,8 +416,7 @@ BAD_ARGUMENTS = [
 ]
 
 
-@pytest.mark.parametrize("text, expected_replies", [c[1:] for c in BAD_ARGUMENTS],
-                         ids=[c[0] for c in BAD_ARGUMENTS])
+@pytest.mark.parametrize("text, expected_replies", [c[1:] for c in BAD_ARGUMENTS], ids=[c[0] for c in BAD_ARGUMENTS])
 def test_unusable_arguments_get_the_usage_text_and_write_nothing(start_bot, fake, text, expected_replies):
     bot = start_bot()
     assert send_and_settle(fake, [text]) == expected_replies
@@ -377,14 +447,18 @@ def test_engine_reads_and_clears_a_request(start_bot, fake):
     assert bot.eval("type(bot.num_orders_displayed).__name__") == "int"
 
 
-@pytest.mark.parametrize("statement, text", [
-    ("bot.morvex_trader_status = 5", "morvex_trader_status must be a str"),
-    ("bot.morvex_trader_status = b'Running'", "morvex_trader_status must be a str"),
-    ("bot.morvex_trader_status = None", "morvex_trader_status must be a str"),
-    ("bot.get_balance = 'yes'", "get_balance must be a bool"),
-    ("bot.num_deals_displayed = 2.5", "num_deals_displayed must be an int"),
-    ("bot.cancel_order_id = 17", "cancel_order_id must be a str or None"),
-], ids=["status int", "status bytes", "status None", "flag text", "count float", "id int"])
+@pytest.mark.parametrize(
+    "statement, text",
+    [
+        ("bot.morvex_trader_status = 5", "morvex_trader_status must be a str"),
+        ("bot.morvex_trader_status = b'Running'", "morvex_trader_status must be a str"),
+        ("bot.morvex_trader_status = None", "morvex_trader_status must be a str"),
+        ("bot.get_balance = 'yes'", "get_balance must be a bool"),
+        ("bot.num_deals_displayed = 2.5", "num_deals_displayed must be an int"),
+        ("bot.cancel_order_id = 17", "cancel_order_id must be a str or None"),
+    ],
+    ids=["status int", "status bytes", "status None", "flag text", "count float", "id int"],
+)
 def test_setters_refuse_values_of_the_wrong_kind(start_bot, statement, text):
     bot = start_bot()
     with pytest.raises(RemoteError) as raised:
@@ -394,9 +468,10 @@ def test_setters_refuse_values_of_the_wrong_kind(start_bot, statement, text):
 
 
 def surrogate_error(position: int, name: str) -> tuple[str, str]:
-    return ("UnicodeEncodeError",
-            f"'utf-8' codec can't encode character '\\ud800' in position {position}: "
-            f"surrogates not allowed in {name}")
+    return (
+        "UnicodeEncodeError",
+        f"'utf-8' codec can't encode character '\\ud800' in position {position}: " f"surrogates not allowed in {name}",
+    )
 
 
 TEXT_UTF8_CANNOT_HOLD = [
@@ -406,8 +481,7 @@ TEXT_UTF8_CANNOT_HOLD = [
     ("order_string", "bot.order_string = 'a,\\ud800'", 2, "order_string"),
     ("cancel_order_id", "bot.cancel_order_id = '\\ud800'", 0, "cancel_order_id"),
     ("gateway_name", "bot.gateway_name = '\\ud800'", 0, "gateway_name"),
-    ("close_positions_gateway_name", "bot.close_positions_gateway_name = '\\ud800'", 0,
-     "close_positions_gateway_name"),
+    ("close_positions_gateway_name", "bot.close_positions_gateway_name = '\\ud800'", 0, "close_positions_gateway_name"),
     ("client setter", "bot.updater.bot.order_string = '\\ud800'", 0, "order_string"),
     ("token", "m.TelegramBot('1:\\ud800')", 2, "token"),
     ("send_photo caption", "bot.send_photo(b'x', caption='\\ud800')", 0, "caption"),
@@ -424,8 +498,9 @@ def test_a_photo_path_with_a_nul_is_refused_and_reads_no_file(start_bot, fake, t
     assert fake.calls("sendPhoto") == []
 
 
-@pytest.mark.parametrize("statement, position, name", [c[1:] for c in TEXT_UTF8_CANNOT_HOLD],
-                         ids=[c[0] for c in TEXT_UTF8_CANNOT_HOLD])
+@pytest.mark.parametrize(
+    "statement, position, name", [c[1:] for c in TEXT_UTF8_CANNOT_HOLD], ids=[c[0] for c in TEXT_UTF8_CANNOT_HOLD]
+)
 def test_text_utf8_cannot_hold_is_refused_naming_the_argument(start_bot, fake, statement, position, name):
     bot = start_bot()
     with pytest.raises(RemoteError) as raised:
@@ -437,8 +512,7 @@ def test_text_utf8_cannot_hold_is_refused_naming_the_argument(start_bot, fake, s
 
 def test_a_token_utf8_cannot_hold_fails_the_load_naming_it(start_bot, fake):
     bot = start_bot(wait_polling=False, TELEGRAM_TOKEN="1:\ud800")
-    assert bot.load_error == ("ImportError", "initialization failed",
-                              *surrogate_error(2, "TELEGRAM_TOKEN"))
+    assert bot.load_error == ("ImportError", "initialization failed", *surrogate_error(2, "TELEGRAM_TOKEN"))
     assert fake.requests == []
 
 
@@ -448,17 +522,26 @@ def test_send_message_goes_to_the_configured_chat_or_the_one_given(start_bot, fa
     bot.exec("bot.send_message('to other', chat_id=-1001234567890123)")
     bot.exec("bot.send_message('float id', 55.0)")
     assert [(m.chat_id, m.text) for m in fake.sent] == [
-        (CHAT, "to default"), (-1001234567890123, "to other"), (55, "float id")]
+        (CHAT, "to default"),
+        (-1001234567890123, "to other"),
+        (55, "float id"),
+    ]
 
 
 def test_send_message_can_go_without_the_notification_sound(start_bot, fake):
     bot = start_bot()
     bot.exec("bot.send_message('loud')")
-    bot.exec("bot.send_message('\\n'.join(['q' * 99] * 50), disable_notification=True)")   # two pieces
-    bot.exec("from morvex_trader.engine.notifier import Notifier\n"
-             "n = Notifier(bot, lambda kind: 'silent')\nn.notify('fill', 'filled')\nn.close()")
+    bot.exec("bot.send_message('\\n'.join(['q' * 99] * 50), disable_notification=True)")  # two pieces
+    bot.exec(
+        "from morvex_trader.engine.notifier import Notifier\n"
+        "n = Notifier(bot, lambda kind: 'silent')\nn.notify('fill', 'filled')\nn.close()"
+    )
     assert [(m.text[:6], m.silent) for m in fake.sent] == [
-        ("loud", False), ("q" * 6, True), ("q" * 6, True), ("filled", True)]
+        ("loud", False),
+        ("q" * 6, True),
+        ("q" * 6, True),
+        ("filled", True),
+    ]
 
 
 def test_send_message_failure_carries_the_service_description(start_bot, fake):
@@ -509,8 +592,12 @@ def test_a_long_report_arrives_whole_in_several_messages(start_bot, fake):
 
 
 # A small PNG header followed by bytes that a text transfer would damage.
-PHOTO = b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR" + (1100).to_bytes(4, "big") + (1010).to_bytes(4, "big") \
+PHOTO = (
+    b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR"
+    + (1100).to_bytes(4, "big")
+    + (1010).to_bytes(4, "big")
     + bytes(range(256)) * 4
+)
 
 
 @pytest.mark.parametrize("how", ["bytes", "path", "pathlike", "memoryview"])
@@ -518,29 +605,49 @@ def test_send_photo_uploads_the_picture_and_its_caption(start_bot, fake, tmp_pat
     bot = start_bot()
     picture = tmp_path / "report.png"
     picture.write_bytes(PHOTO)
-    argument = {"bytes": repr(PHOTO), "path": repr(str(picture)),
-                "pathlike": f"__import__('pathlib').Path({str(picture)!r})",
-                "memoryview": f"memoryview(bytearray({PHOTO!r}))"}[how]
+    argument = {
+        "bytes": repr(PHOTO),
+        "path": repr(str(picture)),
+        "pathlike": f"__import__('pathlib').Path({str(picture)!r})",
+        "memoryview": f"memoryview(bytearray({PHOTO!r}))",
+    }[how]
     bot.exec(f"bot.send_photo({argument}, 'Session report: 3 fill(s) \u20ac')")
     bot.exec(f"bot.send_photo({argument}, chat_id=-1001234567890123)")
     first, second = fake.wait_for_photos(2)
     assert (first.chat_id, first.photo, first.caption, first.content_type) == (
-        CHAT, PHOTO, "Session report: 3 fill(s) \u20ac", "image/png")
+        CHAT,
+        PHOTO,
+        "Session report: 3 fill(s) \u20ac",
+        "image/png",
+    )
     assert (second.chat_id, second.photo, second.caption) == (-1001234567890123, PHOTO, "")
     assert first.filename == ("report.png" if how in ("path", "pathlike") else "photo.png")
     assert fake.sent == []
 
 
-@pytest.mark.parametrize("statement, error", [
-    ("bot.send_photo(b'\\x89PNG' * (10 * 1024 * 1024 // 4 + 1))",
-     ("ValueError", "the photo is 10485764 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)")),
-    ("bot.send_photo(BIG_FILE)",
-     ("ValueError", "the photo file {big} is 10485761 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)")),
-    ("bot.send_photo(PHOTO, 'c' * 1025)",
-     ("ValueError", "the caption is 1025 characters; the Bot API takes at most 1024")),
-    ("bot.send_photo(MISSING)", ("FileNotFoundError", "[Errno 2] no photo file at {missing}")),
-    ("bot.send_photo(17)", ("TypeError", "photo must be bytes or the path of an image file")),
-], ids=["bytes over 10 MB", "file over 10 MB", "caption over 1024", "missing file", "not a photo"])
+@pytest.mark.parametrize(
+    "statement, error",
+    [
+        (
+            "bot.send_photo(b'\\x89PNG' * (10 * 1024 * 1024 // 4 + 1))",
+            ("ValueError", "the photo is 10485764 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)"),
+        ),
+        (
+            "bot.send_photo(BIG_FILE)",
+            (
+                "ValueError",
+                "the photo file {big} is 10485761 bytes; the Bot API takes photos of at most 10485760 bytes (10 MB)",
+            ),
+        ),
+        (
+            "bot.send_photo(PHOTO, 'c' * 1025)",
+            ("ValueError", "the caption is 1025 characters; the Bot API takes at most 1024"),
+        ),
+        ("bot.send_photo(MISSING)", ("FileNotFoundError", "[Errno 2] no photo file at {missing}")),
+        ("bot.send_photo(17)", ("TypeError", "photo must be bytes or the path of an image file")),
+    ],
+    ids=["bytes over 10 MB", "file over 10 MB", "caption over 1024", "missing file", "not a photo"],
+)
 def test_send_photo_refuses_before_sending(start_bot, fake, tmp_path, statement, error):
     bot = start_bot()
     big, missing = tmp_path / "big.png", tmp_path / "nowhere" / "r.png"
@@ -554,10 +661,13 @@ def test_send_photo_refuses_before_sending(start_bot, fake, tmp_path, statement,
     assert fake.calls("sendPhoto") == []
 
 
-@pytest.mark.parametrize("status, description", [
-    (413, "Request Entity Too Large"),
-    (400, "Bad Request: IMAGE_PROCESS_FAILED"),
-])
+@pytest.mark.parametrize(
+    "status, description",
+    [
+        (413, "Request Entity Too Large"),
+        (400, "Bad Request: IMAGE_PROCESS_FAILED"),
+    ],
+)
 def test_send_photo_refused_by_the_service_raises_its_description(start_bot, fake, status, description):
     bot = start_bot()
     fake.fail("sendPhoto", status, description)
@@ -604,23 +714,33 @@ def raw_message(text_json: str) -> str:
     """A message as JSON text whose "text" is `text_json`, a JSON string literal as written
     (a command when it starts with "/")."""
     entities = ', "entities": [{"type": "bot_command", "offset": 0, "length": 5}]'
-    return ('{"message_id": 1, "chat": {"id": %d, "type": "private"}, "date": %d, "text": %s%s}'
-            % (CHAT, time.time(), text_json, entities if text_json.startswith('"/') else ""))
+    return '{"message_id": 1, "chat": {"id": %d, "type": "private"}, "date": %d, "text": %s%s}' % (
+        CHAT,
+        time.time(),
+        text_json,
+        entities if text_json.startswith('"/') else "",
+    )
 
 
 def command(text: str) -> dict:
-    return {"message": {"message_id": 1, "chat": {"id": CHAT, "type": "private"},
-                        "date": int(time.time()), "text": text, "entities": command_entities(text)}}
+    return {
+        "message": {
+            "message_id": 1,
+            "chat": {"id": CHAT, "type": "private"},
+            "date": int(time.time()),
+            "text": text,
+            "entities": command_entities(text),
+        }
+    }
 
 
 UNREADABLE = [
     ("lone high surrogate", '{"update_id": $update_id, "message": %s}' % raw_message(r'"\ud800"')),
     ("lone low surrogate", '{"update_id": $update_id, "message": %s}' % raw_message(r'"x\udc00y"')),
-    ("high surrogate then text",
-     '{"update_id": $update_id, "message": %s}' % raw_message(r'"/stop \ud83dA"')),
+    ("high surrogate then text", '{"update_id": $update_id, "message": %s}' % raw_message(r'"/stop \ud83dA"')),
     ("no update_id", '{"message": %s}' % raw_message('"/stop"')),
     ("update_id not an integer", '{"update_id": "$update_id", "message": %s}' % raw_message('"/stop"')),
-    ("not an object", '[$update_id, %s]' % raw_message('"/stop"')),
+    ("not an object", "[$update_id, %s]" % raw_message('"/stop"')),
 ]
 
 
@@ -629,18 +749,17 @@ def test_an_update_the_client_cannot_read_is_skipped_and_the_others_served(start
     bot = start_bot()
     # The unreadable entry between two commands, and again last, where only its own
     # position tells the client how far to confirm.
-    ids = fake.push_updates([command("/balance"), RawUpdate(raw), command("/positions"),
-                             RawUpdate(raw)])
+    ids = fake.push_updates([command("/balance"), RawUpdate(raw), command("/positions"), RawUpdate(raw)])
     fake.wait_confirmed(ids[-1])
     assert send_and_settle(fake, []) == ["[T] Fetching balance...", "[T] Fetching positions..."]
-    assert bot.eval("(bot.get_balance, bot.get_positions, bot.morvex_trader_status)") == [
-        True, True, "Running"]
+    assert bot.eval("(bot.get_balance, bot.get_positions, bot.morvex_trader_status)") == [True, True, "Running"]
     assert bot.stderr().count("telegram: skipped an update") == 2
 
 
 def test_an_absurd_retry_after_is_clamped_not_spun_on(start_bot, fake):
     bot = start_bot()
     fake.fail("getUpdates", 429, "Too Many Requests: retry after forever", retry_after=10**18)
+
     def polls() -> int:
         return len([r for r in fake.requests if r.method == "getUpdates"])
 
@@ -680,11 +799,15 @@ def test_polling_survives_the_server_going_away_and_coming_back(start_bot, fake)
     assert bot.stderr().count("telegram: polling failed") == 1
 
 
-@pytest.mark.parametrize("status, description, line", [
-    (409, "Conflict: terminated by other getUpdates request", "getUpdates conflict (409"),
-    (401, "Unauthorized", "refused the bot token (401"),
-    (500, "Internal Server Error", "the Bot API failed (Internal Server Error)"),
-], ids=["409", "401", "500"])
+@pytest.mark.parametrize(
+    "status, description, line",
+    [
+        (409, "Conflict: terminated by other getUpdates request", "getUpdates conflict (409"),
+        (401, "Unauthorized", "refused the bot token (401"),
+        (500, "Internal Server Error", "the Bot API failed (Internal Server Error)"),
+    ],
+    ids=["409", "401", "500"],
+)
 def test_refusals_are_reported_once_and_polling_recovers(start_bot, fake, status, description, line):
     bot = start_bot()
     fake.fail("getUpdates", status, description, times=3)
@@ -719,7 +842,8 @@ def test_waits_release_the_gil(start_bot, fake):
         "        time.sleep(0.001)\n"
         "counter = threading.Thread(target=count); counter.start()\n"
         "bot.send_message('after the rate limit')\n"
-        "counter.join()\n")
+        "counter.join()\n"
+    )
     assert bot.eval("ticks") > 100  # the counter ran while send_message waited
     assert fake.sent_texts() == ["after the rate limit"]
 

@@ -248,10 +248,10 @@ def test_start_runs_a_sample_and_always_shuts_down(trace, sample, startup, expec
     # "SinkInternal: CELStarted!" while the caller shuts down.
     caller = threading.get_ident()
     texts = [text for ident, text in trace.read() if ident == caller]
-    after_start = texts[texts.index("CQGCEL has started.") + 1:]
+    after_start = texts[texts.index("CQGCEL has started.") + 1 :]
     after_start = [t for t in after_start if t != "Error happened during CQGCEL start up!"]
     assert after_start[: len(expected)] == expected
-    assert after_start[len(expected):][0] == "CQGCEL is being shut down.."
+    assert after_start[len(expected) :][0] == "CQGCEL is being shut down.."
     assert texts[-1] == "CQGCEL is shut down."
 
 
@@ -316,7 +316,7 @@ def test_run_in_home_runs_a_whole_walk_on_the_com_thread_and_errors_come_back(ho
     def walk(cel):
         threads.append(threading.get_ident())
         configuration = cel.APIConfiguration
-        assert "marshalled" not in repr(configuration)        # the COM thread's own object
+        assert "marshalled" not in repr(configuration)  # the COM thread's own object
         return [configuration.ReadyStatusCheck, configuration.TimeZoneCode]
 
     configuration = host.cqgCEL.APIConfiguration
@@ -394,9 +394,14 @@ def test_event_names_and_parameters_keep_their_spelling():
     events = dict(comhost.EVENTS)
     assert events["OnTicksAdded"] == ("cqgTicks", "added_ticks_count")
     assert events["OnTradingSystemDefinitionsResolved"][0] == "cqgCustomStudyDefinitions"
-    for name in ("OnTonstantVolumeBarsInserted", "OnTonstantVolumeBarsRemoved",
-                 "OnTonditionInserted", "OnTonditionRemoved",
-                 "OnTustomStudyInserted", "OnTustomStudyRemoved"):
+    for name in (
+        "OnTonstantVolumeBarsInserted",
+        "OnTonstantVolumeBarsRemoved",
+        "OnTonditionInserted",
+        "OnTonditionRemoved",
+        "OnTustomStudyInserted",
+        "OnTustomStudyRemoved",
+    ):
         assert events[name][1] == "index"
     assert events["OnOrderChanged"] == ("changeType", "cqgOrder", "oldProperties", "cqgFill", "cqgError")
 
@@ -432,9 +437,11 @@ def test_sink_class_not_derived_from_the_base_gets_events_by_name(host, trace):
 )
 def test_failure_while_preparing_raises_in_init(trace, script, sink_type, message):
     if sink_type == "needs-argument":
+
         class sink_type(comhost.CELSinkBase):  # noqa: N801
             def __init__(self, x):
                 super().__init__()
+
     if script:
         request, mode, code, description = script
         cqgcel.set_answer(request, mode, code=code, description=description)
@@ -471,16 +478,36 @@ def test_assert_message():
 
 
 def test_constants_by_name():
-    statuses = ["csConnectionUp", "csConnectionDelayed", "csConnectionDown",
-                "csConnectionTrouble", "csConnectionNotLoggedOn"]
+    statuses = [
+        "csConnectionUp",
+        "csConnectionDelayed",
+        "csConnectionDown",
+        "csConnectionTrouble",
+        "csConnectionNotLoggedOn",
+    ]
     # The server's numbers, whatever they are (the simulator's are unlike CQG's 0..4).
     assert len({comhost.constant(n) for n in statuses}) == 5
     assert comhost.constants.tzChina == comhost.tzChina == comhost.constant("tzChina")
-    for name in ("dsQuotesAndBBA", "qtYesterdaySettlement", "trtCurrentNotify", "tfAll",
-                 "tptSettlement", "hpDaily", "pfds1Min", "dbcLastQuoteOrSettlement",
-                 "tbrCommodityVolume", "otStop", "osdSell", "osInTransitTimeout", "opGUID",
-                 "fsNormal", "ctRemoved", "actAccountsReloaded", "aslAccountUpdatesAndOrders",
-                 "pslNoPositions"):
+    for name in (
+        "dsQuotesAndBBA",
+        "qtYesterdaySettlement",
+        "trtCurrentNotify",
+        "tfAll",
+        "tptSettlement",
+        "hpDaily",
+        "pfds1Min",
+        "dbcLastQuoteOrSettlement",
+        "tbrCommodityVolume",
+        "otStop",
+        "osdSell",
+        "osInTransitTimeout",
+        "opGUID",
+        "fsNormal",
+        "ctRemoved",
+        "actAccountsReloaded",
+        "aslAccountUpdatesAndOrders",
+        "pslNoPositions",
+    ):
         assert isinstance(getattr(comhost, name), int)
     quote_types = [n for n in vars(comhost.constants) if n.startswith("qt")]
     order_statuses = [n for n in vars(comhost.constants) if n.startswith("os") and not n.startswith("osd")]
@@ -491,7 +518,9 @@ def test_constants_by_name():
 
 def test_interpreter_exit_without_shutdown_neither_hangs_nor_crashes(tmp_path):
     script = tmp_path / "no_shutdown.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent(
+            """
         from morvex_trader.gateways.cqg.wrapper import comhost
         from morvex_trader.platform import cqgcel
 
@@ -504,10 +533,11 @@ def test_interpreter_exit_without_shutdown_neither_hangs_nor_crashes(tmp_path):
         cqgcel.raise_event("OnIdle", wait=False)
         cqgcel.fire_many("OnIdle", 1000)
         print("leaving")
-    """))
+    """
+        )
+    )
     env = dict(os.environ)
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                            timeout=20, env=env)
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=20, env=env)
     assert result.returncode == 0, result.stderr
     assert "leaving" in result.stdout
     assert "COM framework is uninitialized!" in result.stdout

@@ -53,9 +53,17 @@ def test_failed_start_shuts_the_host_down(gateway):
     assert gateway.comHost is None and gateway.tradelink is None
 
 
-@pytest.mark.parametrize("symbol, expected", [
-    ("F.US.EP", EP), ("EP", EP), ("CLE", CLE), ("F.EU.EP", EP), ("XYZ", None),
-], ids=["full", "short", "short-2", "other-prefix", "unknown"])
+@pytest.mark.parametrize(
+    "symbol, expected",
+    [
+        ("F.US.EP", EP),
+        ("EP", EP),
+        ("CLE", CLE),
+        ("F.EU.EP", EP),
+        ("XYZ", None),
+    ],
+    ids=["full", "short", "short-2", "other-prefix", "unknown"],
+)
 def test_security_lookups(gateway, symbol, expected):
     assert gateway.get_mx_security_from_cqg_symbol(symbol) == expected
 
@@ -95,8 +103,7 @@ def test_close_logs_off_then_shuts_down(gateway, capfd):
     capfd.readouterr()
     gateway.close()
     texts = TraceReader(capfd).texts()
-    assert texts.index("Successfully logoff account SIM100001") < texts.index(
-        "CQGCEL is being shut down..")
+    assert texts.index("Successfully logoff account SIM100001") < texts.index("CQGCEL is being shut down..")
     assert gateway.comHost is None
     gateway.close()  # a second close does nothing
 

@@ -65,6 +65,7 @@ def test_error_objects_and_event_arguments_round_trip():
     host = comhost.ComHost()
     host.Init(Sink, None)
     import datetime
+
     when = datetime.datetime(2024, 3, 5, 14, 3, 27, 750000)
     cqgcel.raise_event("OnDataError", cqgcel.make_error(11, "text"), "argument")
     cqgcel.raise_event("OnLineTimeChanged", when)
@@ -92,6 +93,7 @@ def test_acting_on_a_simulator_that_is_gone_is_an_error():
     host.Shutdown()
     del host
     import gc
+
     gc.collect()
     if not cqgcel.is_running():
         with pytest.raises(RuntimeError, match="No CQGCEL simulator is running"):

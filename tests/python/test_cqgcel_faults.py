@@ -48,8 +48,7 @@ class FaultRecordingLink(tradelink.TradeLink):
 
     def OnOrderChanged(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError):
         if cqgError is not None:
-            self.refusals.append((changeType, cqgOrder.GUID, cqgOrder.GWStatus, cqgError.Code,
-                                  cqgError.Description))
+            self.refusals.append((changeType, cqgOrder.GUID, cqgOrder.GWStatus, cqgError.Code, cqgError.Description))
         elif cqgFill is not None and cqgFill.Status != C.fsNormal:
             self.amended.append((cqgFill.Id, cqgFill.Status, cqgFill.Quantity, cqgFill.Price))
         super().OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError)
@@ -66,11 +65,16 @@ def fresh(monkeypatch):
 
 def configure(seed=7, **settings):
     cqgcel.configure_market(
-        seed=seed, speed=0.0, start_time=START, history_days=0.05,
-        instruments=[{"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0,
-                      "start_price": 5000.0, "max_book_volume": 5}],
+        seed=seed,
+        speed=0.0,
+        start_time=START,
+        history_days=0.05,
+        instruments=[
+            {"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0, "start_price": 5000.0, "max_book_volume": 5}
+        ],
         accounts=[{"gw_account_id": ACCOUNT, "name": "PAPER1", "balance": 250_000.0}],
-        **settings)
+        **settings,
+    )
 
 
 def open_session(account=ACCOUNT) -> RecordingGateway:
@@ -116,16 +120,18 @@ def fills_in_snapshot(guid):
 # -- connections ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind, status, name, line", [
-    ("gateway", "csConnectionDown", "csConnectionDown", "GW connection is DOWN!"),
-    ("gateway", C.csConnectionTrouble, "csConnectionTrouble", None),
-    ("gateway", "csConnectionNotLoggedOn", "csConnectionNotLoggedOn", None),
-    ("data", C.csConnectionDown, "csConnectionDown", "DataConnectionStatus={}"),
-    ("data", "csConnectionDelayed", "csConnectionDelayed", "DataConnectionStatus={}"),
-], ids=["gateway-down", "gateway-trouble", "gateway-not-logged-on", "data-down",
-        "data-delayed"])
-def test_connection_statuses_arrive_with_the_servers_values(scripted, capfd, kind, status, name,
-                                                            line):
+@pytest.mark.parametrize(
+    "kind, status, name, line",
+    [
+        ("gateway", "csConnectionDown", "csConnectionDown", "GW connection is DOWN!"),
+        ("gateway", C.csConnectionTrouble, "csConnectionTrouble", None),
+        ("gateway", "csConnectionNotLoggedOn", "csConnectionNotLoggedOn", None),
+        ("data", C.csConnectionDown, "csConnectionDown", "DataConnectionStatus={}"),
+        ("data", "csConnectionDelayed", "csConnectionDelayed", "DataConnectionStatus={}"),
+    ],
+    ids=["gateway-down", "gateway-trouble", "gateway-not-logged-on", "data-down", "data-delayed"],
+)
+def test_connection_statuses_arrive_with_the_servers_values(scripted, capfd, kind, status, name, line):
     # The server's numbers pass through as they are (the simulator's are not CQG's 0..4).
     value = comhost.constant(name)
     capfd.readouterr()
@@ -140,14 +146,18 @@ def test_connection_statuses_arrive_with_the_servers_values(scripted, capfd, kin
     assert scripted.tradelink.statuses[-1] == (kind, up) and cqgcel.connection(kind) == up
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: cqgcel.set_connection("broker", 2), ValueError, "kind must be"),
-    (lambda: cqgcel.set_connection("gateway", 9), ValueError, "9 is not a connection status"),
-    (lambda: cqgcel.set_connection("data", "csUp"), ValueError, "Unknown connection status"),
-    (lambda: cqgcel.set_connection("data", "qtBid"), ValueError, "is not a connection status"),
-    (lambda: cqgcel.set_connection("data", True), TypeError, "status must be"),
-    (lambda: cqgcel.connection("both"), ValueError, "kind must be"),
-], ids=["kind", "number", "name", "other-constant", "bool", "read-kind"])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: cqgcel.set_connection("broker", 2), ValueError, "kind must be"),
+        (lambda: cqgcel.set_connection("gateway", 9), ValueError, "9 is not a connection status"),
+        (lambda: cqgcel.set_connection("data", "csUp"), ValueError, "Unknown connection status"),
+        (lambda: cqgcel.set_connection("data", "qtBid"), ValueError, "is not a connection status"),
+        (lambda: cqgcel.set_connection("data", True), TypeError, "status must be"),
+        (lambda: cqgcel.connection("both"), ValueError, "kind must be"),
+    ],
+    ids=["kind", "number", "name", "other-constant", "bool", "read-kind"],
+)
 def test_bad_connection_arguments_are_refused(scripted, call, error, text):
     with pytest.raises(error, match=text):
         call()
@@ -255,11 +265,11 @@ def test_a_busted_and_a_corrected_fill_move_the_position(market):
 
     last = fills[-1]
     corrected = cqgcel.correct_fill(guid, last["id"], last["quantity"], last["price"] - 1.0)
-    assert (corrected.Id, corrected.Status, corrected.Price) == (
-        last["id"], C.fsModified, last["price"] - 1.0)
+    assert (corrected.Id, corrected.Status, corrected.Price) == (last["id"], C.fsModified, last["price"] - 1.0)
     assert cqgcel.order(guid).Fills.Count == len(fills)
-    assert cqgcel.market_snapshot()["positions"][(ACCOUNT, "F.US.EP")]["quantity"] == 8 - first[
-        "quantity"]  # a correction at the same quantity leaves the position
+    assert (
+        cqgcel.market_snapshot()["positions"][(ACCOUNT, "F.US.EP")]["quantity"] == 8 - first["quantity"]
+    )  # a correction at the same quantity leaves the position
     with pytest.raises(ValueError, match="busted already"):
         cqgcel.bust_fill(guid, first["id"])
     with pytest.raises(ValueError, match="beyond its quantity"):
@@ -296,8 +306,7 @@ def test_a_new_session_in_the_same_process_finds_working_orders_and_later_fills(
         order = gw.comHost.cqgCEL.Orders.ItemByGuid(guid)
         snap = cqgcel.market_snapshot()["orders"][guid]
         assert order.FilledQuantity == snap["filled_quantity"] > 0
-        assert order.Properties(C.opAverageFillPrice).Value == pytest.approx(
-            snap["average_price"])
+        assert order.Properties(C.opAverageFillPrice).Value == pytest.approx(snap["average_price"])
         between = [f.Id for f in order.Fills if f.Id not in seen]
         assert between  # filled while no session was connected, still found
         assert gw.counts["deal"] == 0
@@ -313,7 +322,8 @@ def test_a_new_session_in_the_same_process_finds_working_orders_and_later_fills(
         gw.close()
 
 
-SECOND_PROCESS = textwrap.dedent("""
+SECOND_PROCESS = textwrap.dedent(
+    """
     import json, sys
     from datetime import datetime
     sys.path.insert(0, sys.argv[2])
@@ -343,15 +353,19 @@ SECOND_PROCESS = textwrap.dedent("""
     found["snapshot"] = cqgcel.market_snapshot()["fills"][-1]["id"]
     gw.close()
     print(json.dumps(found))
-""")
+"""
+)
 
 
 def run_second_process(state: Path, seed: int, guid: str):
     env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
     return subprocess.run(
-        [sys.executable, "-c", SECOND_PROCESS, str(state), str(ROOT / "tests" / "python"),
-         str(seed), guid],
-        env=env, capture_output=True, text=True, timeout=40)
+        [sys.executable, "-c", SECOND_PROCESS, str(state), str(ROOT / "tests" / "python"), str(seed), guid],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=40,
+    )
 
 
 def test_a_new_process_with_the_same_seed_and_state_file_carries_on(tmp_path):
@@ -384,11 +398,15 @@ def test_a_new_process_with_the_same_seed_and_state_file_carries_on(tmp_path):
     assert found["later"] == expected and expected
 
 
-@pytest.mark.parametrize("content, seed, text", [
-    (None, 8, "seed 7"),
-    ("garbage", 7, "expected 'morvex-cqgcel-broker-state'"),
-    ("", 7, "the file ends"),
-], ids=["another-seed", "not-a-state", "empty"])
+@pytest.mark.parametrize(
+    "content, seed, text",
+    [
+        (None, 8, "seed 7"),
+        ("garbage", 7, "expected 'morvex-cqgcel-broker-state'"),
+        ("", 7, "the file ends"),
+    ],
+    ids=["another-seed", "not-a-state", "empty"],
+)
 def test_a_state_file_that_does_not_fit_is_refused(tmp_path, content, seed, text):
     state = tmp_path / "broker.state"
     if content is None:

@@ -79,22 +79,17 @@ RAISING_CALLS = [
     ("GWLogoff", lambda link, gw: link.Logoff(), None),
     ("NewInstrument", lambda link, gw: link.subscribe_quote("ENQ"), None),
     ("RemoveInstrument", lambda link, gw: link.unsubscribe_quote("EP"), None),
-    ("Place", lambda link, gw: link.place_order(
-        Order(EP, 100.25, 2, Direction.LONG, OrderType.LIMIT)), None),
+    ("Place", lambda link, gw: link.place_order(Order(EP, 100.25, 2, Direction.LONG, OrderType.LIMIT)), None),
     ("Cancel", lambda link, gw: link.cancel_order(gw.guid), place),
     ("RequestTicks", lambda link, gw: link.subscribe_orderbook("F.US.EP"), None),
     ("RequestTimedBars", lambda link, gw: link.subscribe_bar("F.US.EP", 10), None),
-    ("AccountSubscriptionLevel",
-     lambda link, gw: link.subscribe_account_and_positions(100001), None),
-    ("AutoSubscribeInstruments",
-     lambda link, gw: link.subscribe_account_and_positions(100001), None),
+    ("AccountSubscriptionLevel", lambda link, gw: link.subscribe_account_and_positions(100001), None),
+    ("AutoSubscribeInstruments", lambda link, gw: link.subscribe_account_and_positions(100001), None),
 ]
 
 
-@pytest.mark.parametrize("request_name, action, setup", RAISING_CALLS,
-                         ids=[c[0] for c in RAISING_CALLS])
-def test_a_raised_failure_reaches_the_caller_unchanged_before_any_wait(
-        gateway, trading, request_name, action, setup):
+@pytest.mark.parametrize("request_name, action, setup", RAISING_CALLS, ids=[c[0] for c in RAISING_CALLS])
+def test_a_raised_failure_reaches_the_caller_unchanged_before_any_wait(gateway, trading, request_name, action, setup):
     gateway.guid = setup(trading, gateway) if setup else None
     cqgcel.clear_journal()
     gateway.calls.clear()
@@ -119,11 +114,15 @@ def test_a_raise_answer_changes_nothing_in_the_simulator(trading, gateway):
     assert place(trading, gateway)  # the next call goes through
 
 
-@pytest.mark.parametrize("call, text", [
-    (lambda: cqgcel.set_answer("Place", "raise", delay=0.1), "a raised failure has no delay"),
-    (lambda: cqgcel.release("Place", "raise"), "a held answer cannot be raised by its call"),
-    (lambda: cqgcel.set_answer("Place", "explode"), "mode must be"),
-], ids=["delay", "release", "unknown-mode"])
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: cqgcel.set_answer("Place", "raise", delay=0.1), "a raised failure has no delay"),
+        (lambda: cqgcel.release("Place", "raise"), "a held answer cannot be raised by its call"),
+        (lambda: cqgcel.set_answer("Place", "explode"), "mode must be"),
+    ],
+    ids=["delay", "release", "unknown-mode"],
+)
 def test_raise_mode_refusals(call, text):
     with pytest.raises(ValueError, match=text):
         call()
@@ -140,12 +139,12 @@ POSITIONS = [
 
 def test_positions_read_before_an_unreadable_one_stay(trading):
     cqgcel.set_positions(100001, POSITIONS)
-    cqgcel.set_unreadable("CQGPosition", "AveragePrice", where={"InstrumentName": "F.US.ENQ"},
-                          code=7, description="no average price")
+    cqgcel.set_unreadable(
+        "CQGPosition", "AveragePrice", where={"InstrumentName": "F.US.ENQ"}, code=7, description="no average price"
+    )
     with pytest.raises(comhost.ComError, match="^no average price$"):
         trading.update_positions()
-    assert [(p.security, p.holding_price, p.quantity) for p in trading.positions] == [
-        (EP, 10.5, 2)]
+    assert [(p.security, p.holding_price, p.quantity) for p in trading.positions] == [(EP, 10.5, 2)]
     cqgcel.clear_unreadable()
     trading.update_positions()
     assert [p.holding_price for p in trading.positions] == [10.5, 20.5, 30.5]
@@ -161,16 +160,18 @@ def test_an_unreadable_summary_value_is_reported_by_the_balance_update(trading, 
     assert trading.account_balance.net_cash_power == 1_000_000.0
 
 
-@pytest.mark.parametrize("type_name, member, read", [
-    ("CQGAccount", "GWAccountName", lambda sim, guid: sim.Accounts.Item(0).GWAccountName),
-    ("CQGPosition", "Quantity",
-     lambda sim, guid: sim.Accounts.Item(0).Positions.Item(0).Quantity),
-    ("CQGQuote", "Price", lambda sim, guid: cqgcel.make_quotes([(C.qtBid, 99.0)]).Item(0).Price),
-    ("CQGOrder", "GUID", lambda sim, guid: cqgcel.order(guid).GUID),
-    ("CQGFill", "Quantity", lambda sim, guid: cqgcel.order(guid).Fills.Item(0).Quantity),
-], ids=["account", "position", "quote", "order", "fill"])
-def test_any_member_of_any_object_can_be_made_unreadable(
-        trading, gateway, type_name, member, read):
+@pytest.mark.parametrize(
+    "type_name, member, read",
+    [
+        ("CQGAccount", "GWAccountName", lambda sim, guid: sim.Accounts.Item(0).GWAccountName),
+        ("CQGPosition", "Quantity", lambda sim, guid: sim.Accounts.Item(0).Positions.Item(0).Quantity),
+        ("CQGQuote", "Price", lambda sim, guid: cqgcel.make_quotes([(C.qtBid, 99.0)]).Item(0).Price),
+        ("CQGOrder", "GUID", lambda sim, guid: cqgcel.order(guid).GUID),
+        ("CQGFill", "Quantity", lambda sim, guid: cqgcel.order(guid).Fills.Item(0).Quantity),
+    ],
+    ids=["account", "position", "quote", "order", "fill"],
+)
+def test_any_member_of_any_object_can_be_made_unreadable(trading, gateway, type_name, member, read):
     cqgcel.set_positions(100001, POSITIONS)
     cqgcel.push_quotes("EP", [(C.qtBid, 99.0)])
     guid = place(trading, gateway)
@@ -186,8 +187,7 @@ def test_any_member_of_any_object_can_be_made_unreadable(
 
 
 def test_where_narrows_a_fault_to_matching_objects():
-    cqgcel.set_unreadable("CQGPosition", "OTE", where={"InstrumentName": "F.US.ENQ",
-                                                       "Quantity": -1})
+    cqgcel.set_unreadable("CQGPosition", "OTE", where={"InstrumentName": "F.US.ENQ", "Quantity": -1})
     gw = RecordingGateway()
     gw.connect()
     try:
@@ -204,11 +204,15 @@ def test_where_narrows_a_fault_to_matching_objects():
         gw.close()
 
 
-@pytest.mark.parametrize("args, text", [
-    (("CQGNothing", "Price"), "The simulator has no object type 'CQGNothing'"),
-    (("CQGQuote", "Volume"), "CQGQuote has no member 'Volume'"),
-    (("CQGQuote", "Price", {"Size": 1}), "CQGQuote has no member 'Size'"),
-], ids=["type", "member", "where-member"])
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (("CQGNothing", "Price"), "The simulator has no object type 'CQGNothing'"),
+        (("CQGQuote", "Volume"), "CQGQuote has no member 'Volume'"),
+        (("CQGQuote", "Price", {"Size": 1}), "CQGQuote has no member 'Size'"),
+    ],
+    ids=["type", "member", "where-member"],
+)
 def test_unreadable_refuses_what_the_simulator_does_not_have(args, text):
     type_name, member, *where = args
     with pytest.raises(ValueError, match=f"^{text}$"):
@@ -217,11 +221,11 @@ def test_unreadable_refuses_what_the_simulator_does_not_have(args, text):
 
 # -- holding the COM thread in the middle of a read -------------------------------------
 
+
 def test_a_reader_taking_the_lock_never_sees_half_of_a_position_update(trading):
     cqgcel.set_positions(100001, POSITIONS)
     trading.update_positions()
-    cqgcel.set_positions(100001, [dict(p, AveragePrice=p["AveragePrice"] + 1)
-                                  for p in POSITIONS])
+    cqgcel.set_positions(100001, [dict(p, AveragePrice=p["AveragePrice"] + 1) for p in POSITIONS])
     gate = cqgcel.hold_read("CQGPosition", "AveragePrice", where={"InstrumentName": "F.US.CLE"})
     thread, box = run_in_thread(trading.update_positions)
     try:
@@ -248,6 +252,7 @@ def test_a_gate_never_opened_lets_the_reader_go_at_its_deadline(trading):
 
 # -- the journal of reads --------------------------------------------------------------
 
+
 def test_the_journal_of_reads_is_off_by_default_and_shows_every_read_when_on(trading):
     cqgcel.set_positions(100001, POSITIONS[:1])
     trading.update_positions()
@@ -256,12 +261,14 @@ def test_the_journal_of_reads_is_off_by_default_and_shows_every_read_when_on(tra
     cqgcel.clear_journal()
     trading.update_positions()
     walk = [e for e in cqgcel.journal() if e[0] in ("CQGPositions", "CQGPosition")]
-    assert walk == [("CQGPositions", "Count", "get", ()),
-                    ("CQGPositions", "ItemByIndex", "call", (0,)),
-                    ("CQGPosition", "Quantity", "get", ()),
-                    ("CQGPosition", "InstrumentName", "get", ()),
-                    ("CQGPosition", "Side", "get", ()),
-                    ("CQGPosition", "AveragePrice", "get", ())]
+    assert walk == [
+        ("CQGPositions", "Count", "get", ()),
+        ("CQGPositions", "ItemByIndex", "call", (0,)),
+        ("CQGPosition", "Quantity", "get", ()),
+        ("CQGPosition", "InstrumentName", "get", ()),
+        ("CQGPosition", "Side", "get", ()),
+        ("CQGPosition", "AveragePrice", "get", ()),
+    ]
     cqgcel.reset()
     cqgcel.clear_journal()
     trading.update_positions()

@@ -22,38 +22,68 @@ NOT_NULL, NULL = "NOT NULL", ""
 # The tables as the file format fixes them: (column, declared type, constraints).
 TABLES = {
     "balance": [
-        ("broker_name", "VARCHAR(20)", NOT_NULL), ("broker_environment", "VARCHAR(20)", NOT_NULL),
-        ("broker_account_id", "INTEGER", NOT_NULL), ("broker_account", "VARCHAR(20)", NOT_NULL),
-        ("strategy_account_id", "INTEGER", NOT_NULL), ("strategy_account", "VARCHAR(20)", NOT_NULL),
-        ("strategy_version", "VARCHAR(20)", NOT_NULL), ("strategy_version_desc", "VARCHAR(300)", NULL),
-        ("strategy_status", "VARCHAR(15)", NULL), ("cash", "DOUBLE", NOT_NULL),
-        ("cash_by_currency", "VARCHAR(50)", NULL), ("available_cash", "DOUBLE", NOT_NULL),
-        ("max_power_short", "DOUBLE", NULL), ("net_cash_power", "DOUBLE", NULL),
-        ("maintenance_margin", "DOUBLE", NULL), ("unrealized_pnl", "DOUBLE", NULL),
-        ("realized_pnl", "DOUBLE", NULL), ("update_time", "DATETIME", NOT_NULL),
-        ("remark", "VARCHAR(300)", NULL)],
+        ("broker_name", "VARCHAR(20)", NOT_NULL),
+        ("broker_environment", "VARCHAR(20)", NOT_NULL),
+        ("broker_account_id", "INTEGER", NOT_NULL),
+        ("broker_account", "VARCHAR(20)", NOT_NULL),
+        ("strategy_account_id", "INTEGER", NOT_NULL),
+        ("strategy_account", "VARCHAR(20)", NOT_NULL),
+        ("strategy_version", "VARCHAR(20)", NOT_NULL),
+        ("strategy_version_desc", "VARCHAR(300)", NULL),
+        ("strategy_status", "VARCHAR(15)", NULL),
+        ("cash", "DOUBLE", NOT_NULL),
+        ("cash_by_currency", "VARCHAR(50)", NULL),
+        ("available_cash", "DOUBLE", NOT_NULL),
+        ("max_power_short", "DOUBLE", NULL),
+        ("net_cash_power", "DOUBLE", NULL),
+        ("maintenance_margin", "DOUBLE", NULL),
+        ("unrealized_pnl", "DOUBLE", NULL),
+        ("realized_pnl", "DOUBLE", NULL),
+        ("update_time", "DATETIME", NOT_NULL),
+        ("remark", "VARCHAR(300)", NULL),
+    ],
     "position": [
-        ("balance_id", "INTEGER", NOT_NULL), ("security_name", "VARCHAR(20)", NOT_NULL),
-        ("security_code", "VARCHAR(20)", NOT_NULL), ("direction", "VARCHAR(20)", NOT_NULL),
-        ("holding_price", "DOUBLE", NOT_NULL), ("quantity", "INTEGER", NOT_NULL),
-        ("update_time", "DATETIME", NOT_NULL), ("remark", "VARCHAR(300)", NULL)],
+        ("balance_id", "INTEGER", NOT_NULL),
+        ("security_name", "VARCHAR(20)", NOT_NULL),
+        ("security_code", "VARCHAR(20)", NOT_NULL),
+        ("direction", "VARCHAR(20)", NOT_NULL),
+        ("holding_price", "DOUBLE", NOT_NULL),
+        ("quantity", "INTEGER", NOT_NULL),
+        ("update_time", "DATETIME", NOT_NULL),
+        ("remark", "VARCHAR(300)", NULL),
+    ],
     "trading_order": [
-        ("broker_order_id", "VARCHAR(50)", NOT_NULL), ("balance_id", "INTEGER", NOT_NULL),
-        ("security_name", "VARCHAR(20)", NOT_NULL), ("security_code", "VARCHAR(20)", NOT_NULL),
-        ("price", "DOUBLE", NOT_NULL), ("quantity", "INTEGER", NOT_NULL),
-        ("direction", "VARCHAR(20)", NOT_NULL), ("offset", "VARCHAR(20)", NOT_NULL),
-        ("order_type", "VARCHAR(20)", NOT_NULL), ("create_time", "DATETIME", NOT_NULL),
-        ("update_time", "DATETIME", NOT_NULL), ("filled_avg_price", "DOUBLE", NOT_NULL),
-        ("filled_quantity", "INTEGER", NOT_NULL), ("status", "VARCHAR(20)", NOT_NULL),
-        ("remark", "VARCHAR(300)", NULL)],
+        ("broker_order_id", "VARCHAR(50)", NOT_NULL),
+        ("balance_id", "INTEGER", NOT_NULL),
+        ("security_name", "VARCHAR(20)", NOT_NULL),
+        ("security_code", "VARCHAR(20)", NOT_NULL),
+        ("price", "DOUBLE", NOT_NULL),
+        ("quantity", "INTEGER", NOT_NULL),
+        ("direction", "VARCHAR(20)", NOT_NULL),
+        ("offset", "VARCHAR(20)", NOT_NULL),
+        ("order_type", "VARCHAR(20)", NOT_NULL),
+        ("create_time", "DATETIME", NOT_NULL),
+        ("update_time", "DATETIME", NOT_NULL),
+        ("filled_avg_price", "DOUBLE", NOT_NULL),
+        ("filled_quantity", "INTEGER", NOT_NULL),
+        ("status", "VARCHAR(20)", NOT_NULL),
+        ("remark", "VARCHAR(300)", NULL),
+    ],
     "trading_deal": [
-        ("broker_deal_id", "VARCHAR(50)", NOT_NULL), ("broker_order_id", "VARCHAR(50)", NOT_NULL),
-        ("order_id", "INTEGER", NOT_NULL), ("balance_id", "INTEGER", NOT_NULL),
-        ("security_name", "VARCHAR(20)", NOT_NULL), ("security_code", "VARCHAR(20)", NOT_NULL),
-        ("direction", "VARCHAR(20)", NOT_NULL), ("offset", "VARCHAR(20)", NOT_NULL),
-        ("order_type", "VARCHAR(20)", NOT_NULL), ("update_time", "DATETIME", NOT_NULL),
-        ("filled_avg_price", "DOUBLE", NOT_NULL), ("filled_quantity", "INTEGER", NOT_NULL),
-        ("remark", "VARCHAR(300)", NULL)],
+        ("broker_deal_id", "VARCHAR(50)", NOT_NULL),
+        ("broker_order_id", "VARCHAR(50)", NOT_NULL),
+        ("order_id", "INTEGER", NOT_NULL),
+        ("balance_id", "INTEGER", NOT_NULL),
+        ("security_name", "VARCHAR(20)", NOT_NULL),
+        ("security_code", "VARCHAR(20)", NOT_NULL),
+        ("direction", "VARCHAR(20)", NOT_NULL),
+        ("offset", "VARCHAR(20)", NOT_NULL),
+        ("order_type", "VARCHAR(20)", NOT_NULL),
+        ("update_time", "DATETIME", NOT_NULL),
+        ("filled_avg_price", "DOUBLE", NOT_NULL),
+        ("filled_quantity", "INTEGER", NOT_NULL),
+        ("remark", "VARCHAR(300)", NULL),
+    ],
 }
 
 # The indexes on the broker's ids (look-ups by them must not read a whole table).
@@ -63,22 +93,37 @@ INDEXES = {
 }
 
 NOW = dt.datetime(2024, 5, 6, 7, 8, 9)
-DB_PATH_MESSAGE = ("`sqlite3` is activated, and its path must be specified in `DB` variable "
-                   "in morvex_trader_config")
+DB_PATH_MESSAGE = "`sqlite3` is activated, and its path must be specified in `DB` variable " "in morvex_trader_config"
 
 
 def balance_row(**changes):
-    row = dict(broker_name="FUTU2", broker_environment="SIMULATE", broker_account_id=1,
-               broker_account="123", strategy_account_id=1, strategy_account="default",
-               strategy_version="1.0", cash=100000.0, available_cash=99000.0, update_time=NOW,
-               remark="N/A")
+    row = dict(
+        broker_name="FUTU2",
+        broker_environment="SIMULATE",
+        broker_account_id=1,
+        broker_account="123",
+        strategy_account_id=1,
+        strategy_account="default",
+        strategy_version="1.0",
+        cash=100000.0,
+        available_cash=99000.0,
+        update_time=NOW,
+        remark="N/A",
+    )
     row.update(changes)
     return row
 
 
 def position_row(**changes):
-    row = dict(balance_id=1, security_name="Tencent", security_code="HK.00700", direction="LONG",
-               holding_price=350.5, quantity=100, update_time=NOW)
+    row = dict(
+        balance_id=1,
+        security_name="Tencent",
+        security_code="HK.00700",
+        direction="LONG",
+        holding_price=350.5,
+        quantity=100,
+        update_time=NOW,
+    )
     row.update(changes)
     return row
 
@@ -108,6 +153,7 @@ def journal():
 
 # --- file, schema and configuration ---------------------------------------------------------
 
+
 def test_new_folder_gets_the_file_and_four_tables_and_a_second_db_keeps_them(folder):
     first = db.DB()
     first.insert_records("balance", balance_row())
@@ -119,30 +165,40 @@ def test_new_folder_gets_the_file_and_four_tables_and_a_second_db_keeps_them(fol
         second.close()
     assert rows == [(1, "FUTU2")]
     with sqlite3.connect(folder / "morvex_trader.db") as check:
-        names = [r[0] for r in check.execute(
-            "SELECT name FROM sqlite_master WHERE type='table' AND name!='sqlite_sequence' ORDER BY rowid")]
+        names = [
+            r[0]
+            for r in check.execute(
+                "SELECT name FROM sqlite_master WHERE type='table' AND name!='sqlite_sequence' ORDER BY rowid"
+            )
+        ]
     assert names == ["balance", "position", "trading_order", "trading_deal"]
 
 
 def test_sqlite3_command_line_tool_reads_the_schema_as_written(database, folder):
     def create(table, columns):
         definitions = ["id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT"] + [
-            f"{name} {kind} {constraint}".rstrip() for name, kind, constraint in columns]
+            f"{name} {kind} {constraint}".rstrip() for name, kind, constraint in columns
+        ]
         return f"CREATE TABLE {table} ({', '.join(definitions)});"
 
     expected = [create(table, columns) for table, columns in TABLES.items()]
     expected.insert(1, "CREATE TABLE sqlite_sequence(name,seq);")  # made by the first AUTOINCREMENT
     expected.insert(4, INDEXES["trading_order"] + ";")  # each index follows its table
     expected.append(INDEXES["trading_deal"] + ";")
-    out = subprocess.run(["sqlite3", str(folder / "morvex_trader.db"), ".schema"],
-                         capture_output=True, text=True, check=True, timeout=30).stdout
+    out = subprocess.run(
+        ["sqlite3", str(folder / "morvex_trader.db"), ".schema"], capture_output=True, text=True, check=True, timeout=30
+    ).stdout
     assert out.splitlines() == expected
 
 
 def index_sql(path) -> dict[str, str]:
     with sqlite3.connect(path) as check:
-        return {table: sql for table, sql in check.execute(
-            "SELECT tbl_name, sql FROM sqlite_master WHERE type='index' AND sql IS NOT NULL")}
+        return {
+            table: sql
+            for table, sql in check.execute(
+                "SELECT tbl_name, sql FROM sqlite_master WHERE type='index' AND sql IS NOT NULL"
+            )
+        }
 
 
 def test_a_file_written_without_the_indexes_gains_them_and_keeps_its_rows(folder):
@@ -150,10 +206,13 @@ def test_a_file_written_without_the_indexes_gains_them_and_keeps_its_rows(folder
     with sqlite3.connect(path) as old:  # the tables exactly as an earlier version wrote them
         for table, columns in TABLES.items():
             definitions = ["id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT"] + [
-                f"{name} {kind} {constraint}".rstrip() for name, kind, constraint in columns]
+                f"{name} {kind} {constraint}".rstrip() for name, kind, constraint in columns
+            ]
             old.execute(f"CREATE TABLE IF NOT EXISTS {table} ({', '.join(definitions)})")
-        old.execute("INSERT INTO position (balance_id, security_name, security_code, direction, "
-                    "holding_price, quantity, update_time) VALUES (1, 'n', 'c', 'LONG', 1.0, 5, 'x')")
+        old.execute(
+            "INSERT INTO position (balance_id, security_name, security_code, direction, "
+            "holding_price, quantity, update_time) VALUES (1, 'n', 'c', 'LONG', 1.0, 5, 'x')"
+        )
     assert index_sql(path) == {}
     handle = db.DB()
     try:
@@ -177,15 +236,20 @@ def test_a_folder_ending_in_a_slash_still_opens_the_file(tmp_path, config_module
     assert (tmp_path / "morvex_trader.db").is_file()
 
 
-@pytest.mark.parametrize("source, cause", [
-    ("DB = {'mysql': '/x'}\n", KeyError),
-    ("OTHER = 1\n", AttributeError),
-    ("DB = {'sqlite3': 42}\n", TypeError),
-    ("DB = None\n", TypeError),
-    (None, ModuleNotFoundError),
-], ids=["no-sqlite3-entry", "no-DB", "not-text", "DB-not-a-map", "no-config-module"])
+@pytest.mark.parametrize(
+    "source, cause",
+    [
+        ("DB = {'mysql': '/x'}\n", KeyError),
+        ("OTHER = 1\n", AttributeError),
+        ("DB = {'sqlite3': 42}\n", TypeError),
+        ("DB = None\n", TypeError),
+        (None, ModuleNotFoundError),
+    ],
+    ids=["no-sqlite3-entry", "no-DB", "not-text", "DB-not-a-map", "no-config-module"],
+)
 def test_unusable_configuration_is_one_error_with_the_failure_as_cause(
-        source, cause, config_module, monkeypatch, tmp_path):
+    source, cause, config_module, monkeypatch, tmp_path
+):
     if source is None:
         monkeypatch.setitem(__import__("sys").modules, "morvex_trader_config", None)
     else:
@@ -223,6 +287,7 @@ def test_db_path_is_read_afresh_on_each_call(config_module, tmp_path):
     module_folder = config_module(DB={"sqlite3": "/first"})
     assert db._db_path() == "/first"
     import morvex_trader_config
+
     morvex_trader_config.DB["sqlite3"] = "/second"
     assert db._db_path() == "/second"
     assert module_folder.exists()
@@ -235,6 +300,7 @@ def test_a_folder_that_does_not_exist_fails_with_sqlites_error(tmp_path, config_
 
 
 # --- lifecycle and SQLite's errors -----------------------------------------------------------
+
 
 def test_dropping_a_missing_table_fails_and_changes_nothing(database):
     database.insert_records("balance", balance_row())
@@ -271,16 +337,20 @@ def test_an_empty_column_list_is_sqlites_syntax_error(database, journal):
     assert journal() == ["SELECT  FROM balance "]
 
 
-@pytest.mark.parametrize("operation", [
-    lambda d: d.execute("SELECT 1"),
-    lambda d: d.select_records("balance"),
-    lambda d: d.insert_records("balance", balance_row()),
-    lambda d: d.update_records("balance", {"cash": 1}),
-    lambda d: d.delete_records("balance"),
-    lambda d: d.delete_table("balance"),
-    lambda d: d.create_balance_table(),
-    lambda d: d.commit(),
-], ids=["execute", "select", "insert", "update", "delete", "delete_table", "create", "commit"])
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda d: d.execute("SELECT 1"),
+        lambda d: d.select_records("balance"),
+        lambda d: d.insert_records("balance", balance_row()),
+        lambda d: d.update_records("balance", {"cash": 1}),
+        lambda d: d.delete_records("balance"),
+        lambda d: d.delete_table("balance"),
+        lambda d: d.create_balance_table(),
+        lambda d: d.commit(),
+    ],
+    ids=["execute", "select", "insert", "update", "delete", "delete_table", "create", "commit"],
+)
 def test_use_after_close_fails_with_sqlites_closed_database_error(database, operation):
     database.close()
     database.close()  # closing twice is harmless
@@ -289,14 +359,15 @@ def test_use_after_close_fails_with_sqlites_closed_database_error(database, oper
 
 
 def test_execute_binds_parameters_by_position_and_by_name(database):
-    database.execute("INSERT INTO position (balance_id, security_name, security_code, direction, "
-                     "holding_price, quantity, update_time, remark) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                     [7, "it's", 'say "x"', "LONG", 1.5, 3, NOW, None])
-    database.execute("UPDATE position SET remark = :remark WHERE balance_id = :id",
-                     {"id": 7, "remark": b"\x00bytes"})
-    assert database.select_records("position", ["security_name", "security_code", "update_time",
-                                                "remark"]).rows() == [
-        ("it's", 'say "x"', "2024-05-06 07:08:09", b"\x00bytes")]
+    database.execute(
+        "INSERT INTO position (balance_id, security_name, security_code, direction, "
+        "holding_price, quantity, update_time, remark) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        [7, "it's", 'say "x"', "LONG", 1.5, 3, NOW, None],
+    )
+    database.execute("UPDATE position SET remark = :remark WHERE balance_id = :id", {"id": 7, "remark": b"\x00bytes"})
+    assert database.select_records("position", ["security_name", "security_code", "update_time", "remark"]).rows() == [
+        ("it's", 'say "x"', "2024-05-06 07:08:09", b"\x00bytes")
+    ]
     with pytest.raises(sqlite3.ProgrammingError, match="Incorrect number of bindings"):
         database.execute("SELECT ?, ?", [1])
     with pytest.raises(sqlite3.ProgrammingError, match="one statement at a time"):
@@ -304,6 +375,7 @@ def test_execute_binds_parameters_by_position_and_by_name(database):
 
 
 # --- inserting and getting the new row's id ----------------------------------------------------
+
 
 def test_insert_and_get_id_sends_the_insert_text_and_returns_the_new_id(database, journal):
     database.insert_records("position", position_row(quantity=1))
@@ -314,12 +386,16 @@ def test_insert_and_get_id_sends_the_insert_text_and_returns_the_new_id(database
     assert database.select_records("position", ["id", "quantity"]).rows() == [(1, 1), (3, 3)]
 
 
-@pytest.mark.parametrize("values, error, message", [
-    ({}, ValueError, "^Must provide columns and values when inserting!$"),
-    (position_row(quantity=None), ValueError, "^Data format is not support!"),
-    ({"balance_id": 1}, sqlite3.IntegrityError, "^NOT NULL constraint failed: position.security_name$"),
-    ({"x y": 1}, ValueError, "^Invalid column name"),
-], ids=["empty", "null-value", "not-null", "bad-name"])
+@pytest.mark.parametrize(
+    "values, error, message",
+    [
+        ({}, ValueError, "^Must provide columns and values when inserting!$"),
+        (position_row(quantity=None), ValueError, "^Data format is not support!"),
+        ({"balance_id": 1}, sqlite3.IntegrityError, "^NOT NULL constraint failed: position.security_name$"),
+        ({"x y": 1}, ValueError, "^Invalid column name"),
+    ],
+    ids=["empty", "null-value", "not-null", "bad-name"],
+)
 def test_insert_and_get_id_fails_as_insert_records_does(database, values, error, message):
     for insert in (database.insert_records, database.insert_and_get_id):
         with pytest.raises(error, match=message):
@@ -338,8 +414,7 @@ def test_insert_and_get_id_gives_each_thread_the_id_of_its_own_row(database):
     def work(index):
         try:
             for i in range(per_thread):
-                ids[index].append(own[index].insert_and_get_id(
-                    "position", position_row(balance_id=index, quantity=i)))
+                ids[index].append(own[index].insert_and_get_id("position", position_row(balance_id=index, quantity=i)))
         except Exception as error:  # reported below
             errors.append(error)
 
@@ -350,33 +425,62 @@ def test_insert_and_get_id_gives_each_thread_the_id_of_its_own_row(database):
         thread.join()
     own[-1].close()
     assert errors == []
-    stored = {row[0]: (row[1], row[2]) for row in database.select_records(
-        "position", ["id", "balance_id", "quantity"])}
-    wrong = [(index, i, row_id) for index, got in enumerate(ids) for i, row_id in enumerate(got)
-             if stored.get(row_id) != (index, i)]
+    stored = {row[0]: (row[1], row[2]) for row in database.select_records("position", ["id", "balance_id", "quantity"])}
+    wrong = [
+        (index, i, row_id)
+        for index, got in enumerate(ids)
+        for i, row_id in enumerate(got)
+        if stored.get(row_id) != (index, i)
+    ]
     assert wrong == []
 
 
 # --- SQL texts --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("operation, sql", [
-    (lambda d: d.select_records("balance"), "SELECT * FROM balance "),
-    (lambda d: d.select_records("balance", ["id", "cash"], {"broker_account_id": 1, "strategy_account_id": 1}),
-     "SELECT id,cash FROM balance WHERE broker_account_id=1 AND strategy_account_id=1 "),
-    (lambda d: d.select_records("balance", conditions=[("condition_str", "update_time>='2024-05-06 00:00:00'"),
-                                                       ("broker_name", "FUTU2")]),
-     "SELECT * FROM balance WHERE update_time>='2024-05-06 00:00:00' AND broker_name='FUTU2' "),
-    (lambda d: d.insert_records("balance", [("cash", 100000.0), ("available_cash", 99000)]),
-     "INSERT INTO balance (cash,available_cash) VALUES (100000.0,99000)"),
-    (lambda d: d.update_records("balance", {"cash": 950000, "available_cash": 950000}, {"id": 4}),
-     "UPDATE balance SET cash=950000 ,available_cash=950000 WHERE id=4 "),
-    (lambda d: d.update_records("balance", [("cash", 1)], [("id", 4)]), "UPDATE balance SET cash=1 WHERE id=4 "),
-    (lambda d: d.delete_records("position"), "DELETE FROM position "),
-    (lambda d: d.delete_records("position", {"update_time": NOW}),
-     "DELETE FROM position WHERE update_time='2024-05-06 07:08:09' "),
-    (lambda d: d.delete_table("trading_deal"), "DROP TABLE trading_deal"),
-], ids=["select-all", "select-where", "condition_str", "insert", "update-two", "update-one",
-        "delete-all", "delete-datetime", "drop"])
+
+@pytest.mark.parametrize(
+    "operation, sql",
+    [
+        (lambda d: d.select_records("balance"), "SELECT * FROM balance "),
+        (
+            lambda d: d.select_records("balance", ["id", "cash"], {"broker_account_id": 1, "strategy_account_id": 1}),
+            "SELECT id,cash FROM balance WHERE broker_account_id=1 AND strategy_account_id=1 ",
+        ),
+        (
+            lambda d: d.select_records(
+                "balance",
+                conditions=[("condition_str", "update_time>='2024-05-06 00:00:00'"), ("broker_name", "FUTU2")],
+            ),
+            "SELECT * FROM balance WHERE update_time>='2024-05-06 00:00:00' AND broker_name='FUTU2' ",
+        ),
+        (
+            lambda d: d.insert_records("balance", [("cash", 100000.0), ("available_cash", 99000)]),
+            "INSERT INTO balance (cash,available_cash) VALUES (100000.0,99000)",
+        ),
+        (
+            lambda d: d.update_records("balance", {"cash": 950000, "available_cash": 950000}, {"id": 4}),
+            "UPDATE balance SET cash=950000 ,available_cash=950000 WHERE id=4 ",
+        ),
+        (lambda d: d.update_records("balance", [("cash", 1)], [("id", 4)]), "UPDATE balance SET cash=1 WHERE id=4 "),
+        (lambda d: d.delete_records("position"), "DELETE FROM position "),
+        (
+            lambda d: d.delete_records("position", {"update_time": NOW}),
+            "DELETE FROM position WHERE update_time='2024-05-06 07:08:09' ",
+        ),
+        (lambda d: d.delete_table("trading_deal"), "DROP TABLE trading_deal"),
+    ],
+    ids=[
+        "select-all",
+        "select-where",
+        "condition_str",
+        "insert",
+        "update-two",
+        "update-one",
+        "delete-all",
+        "delete-datetime",
+        "drop",
+    ],
+)
 def test_operations_send_exactly_their_sql_text(database, journal, operation, sql):
     try:
         operation(database)
@@ -387,21 +491,40 @@ def test_operations_send_exactly_their_sql_text(database, journal, operation, sq
 
 def test_where_clause_and_value_rendering_are_reachable_on_a_db(database):
     assert database._parse_sql_where_condition([]) == ""
-    assert database._parse_sql_where_condition({"broker_account_id": 1, "strategy_account_id": 1}) == \
-        "WHERE broker_account_id=1 AND strategy_account_id=1 "
+    assert (
+        database._parse_sql_where_condition({"broker_account_id": 1, "strategy_account_id": 1})
+        == "WHERE broker_account_id=1 AND strategy_account_id=1 "
+    )
     assert database._parse_sql_where_condition([("condition_str", 5), ("a", "x")]) == "WHERE 5 AND a='x' "
     assert database._parse_sql_value("x") == "'x'"
 
 
-@pytest.mark.parametrize("value, literal", [
-    (100000.0, "100000.0"), (1e-05, "1e-05"), (0.0001, "0.0001"), (1e16, "1e+16"),
-    (9999999999999998.0, "9999999999999998.0"), (0.1 + 0.2, "0.30000000000000004"),
-    (-0.0, "-0.0"), (1.5e-10, "1.5e-10"), (float("inf"), "9.0e+999"), (float("-inf"), "-9.0e+999"),
-    (0, "0"), (-42, "-42"), (2**63 - 1, "9223372036854775807"), (-2**63, "-9223372036854775808"),
-    (True, "1"), (False, "0"), (decimal.Decimal("2.50"), "2.5"),
-    ("it's", "'it''s'"), ('say "hi"', "'say \"hi\"'"),
-    (dt.datetime(2024, 1, 2, 3, 4, 5, 999999, tzinfo=dt.timezone.utc), "'2024-01-02 03:04:05'"),
-], ids=lambda v: repr(v) if not isinstance(v, str) else None)
+@pytest.mark.parametrize(
+    "value, literal",
+    [
+        (100000.0, "100000.0"),
+        (1e-05, "1e-05"),
+        (0.0001, "0.0001"),
+        (1e16, "1e+16"),
+        (9999999999999998.0, "9999999999999998.0"),
+        (0.1 + 0.2, "0.30000000000000004"),
+        (-0.0, "-0.0"),
+        (1.5e-10, "1.5e-10"),
+        (float("inf"), "9.0e+999"),
+        (float("-inf"), "-9.0e+999"),
+        (0, "0"),
+        (-42, "-42"),
+        (2**63 - 1, "9223372036854775807"),
+        (-(2**63), "-9223372036854775808"),
+        (True, "1"),
+        (False, "0"),
+        (decimal.Decimal("2.50"), "2.5"),
+        ("it's", "'it''s'"),
+        ('say "hi"', "'say \"hi\"'"),
+        (dt.datetime(2024, 1, 2, 3, 4, 5, 999999, tzinfo=dt.timezone.utc), "'2024-01-02 03:04:05'"),
+    ],
+    ids=lambda v: repr(v) if not isinstance(v, str) else None,
+)
 def test_value_rendering(database, value, literal):
     assert database._parse_sql_value(value) == literal
 
@@ -409,9 +532,14 @@ def test_value_rendering(database, value, literal):
 def test_numpy_and_pandas_values_render_as_numbers_and_date_times(database):
     np = pytest.importorskip("numpy")
     pd = pytest.importorskip("pandas")
-    cases = {np.int64(-7): "-7", np.uint8(200): "200", np.float64(1e-05): "1e-05",
-             np.float32(0.1): "0.10000000149011612", np.bool_(True): "1",
-             pd.Timestamp("2024-01-02 03:04:05.5"): "'2024-01-02 03:04:05'"}
+    cases = {
+        np.int64(-7): "-7",
+        np.uint8(200): "200",
+        np.float64(1e-05): "1e-05",
+        np.float32(0.1): "0.10000000149011612",
+        np.bool_(True): "1",
+        pd.Timestamp("2024-01-02 03:04:05.5"): "'2024-01-02 03:04:05'",
+    }
     for value, literal in cases.items():
         assert database._parse_sql_value(value) == literal
 
@@ -422,30 +550,45 @@ def test_finite_floats_render_as_python_repr(database, value):
     assert database._parse_sql_value(value) == repr(value)
 
 
-@pytest.mark.parametrize("value, shown", [
-    (None, "None"), (b"x", "b'x'"), (2**64, str(2**64)), (-2**63 - 1, str(-2**63 - 1)),
-    (float("nan"), "nan"), (dt.date(2024, 1, 2), "2024-01-02"), (1 + 2j, "(1+2j)"),
-], ids=["None", "bytes", "int-beyond-64-bits", "int-below-64-bits", "nan", "date", "complex"])
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        (None, "None"),
+        (b"x", "b'x'"),
+        (2**64, str(2**64)),
+        (-(2**63) - 1, str(-(2**63) - 1)),
+        (float("nan"), "nan"),
+        (dt.date(2024, 1, 2), "2024-01-02"),
+        (1 + 2j, "(1+2j)"),
+    ],
+    ids=["None", "bytes", "int-beyond-64-bits", "int-below-64-bits", "nan", "date", "complex"],
+)
 def test_unsupported_values_fail_before_anything_runs(database, journal, value, shown):
     message = f"Data format is not support! type({shown})={type(value)}"
-    for operation in (lambda: database._parse_sql_value(value),
-                      lambda: database.insert_records("position", position_row(remark=value)),
-                      lambda: database.select_records("position", conditions={"remark": value})):
+    for operation in (
+        lambda: database._parse_sql_value(value),
+        lambda: database.insert_records("position", position_row(remark=value)),
+        lambda: database.select_records("position", conditions={"remark": value}),
+    ):
         with pytest.raises(ValueError) as caught:
             operation()
         assert str(caught.value) == message
     assert journal() == []
 
 
-@pytest.mark.parametrize("operation", [
-    lambda d: d.select_records("balance; DROP TABLE balance"),
-    lambda d: d.select_records("balance", ["id", "cash FROM balance --"]),
-    lambda d: d.select_records("balance", conditions={"1=1 OR id": 1}),
-    lambda d: d.insert_records("balance", {"remark) VALUES ('x'); --": "y"}),
-    lambda d: d.update_records("balance", {"cash": 1}, {"id OR 1": 1}),
-    lambda d: d.delete_records("position", {"": 1}),
-    lambda d: d.delete_table("position; DELETE FROM balance"),
-], ids=["table", "column", "condition", "insert-column", "update-condition", "empty", "drop"])
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda d: d.select_records("balance; DROP TABLE balance"),
+        lambda d: d.select_records("balance", ["id", "cash FROM balance --"]),
+        lambda d: d.select_records("balance", conditions={"1=1 OR id": 1}),
+        lambda d: d.insert_records("balance", {"remark) VALUES ('x'); --": "y"}),
+        lambda d: d.update_records("balance", {"cash": 1}, {"id OR 1": 1}),
+        lambda d: d.delete_records("position", {"": 1}),
+        lambda d: d.delete_table("position; DELETE FROM balance"),
+    ],
+    ids=["table", "column", "condition", "insert-column", "update-condition", "empty", "drop"],
+)
 def test_names_that_are_not_plain_identifiers_are_refused_before_anything_runs(database, journal, operation):
     with pytest.raises(ValueError, match="^Invalid (table|column) name"):
         operation(database)
@@ -458,8 +601,12 @@ NAMES_NOT_STR = [
     ("execute", lambda d: d.execute(b"DELETE FROM balance"), "sql", "bytes"),
     ("select_records table", lambda d: d.select_records(b"balance"), "table_name", "bytes"),
     ("insert_records table", lambda d: d.insert_records(b"balance", balance_row()), "table_name", "bytes"),
-    ("update_records table", lambda d: d.update_records(bytearray(b"balance"), {"cash": 1.0}),
-     "table_name", "bytearray"),
+    (
+        "update_records table",
+        lambda d: d.update_records(bytearray(b"balance"), {"cash": 1.0}),
+        "table_name",
+        "bytearray",
+    ),
     ("table as int", lambda d: d.delete_records(5), "table_name", "int"),
     ("select column", lambda d: d.select_records("balance", [b"cash"]), "column names", "bytes"),
     ("insert column", lambda d: d.insert_records("balance", {b"cash": 1.0}), "column names", "bytes"),
@@ -469,10 +616,8 @@ NAMES_NOT_STR = [
 ]
 
 
-@pytest.mark.parametrize("operation, name, kind", [c[1:] for c in NAMES_NOT_STR],
-                         ids=[c[0] for c in NAMES_NOT_STR])
-def test_names_that_are_not_str_are_type_errors_before_anything_runs(
-        database, journal, operation, name, kind):
+@pytest.mark.parametrize("operation, name, kind", [c[1:] for c in NAMES_NOT_STR], ids=[c[0] for c in NAMES_NOT_STR])
+def test_names_that_are_not_str_are_type_errors_before_anything_runs(database, journal, operation, name, kind):
     database.insert_records("balance", balance_row())
     sent = journal()
     with pytest.raises(TypeError) as caught:
@@ -488,23 +633,22 @@ TEXT_UTF8_CANNOT_HOLD = [
     ("sql", lambda d: d.execute("DELETE FROM balance WHERE remark='\ud800'"), 34, "sql"),
     ("column", lambda d: d.select_records("balance", ["\ud800"]), 0, "a column name"),
     ("value", lambda d: d.delete_records("balance", {"remark": "x\ud800"}), 1, "the value of remark"),
-    ("condition_str", lambda d: d.delete_records("balance", {"condition_str": "\ud800"}), 0,
-     "condition_str"),
-    ("parameter", lambda d: d.execute("DELETE FROM balance WHERE remark=?", ["\ud800"]), 0,
-     "parameter 1"),
+    ("condition_str", lambda d: d.delete_records("balance", {"condition_str": "\ud800"}), 0, "condition_str"),
+    ("parameter", lambda d: d.execute("DELETE FROM balance WHERE remark=?", ["\ud800"]), 0, "parameter 1"),
 ]
 
 
-@pytest.mark.parametrize("operation, position, name", [c[1:] for c in TEXT_UTF8_CANNOT_HOLD],
-                         ids=[c[0] for c in TEXT_UTF8_CANNOT_HOLD])
-def test_text_utf8_cannot_hold_is_refused_naming_it_before_anything_runs(
-        database, journal, operation, position, name):
+@pytest.mark.parametrize(
+    "operation, position, name", [c[1:] for c in TEXT_UTF8_CANNOT_HOLD], ids=[c[0] for c in TEXT_UTF8_CANNOT_HOLD]
+)
+def test_text_utf8_cannot_hold_is_refused_naming_it_before_anything_runs(database, journal, operation, position, name):
     database.insert_records("balance", balance_row())
     sent = journal()
     with pytest.raises(UnicodeEncodeError) as caught:
         operation(database)
-    assert str(caught.value) == (f"'utf-8' codec can't encode character '\\ud800' in position "
-                                 f"{position}: surrogates not allowed in {name}")
+    assert str(caught.value) == (
+        f"'utf-8' codec can't encode character '\\ud800' in position " f"{position}: surrogates not allowed in {name}"
+    )
     assert journal() == sent
     assert len(database.select_records("balance")) == 1
 
@@ -517,15 +661,23 @@ def test_empty_inserts_and_updates_fail_before_anything_runs(database, journal):
     assert journal() == []
 
 
-@pytest.mark.parametrize("bad, error", [
-    ("cash", TypeError), ([("a", 1, 2)], TypeError), ([(1, 2)], TypeError), (5, TypeError),
-], ids=["str", "triple", "non-str-name", "int"])
+@pytest.mark.parametrize(
+    "bad, error",
+    [
+        ("cash", TypeError),
+        ([("a", 1, 2)], TypeError),
+        ([(1, 2)], TypeError),
+        (5, TypeError),
+    ],
+    ids=["str", "triple", "non-str-name", "int"],
+)
 def test_condition_lists_of_the_wrong_shape_are_type_errors(database, bad, error):
     with pytest.raises(error):
         database.select_records("balance", conditions=bad)
 
 
 # --- what is stored stays what it was ---------------------------------------------------------
+
 
 def test_a_text_equal_to_a_column_name_stays_a_text(database):
     database.insert_records("balance", balance_row(remark="remark"))
@@ -551,8 +703,7 @@ def test_date_time_conditions_match_rows_of_the_same_second(database):
     database.insert_records("position", position_row(update_time=dt.datetime(2024, 5, 6, 7, 8, 10)))
     same_second = database.select_records("position", ["id"], {"update_time": NOW.replace(microsecond=500)})
     assert [row[0] for row in same_second] == [1, 2]
-    later = database.select_records(
-        "position", ["id"], [("condition_str", "update_time>'2024-05-06 07:08:09'")])
+    later = database.select_records("position", ["id"], [("condition_str", "update_time>'2024-05-06 07:08:09'")])
     assert later.rows() == [(3,)]
 
 
@@ -567,6 +718,7 @@ def test_delete_records_without_conditions_empties_the_table(database):
 
 # --- the result table -------------------------------------------------------------------------
 
+
 def test_result_table_gives_rows_as_tuples_and_dicts_with_native_cell_types(database):
     database.insert_records("position", position_row(quantity=2**62, remark="héllo"))
     database.insert_records("position", position_row(holding_price=0.25))
@@ -579,8 +731,13 @@ def test_result_table_gives_rows_as_tuples_and_dicts_with_native_cell_types(data
     assert [type(cell) for cell in table[0]] == [int, float, int, str, str]
     with pytest.raises(IndexError):
         table[2]
-    assert table.dicts()[1] == {"id": 2, "holding_price": 0.25, "quantity": 100, "remark": None,
-                                "update_time": "2024-05-06 07:08:09"}
+    assert table.dicts()[1] == {
+        "id": 2,
+        "holding_price": 0.25,
+        "quantity": 100,
+        "remark": None,
+        "update_time": "2024-05-06 07:08:09",
+    }
 
 
 def test_a_select_that_matches_nothing_keeps_the_column_names(database):
@@ -598,6 +755,7 @@ def test_result_table_to_pandas(database):
 
 
 # --- the lock and threads -------------------------------------------------------------------
+
 
 @pytest.mark.timeout(30)
 def test_four_threads_inserting_and_selecting_lose_nothing(database):

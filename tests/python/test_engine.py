@@ -39,10 +39,23 @@ class ChatRecord(SimpleNamespace):
 
     def __init__(self) -> None:
         super().__init__(
-            morvex_trader_status="Running", get_balance=False, get_positions=False, get_orders=False,
-            num_orders_displayed=1, active_orders=False, get_deals=False, num_deals_displayed=1,
-            cancel_order=False, cancel_order_id=None, gateway_name=None, cancel_orders=False,
-            send_order=False, order_string="", close_positions=False, close_positions_gateway_name=None)
+            morvex_trader_status="Running",
+            get_balance=False,
+            get_positions=False,
+            get_orders=False,
+            num_orders_displayed=1,
+            active_orders=False,
+            get_deals=False,
+            num_deals_displayed=1,
+            cancel_order=False,
+            cancel_order_id=None,
+            gateway_name=None,
+            cancel_orders=False,
+            send_order=False,
+            order_string="",
+            close_positions=False,
+            close_positions_gateway_name=None,
+        )
         self.replies: list[str] = []
 
     def send_message(self, text: str) -> None:
@@ -58,16 +71,21 @@ def session(tmp_path, config_module, monkeypatch):
     monkeypatch.setattr(tradelink, "ACCOUNT_SWITCH_PAUSE", 0.0)
     cqgcel.reset()
     cqgcel.configure_market(
-        seed=11, speed=0.0, start_time=datetime(2026, 12, 7, 9, 30), history_days=0.1,
+        seed=11,
+        speed=0.0,
+        start_time=datetime(2026, 12, 7, 9, 30),
+        history_days=0.1,
         instruments=[{"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0, "start_price": 4500.0}],
-        accounts=[{"gw_account_id": ACCOUNT, "name": "ENGINE", "balance": 500_000.0}])
+        accounts=[{"gw_account_id": ACCOUNT, "name": "ENGINE", "balance": 500_000.0}],
+    )
     database = db_module.DB()
     record = ChatRecord()
-    engine = MainEngine(CqgGateway({"F.US.EP": EP}),
-                        AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
-                        SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5,
-                                        watch=NO_NOTIFICATIONS),
-                        bot=record)
+    engine = MainEngine(
+        CqgGateway({"F.US.EP": EP}),
+        AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
+        SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5, watch=NO_NOTIFICATIONS),
+        bot=record,
+    )
     engine.start()
     cqgcel.advance_market(120)
     yield SimpleNamespace(engine=engine, record=record, db=database)
@@ -91,13 +109,17 @@ def settle(s) -> None:
     s.engine.drain_events()
 
 
-@pytest.mark.parametrize("instruction, reason", [
-    ("EP,x,l,o,m,CQG,None,None", "quantity must be a whole number"),
-    ("EP,1,up,o,m,CQG,None,None", "direction must be one of l/s"),
-    ("EP,1,l,o,m,IB,None,None", "unknown gateway 'IB'"),
-    ("ZZ,1,l,o,m,CQG,None,None", "unknown security_code 'ZZ'"),
-    ("EP,1,l,o,m,CQG,None", "8 comma-separated pieces"),
-], ids=["quantity", "direction", "gateway", "security", "pieces"])
+@pytest.mark.parametrize(
+    "instruction, reason",
+    [
+        ("EP,x,l,o,m,CQG,None,None", "quantity must be a whole number"),
+        ("EP,1,up,o,m,CQG,None,None", "direction must be one of l/s"),
+        ("EP,1,l,o,m,IB,None,None", "unknown gateway 'IB'"),
+        ("ZZ,1,l,o,m,CQG,None,None", "unknown security_code 'ZZ'"),
+        ("EP,1,l,o,m,CQG,None", "8 comma-separated pieces"),
+    ],
+    ids=["quantity", "direction", "gateway", "security", "pieces"],
+)
 def test_a_malformed_chat_order_is_answered_and_places_nothing(session, instruction, reason):
     reply = serve(session, send_order=True, order_string=instruction)
     assert reply.startswith("Order not sent: ") and reason in reply
@@ -111,10 +133,10 @@ def test_a_chat_order_is_placed_filled_and_stored_with_its_links(session):
     assert reply.startswith("Order ") and "sent: LONG 2 EP MARKET" in reply
     settle(session)
     snapshot = cqgcel.market_snapshot()
-    (guid, state), = snapshot["orders"].items()
+    ((guid, state),) = snapshot["orders"].items()
     assert state["status"] == "osFilled"
     orders = session.db.select_records("trading_order", ["id", "broker_order_id", "status", "filled_quantity"])
-    (order_row_id, broker_order_id, status, filled), = list(orders)
+    ((order_row_id, broker_order_id, status, filled),) = list(orders)
     assert (broker_order_id, status, filled) == (guid, "FILLED", 2)
     deals = list(session.db.select_records("trading_deal", ["broker_deal_id", "order_id", "balance_id"]))
     assert sorted(d[0] for d in deals) == sorted(f["id"] for f in snapshot["fills"])
@@ -127,12 +149,22 @@ def test_requests_are_served_and_cleared(session):
     settle(session)
     reply = serve(session, get_orders=True, active_orders=True, num_orders_displayed=5)
     assert reply.startswith("Orders (1 of 1):") and "SHORT LIMIT" in reply and "SUBMITTED" in reply
-    assert (session.record.get_orders, session.record.active_orders, session.record.num_orders_displayed) == (False, False, 1)
+    assert (session.record.get_orders, session.record.active_orders, session.record.num_orders_displayed) == (
+        False,
+        False,
+        1,
+    )
     assert serve(session, get_balance=True).startswith("Balance (CQG): cash=500000.00")
     assert session.record.get_balance is False
-    assert serve(session, cancel_order=True, cancel_order_id="nope", gateway_name="CQG") == \
-        "Order nope is not an active order; nothing cancelled."
-    assert (session.record.cancel_order, session.record.cancel_order_id, session.record.gateway_name) == (False, None, None)
+    assert (
+        serve(session, cancel_order=True, cancel_order_id="nope", gateway_name="CQG")
+        == "Order nope is not an active order; nothing cancelled."
+    )
+    assert (session.record.cancel_order, session.record.cancel_order_id, session.record.gateway_name) == (
+        False,
+        None,
+        None,
+    )
     assert serve(session, cancel_orders=True) == "Cancel sent for 1 active order(s)."
     settle(session)
     assert [s["status"] for s in cqgcel.market_snapshot()["orders"].values()] == ["osCanceled"]

@@ -32,8 +32,14 @@ class ScriptedGateway(CqgGateway):
 
     def __init__(self) -> None:
         super().__init__({"F.US.EP": EP, "F.US.ENQ": NQ})
-        self.balance = AccountBalance(cash=100.0, available_cash=90.0, net_cash_power=95.0, maintenance_margin=5.0,
-                                      realized_pnl=12.5, unrealized_pnl=-3.25)
+        self.balance = AccountBalance(
+            cash=100.0,
+            available_cash=90.0,
+            net_cash_power=95.0,
+            maintenance_margin=5.0,
+            realized_pnl=12.5,
+            unrealized_pnl=-3.25,
+        )
         self.positions: list[PositionData] = []
         self.placed: list[Order] = []
         self.refusal = ""
@@ -61,8 +67,9 @@ def chat():
     gateway = ScriptedGateway()
     record = ChatRecord()
     quiet = WatchSettings(TIMEZONE="Asia/Shanghai", NOTIFICATIONS=dict.fromkeys(NOTIFICATION_KINDS, "off"))
-    engine = MainEngine(gateway, None, SessionSettings(watch=quiet), bot=record, now=lambda: WHEN,
-                        log=lambda text: None)
+    engine = MainEngine(
+        gateway, None, SessionSettings(watch=quiet), bot=record, now=lambda: WHEN, log=lambda text: None
+    )
 
     def ask(**request) -> str:
         for name, value in request.items():
@@ -74,20 +81,26 @@ def chat():
 
 
 def deal(deal_id: str, order_id: str, quantity: float, price: float) -> dict:
-    return {"deal_id": deal_id, "order_id": order_id, "filled_quantity": quantity, "filled_avg_price": price,
-            "updated_time": WHEN}
+    return {
+        "deal_id": deal_id,
+        "order_id": order_id,
+        "filled_quantity": quantity,
+        "filled_avg_price": price,
+        "updated_time": WHEN,
+    }
 
 
 def test_balance_and_positions_replies(chat):
     engine, gateway, ask = chat
-    assert ask(get_balance=True) == ("Balance (CQG): cash=100.00 available=90.00 net=95.00 margin=5.00 "
-                                     "realized_pnl=12.50 unrealized_pnl=-3.25")
+    assert ask(get_balance=True) == (
+        "Balance (CQG): cash=100.00 available=90.00 net=95.00 margin=5.00 " "realized_pnl=12.50 unrealized_pnl=-3.25"
+    )
     assert ask(get_positions=True) == "No open positions (CQG)."
-    gateway.positions = [PositionData(EP, Direction.LONG, holding_price=4500.125, quantity=2.0),
-                         PositionData(NQ, Direction.SHORT, holding_price=15000.0, quantity=1.5)]
-    assert ask(get_positions=True) == ("Positions (CQG):\n"
-                                       "EP LONG 2 @ 4500.1250\n"
-                                       "NQ SHORT 1.5 @ 15000.0000")
+    gateway.positions = [
+        PositionData(EP, Direction.LONG, holding_price=4500.125, quantity=2.0),
+        PositionData(NQ, Direction.SHORT, holding_price=15000.0, quantity=1.5),
+    ]
+    assert ask(get_positions=True) == ("Positions (CQG):\n" "EP LONG 2 @ 4500.1250\n" "NQ SHORT 1.5 @ 15000.0000")
 
 
 def test_orders_and_deals_replies_show_the_newest_up_to_the_count(chat):
@@ -96,10 +109,19 @@ def test_orders_and_deals_replies_show_the_newest_up_to_the_count(chat):
     assert ask(get_orders=True, active_orders=True) == "No active orders."
     assert ask(get_deals=True, num_deals_displayed=5) == "No deals."
     first = engine.submit(Order(EP, price=0.0, quantity=2, direction=Direction.LONG, order_type=OrderType.MARKET))
-    second = engine.submit(Order(NQ, price=15000.5, quantity=1, direction=Direction.SHORT,
-                                 order_type=OrderType.LIMIT))
-    gateway.events.put(("order", {"order_id": first, "status": OrderStatus.FILLED, "filled_avg_price": 4500.25,
-                                  "filled_quantity": 2, "updated_time": WHEN}))
+    second = engine.submit(Order(NQ, price=15000.5, quantity=1, direction=Direction.SHORT, order_type=OrderType.LIMIT))
+    gateway.events.put(
+        (
+            "order",
+            {
+                "order_id": first,
+                "status": OrderStatus.FILLED,
+                "filled_avg_price": 4500.25,
+                "filled_quantity": 2,
+                "updated_time": WHEN,
+            },
+        )
+    )
     gateway.events.put(("deal", deal("D1", first, 1, 4500.0)))
     gateway.events.put(("deal", deal("D2", first, 1, 4500.5)))
     engine.drain_events()
@@ -107,35 +129,49 @@ def test_orders_and_deals_replies_show_the_newest_up_to_the_count(chat):
     assert ask(get_orders=True, active_orders=False, num_orders_displayed=10) == (
         "Orders (2 of 2):\n"
         "O1 EP LONG MARKET 2@0.0 filled 2 FILLED\n"
-        "O2 NQ SHORT LIMIT 1@15000.5 filled 0 SUBMITTED")
-    assert ask(get_orders=True, num_orders_displayed=1) == "Orders (1 of 2):\nO2 NQ SHORT LIMIT 1@15000.5 filled 0 SUBMITTED"
+        "O2 NQ SHORT LIMIT 1@15000.5 filled 0 SUBMITTED"
+    )
+    assert (
+        ask(get_orders=True, num_orders_displayed=1)
+        == "Orders (1 of 2):\nO2 NQ SHORT LIMIT 1@15000.5 filled 0 SUBMITTED"
+    )
     assert ask(get_orders=True, active_orders=True, num_orders_displayed=10) == (
-        "Orders (1 of 1):\nO2 NQ SHORT LIMIT 1@15000.5 filled 0 SUBMITTED")
+        "Orders (1 of 1):\nO2 NQ SHORT LIMIT 1@15000.5 filled 0 SUBMITTED"
+    )
     assert ask(get_deals=True, num_deals_displayed=10) == (
-        "Deals (2 of 2):\n"
-        "D1 order O1 1@4500.0 2026-12-07 09:31:05\n"
-        "D2 order O1 1@4500.5 2026-12-07 09:31:05")
+        "Deals (2 of 2):\n" "D1 order O1 1@4500.0 2026-12-07 09:31:05\n" "D2 order O1 1@4500.5 2026-12-07 09:31:05"
+    )
     assert ask(get_deals=True, num_deals_displayed=1) == "Deals (1 of 2):\nD2 order O1 1@4500.5 2026-12-07 09:31:05"
     assert second == "O2"
 
 
-@pytest.mark.parametrize("text, reply", [
-    ("EP,2,l,o,m,CQG,None,None", "Order O1 sent: LONG 2 EP MARKET."),
-    ("NQ,1,s,c,l,CQG,15000.25,None", "Order O1 sent: SHORT 1 NQ LIMIT."),
-    ("ES,1,l,o,m,CQG,None,None", "Order not sent: unknown security_code 'ES'"),
-    ("EP,1,l,o,m,IB,None,None", "Order not sent: unknown gateway 'IB' (known: CQG)"),
-    ("EP,0,l,o,m,CQG,None,None", "Order not sent: quantity must be positive, got 0"),
-], ids=["market", "limit", "unknown-security", "unknown-gateway", "zero-quantity"])
+@pytest.mark.parametrize(
+    "text, reply",
+    [
+        ("EP,2,l,o,m,CQG,None,None", "Order O1 sent: LONG 2 EP MARKET."),
+        ("NQ,1,s,c,l,CQG,15000.25,None", "Order O1 sent: SHORT 1 NQ LIMIT."),
+        ("ES,1,l,o,m,CQG,None,None", "Order not sent: unknown security_code 'ES'"),
+        ("EP,1,l,o,m,IB,None,None", "Order not sent: unknown gateway 'IB' (known: CQG)"),
+        ("EP,0,l,o,m,CQG,None,None", "Order not sent: quantity must be positive, got 0"),
+    ],
+    ids=["market", "limit", "unknown-security", "unknown-gateway", "zero-quantity"],
+)
 def test_send_order_replies(chat, text, reply):
     engine, gateway, ask = chat
     assert ask(send_order=True, order_string=text) == reply
     placed = [(o.security.code, o.quantity, o.direction, o.order_type, o.offset, o.price) for o in gateway.placed]
     if reply.startswith("Order O1 sent"):
         code, quantity, direction, _, order_type, _, price, _ = [p.strip() for p in text.split(",")]
-        assert placed == [(code, int(quantity), {"l": Direction.LONG, "s": Direction.SHORT}[direction],
-                           {"m": OrderType.MARKET, "l": OrderType.LIMIT}[order_type],
-                           {"o": Offset.OPEN, "c": Offset.CLOSE}[text.split(",")[3]],
-                           0.0 if price == "None" else float(price))]
+        assert placed == [
+            (
+                code,
+                int(quantity),
+                {"l": Direction.LONG, "s": Direction.SHORT}[direction],
+                {"m": OrderType.MARKET, "l": OrderType.LIMIT}[order_type],
+                {"o": Offset.OPEN, "c": Offset.CLOSE}[text.split(",")[3]],
+                0.0 if price == "None" else float(price),
+            )
+        ]
     else:
         assert placed == []  # a refused instruction places nothing
 
@@ -144,7 +180,8 @@ def test_a_refused_placement_says_why(chat):
     engine, gateway, ask = chat
     gateway.refusal = "CQG gateway connection is down: order not sent"
     assert ask(send_order=True, order_string="EP,1,l,o,m,CQG,None,None") == (
-        "Order not sent: the gateway refused EP: CQG gateway connection is down: order not sent.")
+        "Order not sent: the gateway refused EP: CQG gateway connection is down: order not sent."
+    )
     assert engine.counts.refused == 1 and engine.counts.placed == 0
 
 
@@ -152,18 +189,27 @@ def test_cancel_and_close_replies(chat):
     engine, gateway, ask = chat
     working = engine.submit(Order(EP, price=4400.0, quantity=1, direction=Direction.LONG, order_type=OrderType.LIMIT))
     assert ask(cancel_order=True, cancel_order_id="O9", gateway_name="CQG") == (
-        "Order O9 is not an active order; nothing cancelled.")
-    assert ask(cancel_order=True, cancel_order_id=working, gateway_name="IB") == "Unknown gateway 'IB'; nothing cancelled."
+        "Order O9 is not an active order; nothing cancelled."
+    )
+    assert (
+        ask(cancel_order=True, cancel_order_id=working, gateway_name="IB") == "Unknown gateway 'IB'; nothing cancelled."
+    )
     assert ask(cancel_order=True, cancel_order_id=working, gateway_name="CQG") == f"Cancel sent for order {working}."
     assert ask(cancel_orders=True) == "Cancel sent for 1 active order(s)."
     assert ask(close_positions=True) == "No positions to close."
-    gateway.positions = [PositionData(EP, Direction.LONG, quantity=2.0), PositionData(NQ, Direction.SHORT, quantity=1.0)]
+    gateway.positions = [
+        PositionData(EP, Direction.LONG, quantity=2.0),
+        PositionData(NQ, Direction.SHORT, quantity=1.0),
+    ]
     assert ask(close_positions=True, close_positions_gateway_name="IB") == "Unknown gateway 'IB'; nothing closed."
     assert ask(close_positions=True, close_positions_gateway_name=None) == (
-        "Closing orders sent: EP SHORT 2 (closes LONG), NQ LONG 1 (closes SHORT)")
+        "Closing orders sent: EP SHORT 2 (closes LONG), NQ LONG 1 (closes SHORT)"
+    )
     closing = gateway.placed[-2:]
     assert [(o.direction, o.offset, o.order_type) for o in closing] == [
-        (Direction.SHORT, Offset.CLOSE, OrderType.MARKET), (Direction.LONG, Offset.CLOSE, OrderType.MARKET)]
+        (Direction.SHORT, Offset.CLOSE, OrderType.MARKET),
+        (Direction.LONG, Offset.CLOSE, OrderType.MARKET),
+    ]
 
 
 def test_status_reply(chat):
@@ -188,7 +234,7 @@ def test_the_quote_watch_passes_over_a_symbol_without_a_security_record(chat):
     gateway.connection.record("data", comhost.csConnectionUp)
     gateway.subscriptions = {"F.US.EP": (5, "1Min"), "F.US.ZN": (5, "1Min")}
     watchdog = engine.guard.watchdog
-    watchdog._started_at -= 60.0   # a minute without a single quote
+    watchdog._started_at -= 60.0  # a minute without a single quote
     watchdog.poll()
-    assert list(watchdog.silent) == [EP]   # EP is silent; F.US.ZN has nothing to watch
+    assert list(watchdog.silent) == [EP]  # EP is silent; F.US.ZN has nothing to watch
     assert not engine.guard.strategy_allowed(EP)

@@ -49,14 +49,19 @@ def open_engine(tmp_path, config_module, monkeypatch):
     def open_(**market):
         cqgcel.reset()
         cqgcel.configure_market(
-            seed=market.pop("seed", 5), start_time=datetime(2026, 12, 7, 9, 30), history_days=0.1,
-            instruments=[{"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0,
-                          "start_price": 4500.0}],
-            accounts=[{"gw_account_id": ACCOUNT, "name": "ORDERS", "balance": 5_000_000.0}], **market)
+            seed=market.pop("seed", 5),
+            start_time=datetime(2026, 12, 7, 9, 30),
+            history_days=0.1,
+            instruments=[{"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0, "start_price": 4500.0}],
+            accounts=[{"gw_account_id": ACCOUNT, "name": "ORDERS", "balance": 5_000_000.0}],
+            **market,
+        )
         database = db_module.DB()
-        engine = MainEngine(CqgGateway({"F.US.EP": EP}),
-                            AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
-                            SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5))
+        engine = MainEngine(
+            CqgGateway({"F.US.EP": EP}),
+            AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
+            SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5),
+        )
         opened.append((engine, database))
         engine.start()
         return SimpleNamespace(engine=engine, db=database, gateway=engine.gateway)
@@ -85,8 +90,13 @@ def test_orders_submitted_from_four_threads_are_each_recorded_once_under_their_o
     def trader(seed: int) -> None:
         rng = random.Random(seed)
         for _ in range(per_thread):
-            order = Order(security=EP, price=0.0, quantity=rng.randint(1, 9),
-                          direction=rng.choice(list(Direction)), order_type=OrderType.MARKET)
+            order = Order(
+                security=EP,
+                price=0.0,
+                quantity=rng.randint(1, 9),
+                direction=rng.choice(list(Direction)),
+                order_type=OrderType.MARKET,
+            )
             guid = s.engine.submit(order)
             with lock:
                 submitted.append((order, guid))
@@ -121,15 +131,18 @@ def stored_state(s) -> tuple[set, dict]:
 @pytest.mark.parametrize("logoff_delay", [0.0, 0.6], ids=["prompt-logoff", "slow-logoff"])
 def test_shutdown_stores_every_event_the_gateway_received(open_engine, logoff_delay):
     s = open_engine(speed=120.0, tick_rate=400.0, seed=21)
-    wait_until(lambda: (q := s.gateway.cqg_quotes.get(EP)) is not None and q.bid_price and q.ask_price,
-               what="a two-sided quote")
+    wait_until(
+        lambda: (q := s.gateway.cqg_quotes.get(EP)) is not None and q.bid_price and q.ask_price,
+        what="a two-sided quote",
+    )
     quote = s.gateway.cqg_quotes[EP]
     for i in range(20):  # resting limits near the touch: the market keeps filling them
         direction = Direction.LONG if i % 2 == 0 else Direction.SHORT
         away = 0.25 * (i // 2)
         price = quote.bid_price - away if direction is Direction.LONG else quote.ask_price + away
-        assert s.engine.submit(Order(security=EP, price=price, quantity=1 + i % 3, direction=direction,
-                                     order_type=OrderType.LIMIT))
+        assert s.engine.submit(
+            Order(security=EP, price=price, quantity=1 + i % 3, direction=direction, order_type=OrderType.LIMIT)
+        )
     cqgcel.set_answer("GWLogoff", delay=logoff_delay)
     arrived = {}
     close = s.gateway.close
@@ -142,8 +155,10 @@ def test_shutdown_stores_every_event_the_gateway_received(open_engine, logoff_de
     s.gateway.close = counting_close
     s.engine.shutdown()
     if logoff_delay:  # the case is only a test when the market kept trading meanwhile
-        assert arrived["after"]["order"] + arrived["after"]["deal"] > \
-            arrived["before"]["order"] + arrived["before"]["deal"]
+        assert (
+            arrived["after"]["order"] + arrived["after"]["deal"]
+            > arrived["before"]["order"] + arrived["before"]["deal"]
+        )
     deals, statuses = stored_state(s)
     assert deals == {str(d) for d in s.gateway.deals}, "a fill that reached process_deal is not stored"
     for guid in s.engine.orders:
@@ -179,7 +194,7 @@ def test_shutdown_stores_fills_of_orders_the_engine_never_recorded(open_engine):
     s.engine.shutdown()
     # The order is on the session's account at the broker: shutdown adopts it (one row,
     # marked as entered elsewhere) and its fills link to that row; nothing is lost.
-    (row_id, remark), = list(s.db.select_records("trading_order", ["id", "remark"], {"broker_order_id": guid}))
+    ((row_id, remark),) = list(s.db.select_records("trading_order", ["id", "remark"], {"broker_order_id": guid}))
     assert remark == "order entered elsewhere"
     rows = list(s.db.select_records("trading_deal", ["broker_deal_id", "broker_order_id", "order_id"]))
     assert sorted(rows) == sorted((str(d), guid, row_id) for d in s.gateway.deals)

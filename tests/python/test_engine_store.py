@@ -42,16 +42,23 @@ def start(tmp_path, config_module, monkeypatch):
 
     def begin(orders_kept: int, deals_kept: int) -> SimpleNamespace:
         cqgcel.configure_market(
-            seed=5, speed=0.0, start_time=datetime(2026, 12, 7, 9, 30), history_days=0.1,
+            seed=5,
+            speed=0.0,
+            start_time=datetime(2026, 12, 7, 9, 30),
+            history_days=0.1,
             instruments=[{"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0, "start_price": 4500.0}],
-            accounts=[{"gw_account_id": ACCOUNT, "name": "STORE", "balance": 500_000.0}])
+            accounts=[{"gw_account_id": ACCOUNT, "name": "STORE", "balance": 500_000.0}],
+        )
         database = db_module.DB()
         record = ChatRecord()
-        engine = MainEngine(CqgGateway({"F.US.EP": EP}),
-                            AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
-                            SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5,
-                                            orders_kept=orders_kept, deals_kept=deals_kept),
-                            bot=record)
+        engine = MainEngine(
+            CqgGateway({"F.US.EP": EP}),
+            AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
+            SessionSettings(
+                account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=5, orders_kept=orders_kept, deals_kept=deals_kept
+            ),
+            bot=record,
+        )
         engine.start()
         cqgcel.advance_market(60)
         session = SimpleNamespace(engine=engine, record=record, db=database, path=tmp_path / "morvex_trader.db")
@@ -66,8 +73,9 @@ def start(tmp_path, config_module, monkeypatch):
 
 
 def place(s, direction: Direction, quantity: int, order_type=OrderType.MARKET, price=0.0) -> str:
-    order_id = s.engine.submit(Order(security=EP, price=price, quantity=quantity, direction=direction,
-                                     order_type=order_type))
+    order_id = s.engine.submit(
+        Order(security=EP, price=price, quantity=quantity, direction=direction, order_type=order_type)
+    )
     assert order_id
     cqgcel.advance_market(5)
     s.engine.drain_events()
@@ -82,8 +90,10 @@ def ask(s, **request) -> str:
 
 
 def stored_deals(s) -> list[tuple]:
-    return s.db.select_records("trading_deal", ["broker_deal_id", "broker_order_id", "order_id",
-                                                "security_code", "direction", "filled_quantity"]).rows()
+    return s.db.select_records(
+        "trading_deal",
+        ["broker_deal_id", "broker_order_id", "order_id", "security_code", "direction", "filled_quantity"],
+    ).rows()
 
 
 def unbounded_reads(path, statements) -> list[tuple[str, str]]:
@@ -112,8 +122,18 @@ def test_no_statement_of_a_session_reads_a_whole_table(start):
         cqgcel.advance_market(5)
         s.engine.drain_events()
         s.engine.snapshot()
-        s.engine.gateway.events.put(("deal", {"deal_id": "late-1", "order_id": first, "filled_avg_price": 1.0,
-                                              "filled_quantity": 1, "updated_time": datetime(2026, 12, 7)}))
+        s.engine.gateway.events.put(
+            (
+                "deal",
+                {
+                    "deal_id": "late-1",
+                    "order_id": first,
+                    "filled_avg_price": 1.0,
+                    "filled_quantity": 1,
+                    "updated_time": datetime(2026, 12, 7),
+                },
+            )
+        )
         s.engine.drain_events()
         ask(s, get_orders=True, num_orders_displayed=10)
         ask(s, get_deals=True, num_deals_displayed=10)
@@ -121,8 +141,13 @@ def test_no_statement_of_a_session_reads_a_whole_table(start):
     finally:
         db_module.stop_journal()
     kinds = {" ".join(sql.split()[:3]) for sql in statements}
-    assert {"INSERT INTO balance", "INSERT INTO position", "INSERT INTO trading_order",
-            "UPDATE trading_order SET", "INSERT INTO trading_deal"} <= kinds
+    assert {
+        "INSERT INTO balance",
+        "INSERT INTO position",
+        "INSERT INTO trading_order",
+        "UPDATE trading_order SET",
+        "INSERT INTO trading_deal",
+    } <= kinds
     looked_up = [sql for sql in statements if sql.startswith("SELECT") and "broker_order_id=" in sql]
     reports = [sql for sql in statements if sql.startswith("SELECT") and "ORDER BY id DESC" in sql]
     assert looked_up and len(reports) == 2  # the late deal's order, and both reports reached the file
@@ -173,31 +198,62 @@ def test_reports_read_from_the_file_look_like_reports_from_memory(start):
     assert from_file[0] == "Orders (4 of 4):" and from_file[1:4] == held_orders
     # deals: the stored time has whole seconds, the held one may have a fraction
     from_file = ask(s, get_deals=True, num_deals_displayed=50).splitlines()[1:]
-    assert [line.split()[:4] for line in from_file[:len(held_deals)]] == [line.split()[:4] for line in held_deals]
+    assert [line.split()[:4] for line in from_file[: len(held_deals)]] == [line.split()[:4] for line in held_deals]
 
 
 def test_a_late_event_of_an_order_no_longer_held_reaches_its_row(start):
     s = start(orders_kept=0, deals_kept=0)
     first = place(s, Direction.LONG, 2)
     assert first not in s.engine.orders
-    (order_row, status), = s.db.select_records("trading_order", ["id", "status"], {"broker_order_id": first}).rows()
+    ((order_row, status),) = s.db.select_records("trading_order", ["id", "status"], {"broker_order_id": first}).rows()
     assert status == "FILLED"
     before = len(stored_deals(s))
     events = s.engine.gateway.events
-    events.put(("deal", {"deal_id": "late-1", "order_id": first, "filled_avg_price": 4500.0,
-                         "filled_quantity": 1, "updated_time": datetime(2026, 12, 7, 10)}))
-    events.put(("order", {"order_id": first, "status": OrderStatus.CANCELLED, "filled_avg_price": 4500.0,
-                          "filled_quantity": 3, "updated_time": datetime(2026, 12, 7, 10)}))
+    events.put(
+        (
+            "deal",
+            {
+                "deal_id": "late-1",
+                "order_id": first,
+                "filled_avg_price": 4500.0,
+                "filled_quantity": 1,
+                "updated_time": datetime(2026, 12, 7, 10),
+            },
+        )
+    )
+    events.put(
+        (
+            "order",
+            {
+                "order_id": first,
+                "status": OrderStatus.CANCELLED,
+                "filled_avg_price": 4500.0,
+                "filled_quantity": 3,
+                "updated_time": datetime(2026, 12, 7, 10),
+            },
+        )
+    )
     s.engine.drain_events()
     assert s.engine.net_position(EP) == 3
     assert stored_deals(s)[before:] == [("late-1", first, order_row, "EP", "LONG", 1)]
-    assert s.db.select_records("trading_order", ["status", "filled_quantity"], {"id": order_row}).rows() == \
-        [("CANCELLED", 3)]
+    assert s.db.select_records("trading_order", ["status", "filled_quantity"], {"id": order_row}).rows() == [
+        ("CANCELLED", 3)
+    ]
     assert s.engine.status_counts() == {"CANCELLED": 1}
     assert s.engine.counts.deals == before + 1
     # an order of another session or another program is not taken for one of ours
-    events.put(("deal", {"deal_id": "foreign-1", "order_id": "{NOT-OURS}", "filled_avg_price": 1.0,
-                         "filled_quantity": 1, "updated_time": datetime(2026, 12, 7, 10)}))
+    events.put(
+        (
+            "deal",
+            {
+                "deal_id": "foreign-1",
+                "order_id": "{NOT-OURS}",
+                "filled_avg_price": 1.0,
+                "filled_quantity": 1,
+                "updated_time": datetime(2026, 12, 7, 10),
+            },
+        )
+    )
     s.engine.drain_events()
     assert len(stored_deals(s)) == before + 1 and s.engine.net_position(EP) == 3
 
@@ -213,8 +269,18 @@ def test_an_order_id_of_an_earlier_session_is_not_taken_for_this_one(start):
     rows = later.db.select_records("trading_order", ["id"], {"broker_order_id": reused}).rows()
     events = later.engine.gateway.events
     for deal_id, order_id in (("late-ours", reused), ("earlier-session", only_earlier)):
-        events.put(("deal", {"deal_id": deal_id, "order_id": order_id, "filled_avg_price": 1.0,
-                             "filled_quantity": 1, "updated_time": datetime(2026, 12, 7)}))
+        events.put(
+            (
+                "deal",
+                {
+                    "deal_id": deal_id,
+                    "order_id": order_id,
+                    "filled_avg_price": 1.0,
+                    "filled_quantity": 1,
+                    "updated_time": datetime(2026, 12, 7),
+                },
+            )
+        )
     later.engine.drain_events()
     booked = {d[0]: d[2] for d in stored_deals(later)}
     assert booked["late-ours"] == rows[-1][0]  # this session's row of the id, not the earlier one

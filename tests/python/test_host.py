@@ -12,8 +12,7 @@ from morvex_trader.core.utility import safe_call
 
 
 def test_exchange_members_carry_text_values():
-    assert [e.value for e in (Exchange.SEHK, Exchange.SMART, Exchange.IDEALPRO)] == [
-        "SEHK", "SMART", "IDEALPRO"]
+    assert [e.value for e in (Exchange.SEHK, Exchange.SMART, Exchange.IDEALPRO)] == ["SEHK", "SMART", "IDEALPRO"]
     assert {d.name for d in Direction} == {"LONG", "SHORT"}
     assert {t.name for t in OrderType} == {"LIMIT", "MARKET", "STOP"}
     assert {s.name for s in OrderStatus} >= {"SUBMITTED", "FILLED", "CANCELLED", "FAILED", "UNKNOWN"}

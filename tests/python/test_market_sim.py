@@ -24,19 +24,28 @@ pytestmark = pytest.mark.timeout(30)
 ACCOUNT = 200001
 START = datetime(2024, 3, 4, 9, 30)
 INSTRUMENTS = [
-    {"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0, "start_price": 5000.0,
-     "initial_margin": 12000.0, "maintenance_margin": 11000.0},
-    {"full_name": "F.US.CLE", "tick_size": 0.01, "multiplier": 1000.0, "start_price": 80.0,
-     "volatility": 0.02},
+    {
+        "full_name": "F.US.EP",
+        "tick_size": 0.25,
+        "multiplier": 50.0,
+        "start_price": 5000.0,
+        "initial_margin": 12000.0,
+        "maintenance_margin": 11000.0,
+    },
+    {"full_name": "F.US.CLE", "tick_size": 0.01, "multiplier": 1000.0, "start_price": 80.0, "volatility": 0.02},
 ]
 
 
 def configure(seed: int = 7, speed: float = 0.0, **settings) -> None:
     cqgcel.configure_market(
-        seed=seed, speed=speed, start_time=START, history_days=0.1,
+        seed=seed,
+        speed=speed,
+        start_time=START,
+        history_days=0.1,
         instruments=settings.pop("instruments", INSTRUMENTS),
         accounts=[{"gw_account_id": ACCOUNT, "name": "PAPER1", "balance": 250_000.0}],
-        **settings)
+        **settings,
+    )
 
 
 @pytest.fixture(autouse=True)
@@ -70,8 +79,11 @@ def session():
 
 def calls_of(gw, order_id):
     """The order updates and deals of one order, in the order they arrived."""
-    return [(kind, record) for kind, record in list(gw.calls)
-            if kind in ("order", "deal") and record["order_id"] == order_id]
+    return [
+        (kind, record)
+        for kind, record in list(gw.calls)
+        if kind in ("order", "deal") and record["order_id"] == order_id
+    ]
 
 
 def place(gw, security, direction, order_type, quantity, price=0.0, stop_price=None):
@@ -88,6 +100,7 @@ def touch(security_symbol):
 
 def cqgcel_constants():
     from morvex_trader.gateways.cqg.wrapper import comhost
+
     return comhost.constants
 
 
@@ -105,8 +118,11 @@ def first_quotes(seed):
     try:
         gw.tradelink.subscribe_quote("EP")
         cqgcel.advance_market(20.0)
-        return [(q.bid_price, q.ask_price, q.last_price, q.open_price, q.high_price,
-                 q.low_price, q.prev_close_price) for kind, q in gw.calls if kind == "quote"]
+        return [
+            (q.bid_price, q.ask_price, q.last_price, q.open_price, q.high_price, q.low_price, q.prev_close_price)
+            for kind, q in gw.calls
+            if kind == "quote"
+        ]
     finally:
         gw.close()
         cqgcel.reset()
@@ -132,8 +148,9 @@ def test_quotes_order_book_and_bars_follow_the_market(session):
     bars = link.get_subscribe_bars_data(EP)
     assert len(bars) == 11  # the look-back and one more; the forming bar is left out
     times = [b.datetime for b in bars]
-    assert all(later - earlier >= (times[1] - times[0]) for earlier, later in
-               zip(times, times[1:])) and times[-1] < START
+    assert (
+        all(later - earlier >= (times[1] - times[0]) for earlier, later in zip(times, times[1:])) and times[-1] < START
+    )
     assert all(b.low <= min(b.open, b.close) <= max(b.open, b.close) <= b.high for b in bars)
 
     cqgcel.advance_market(150.0)  # two and a half minutes: two new bars at least
@@ -208,8 +225,9 @@ def test_a_market_order_fills_and_each_fill_reaches_process_order_then_process_d
     calls = calls_of(session, order_id)
     deals = [r for k, r in calls if k == "deal"]
     assert [d["deal_id"] for d in deals] == [f["id"] for f in fills]
-    assert [(d["filled_avg_price"], d["filled_quantity"]) for d in deals] == \
-        [(f["price"], f["quantity"]) for f in fills]
+    assert [(d["filled_avg_price"], d["filled_quantity"]) for d in deals] == [
+        (f["price"], f["quantity"]) for f in fills
+    ]
     # Every deal comes right after the order update of the same change.
     for i, (kind, record) in enumerate(calls):
         if kind == "deal":
@@ -228,8 +246,7 @@ def test_a_limit_order_rests_in_the_book_until_cancelled(session):
     cqgcel.advance_market(5.0)
     assert cqgcel.market_snapshot()["orders"][order_id]["status"] == "osInOrderBook"
     session.cancel_order(order_id)
-    wait_until(lambda: last_status(session, order_id) == OrderStatus.CANCELLED,
-               what="the cancel")
+    wait_until(lambda: last_status(session, order_id) == OrderStatus.CANCELLED, what="the cancel")
     snap = cqgcel.market_snapshot()
     assert snap["orders"][order_id]["status"] == "osCanceled"
     assert not [f for f in snap["fills"] if f["order_guid"] == order_id]
@@ -238,15 +255,20 @@ def test_a_limit_order_rests_in_the_book_until_cancelled(session):
 
 def test_cancelling_an_unknown_guid_fails_in_the_caller(session):
     from morvex_trader.gateways.cqg.wrapper.comhost import ComError
+
     with pytest.raises(ComError, match="no order with GUID 'nope'"):
         session.cancel_order("nope")
 
 
-@pytest.mark.parametrize("quantity, order_type, stop_offset, account", [
-    (0, OrderType.MARKET, None, ACCOUNT),
-    (1, OrderType.STOP, -5.0, ACCOUNT),
-    (1, OrderType.MARKET, None, 999),
-], ids=["quantity-zero", "buy-stop-below-the-market", "account-unknown-to-the-market"])
+@pytest.mark.parametrize(
+    "quantity, order_type, stop_offset, account",
+    [
+        (0, OrderType.MARKET, None, ACCOUNT),
+        (1, OrderType.STOP, -5.0, ACCOUNT),
+        (1, OrderType.MARKET, None, 999),
+    ],
+    ids=["quantity-zero", "buy-stop-below-the-market", "account-unknown-to-the-market"],
+)
 def test_rejected_orders_end_failed(quantity, order_type, stop_offset, account):
     configure()
     gw = open_session()
@@ -258,8 +280,7 @@ def test_rejected_orders_end_failed(quantity, order_type, stop_offset, account):
         cqgcel.advance_market(1.0)
         _, ask = touch("EP")
         stop = ask + stop_offset if stop_offset is not None else None
-        order_id = place(gw, EP, Direction.LONG, order_type, quantity, price=ask,
-                         stop_price=stop)
+        order_id = place(gw, EP, Direction.LONG, order_type, quantity, price=ask, stop_price=stop)
         wait_until(lambda: last_status(gw, order_id) == OrderStatus.FAILED, what="the reject")
         snap = cqgcel.market_snapshot()
         assert snap["orders"][order_id]["status"] == "osRejectGW"
@@ -272,8 +293,7 @@ def test_a_stop_order_triggers_and_fills_as_a_market_order(session):
     session.tradelink.subscribe_quote("CLE")
     cqgcel.advance_market(1.0)
     _, ask = touch("CLE")
-    order_id = place(session, CLE, Direction.LONG, OrderType.STOP, 1, price=ask,
-                     stop_price=round(ask + 0.02, 2))
+    order_id = place(session, CLE, Direction.LONG, OrderType.STOP, 1, price=ask, stop_price=round(ask + 0.02, 2))
     for _ in range(600):
         if last_status(session, order_id) == OrderStatus.FILLED:
             break
@@ -287,8 +307,10 @@ def test_positions_and_balance_after_fills_agree_with_the_snapshot(session):
     link.subscribe_quote("EP")
     link.subscribe_quote("CLE")
     cqgcel.advance_market(1.0)
-    orders = [place(session, EP, Direction.LONG, OrderType.MARKET, 3),
-              place(session, CLE, Direction.SHORT, OrderType.MARKET, 2)]
+    orders = [
+        place(session, EP, Direction.LONG, OrderType.MARKET, 3),
+        place(session, CLE, Direction.SHORT, OrderType.MARKET, 2),
+    ]
     cqgcel.advance_market(60.0)
     orders.append(place(session, EP, Direction.SHORT, OrderType.MARKET, 1))
     for _ in range(20):
@@ -357,22 +379,31 @@ def test_a_scripted_simulator_runs_no_market():
         gw.close()
 
 
-@pytest.mark.parametrize("settings, error, text", [
-    ({"speed": -1.0}, ValueError, "speed must be >= 0"),
-    ({"update_interval": 0.0}, ValueError, "update_interval must be"),
-    ({"tick_rate": 100.0, "speed": float("inf")}, ValueError, "tick_rate needs a finite speed"),
-    ({"instruments": [{"full_name": "F.US.EP", "tick": 0.25}]}, ValueError,
-     "Unknown instrument setting 'tick'"),
-    ({"instruments": [INSTRUMENTS[0], INSTRUMENTS[0]]}, ValueError, "already exists"),
-    ({"instruments": [{"full_name": "F.US.EP", "tick_size": 0.0}]}, ValueError,
-     "must be positive"),
-    ({"instruments": []}, ValueError, "at least one instrument"),
-    ({"start_time": "2024-03-04"}, TypeError, "start_time must be a datetime"),
-], ids=["negative-speed", "zero-interval", "tick-rate-without-speed", "unknown-key",
-        "duplicate-instrument", "zero-tick", "no-instruments", "text-start"])
+@pytest.mark.parametrize(
+    "settings, error, text",
+    [
+        ({"speed": -1.0}, ValueError, "speed must be >= 0"),
+        ({"update_interval": 0.0}, ValueError, "update_interval must be"),
+        ({"tick_rate": 100.0, "speed": float("inf")}, ValueError, "tick_rate needs a finite speed"),
+        ({"instruments": [{"full_name": "F.US.EP", "tick": 0.25}]}, ValueError, "Unknown instrument setting 'tick'"),
+        ({"instruments": [INSTRUMENTS[0], INSTRUMENTS[0]]}, ValueError, "already exists"),
+        ({"instruments": [{"full_name": "F.US.EP", "tick_size": 0.0}]}, ValueError, "must be positive"),
+        ({"instruments": []}, ValueError, "at least one instrument"),
+        ({"start_time": "2024-03-04"}, TypeError, "start_time must be a datetime"),
+    ],
+    ids=[
+        "negative-speed",
+        "zero-interval",
+        "tick-rate-without-speed",
+        "unknown-key",
+        "duplicate-instrument",
+        "zero-tick",
+        "no-instruments",
+        "text-start",
+    ],
+)
 def test_bad_settings_are_refused(settings, error, text):
-    base = dict(seed=1, start_time=START, instruments=INSTRUMENTS,
-                accounts=[{"gw_account_id": ACCOUNT}])
+    base = dict(seed=1, start_time=START, instruments=INSTRUMENTS, accounts=[{"gw_account_id": ACCOUNT}])
     base.update(settings)
     with pytest.raises(error, match=text):
         cqgcel.configure_market(**base)

@@ -36,8 +36,11 @@ def bars(start_price: float, count: int) -> list[SimpleNamespace]:
     out, price = [], start_price
     for i in range(count):
         close = price + (1.0 if i % 3 else -1.5)
-        out.append(SimpleNamespace(datetime=at(i), open=price, high=max(price, close) + 0.5,
-                                   low=min(price, close) - 0.5, close=close))
+        out.append(
+            SimpleNamespace(
+                datetime=at(i), open=price, high=max(price, close) + 0.5, low=min(price, close) - 0.5, close=close
+            )
+        )
         price = close
     return out
 
@@ -52,36 +55,81 @@ class StoredSession:
         self.first_rows: dict[str, int] = {}  # the session's first order and deal row ids
 
     def snapshot(self, minutes: float, cash: float, unrealized: float, realized: float = 0.0) -> int:
-        balance = SimpleNamespace(cash=cash, available_cash=cash, net_cash_power=cash, maintenance_margin=0.0,
-                                  unrealized_pnl=unrealized, realized_pnl=realized)
+        balance = SimpleNamespace(
+            cash=cash,
+            available_cash=cash,
+            net_cash_power=cash,
+            maintenance_margin=0.0,
+            unrealized_pnl=unrealized,
+            realized_pnl=realized,
+        )
         balance_id = self.store.snapshot_balance(balance, [], at(minutes))
         if self.first_balance_id is None:
             self.first_balance_id = balance_id
         return balance_id
 
-    def order(self, order_id: str, security, direction: Direction, order_type: OrderType, price: float,
-              minutes: float, status: OrderStatus = OrderStatus.SUBMITTED) -> Order:
-        order = Order(security=security, price=price, quantity=1, direction=direction, order_type=order_type,
-                      offset=Offset.OPEN, order_id=order_id, status=status, create_time=at(minutes))
+    def order(
+        self,
+        order_id: str,
+        security,
+        direction: Direction,
+        order_type: OrderType,
+        price: float,
+        minutes: float,
+        status: OrderStatus = OrderStatus.SUBMITTED,
+    ) -> Order:
+        order = Order(
+            security=security,
+            price=price,
+            quantity=1,
+            direction=direction,
+            order_type=order_type,
+            offset=Offset.OPEN,
+            order_id=order_id,
+            status=status,
+            create_time=at(minutes),
+        )
         row = self.store.record_order(order, at(minutes))
         if self.first_balance_id is not None:
             self.first_rows.setdefault("first_order_row", row)
         if status is not OrderStatus.SUBMITTED:
-            self.store.update_order({"order_id": order_id, "updated_time": at(minutes), "status": status,
-                                     "filled_avg_price": price if status is OrderStatus.FILLED else 0.0,
-                                     "filled_quantity": 1 if status is OrderStatus.FILLED else 0})
+            self.store.update_order(
+                {
+                    "order_id": order_id,
+                    "updated_time": at(minutes),
+                    "status": status,
+                    "filled_avg_price": price if status is OrderStatus.FILLED else 0.0,
+                    "filled_quantity": 1 if status is OrderStatus.FILLED else 0,
+                }
+            )
         return order
 
     def fill(self, order: Order, price: float, minutes: float, deal_id: str) -> None:
-        row = self.store.record_deal({"deal_id": deal_id, "order_id": order.order_id, "updated_time": at(minutes),
-                                      "filled_avg_price": price, "filled_quantity": 1}, order)
+        row = self.store.record_deal(
+            {
+                "deal_id": deal_id,
+                "order_id": order.order_id,
+                "updated_time": at(minutes),
+                "filled_avg_price": price,
+                "filled_quantity": 1,
+            },
+            order,
+        )
         if self.first_balance_id is not None:
             self.first_rows.setdefault("first_deal_row", row)
 
     def record(self, instruments, **counts) -> None:
-        write_session_record(self.folder, zone="Asia/Hong_Kong", started=at(0), ended=at(20),
-                             first_balance_id=self.first_balance_id, last_balance_id=self.store.balance_id,
-                             instruments=instruments, **self.first_rows, **counts)
+        write_session_record(
+            self.folder,
+            zone="Asia/Hong_Kong",
+            started=at(0),
+            ended=at(20),
+            first_balance_id=self.first_balance_id,
+            last_balance_id=self.store.balance_id,
+            instruments=instruments,
+            **self.first_rows,
+            **counts,
+        )
 
 
 @pytest.fixture
@@ -115,15 +163,18 @@ def reported_session(stored: StoredSession) -> None:
     again = stored.order("A-3", EP, Direction.LONG, OrderType.LIMIT, 4494.0, 8, OrderStatus.FILLED)
     stored.fill(again, 4494.0, 8, "D3")
     stored.snapshot(10, 999_775.0, -400.0, realized=-225.0)
-    stored.order("A-4", EP, Direction.LONG, OrderType.LIMIT, 4480.5, 12)        # working at the end
-    stored.order("A-5", EP, Direction.SHORT, OrderType.STOP, 4470.25, 12)       # working at the end
-    stored.order("A-8", EP, Direction.LONG, OrderType.LIMIT, 4480.5, 13)        # the same mark as A-4
-    stored.order("A-9", EP, Direction.LONG, OrderType.MARKET, 0.0, 14)          # no price to mark
+    stored.order("A-4", EP, Direction.LONG, OrderType.LIMIT, 4480.5, 12)  # working at the end
+    stored.order("A-5", EP, Direction.SHORT, OrderType.STOP, 4470.25, 12)  # working at the end
+    stored.order("A-8", EP, Direction.LONG, OrderType.LIMIT, 4480.5, 13)  # the same mark as A-4
+    stored.order("A-9", EP, Direction.LONG, OrderType.MARKET, 0.0, 14)  # no price to mark
     stored.order("A-6", CLE, Direction.LONG, OrderType.LIMIT, 74.1, 13, OrderStatus.CANCELLED)
     stored.order("A-7", CLE, Direction.SHORT, OrderType.LIMIT, 90.0, 14, OrderStatus.FAILED)
     stored.snapshot(15, 999_775.0, 250.0, realized=-225.0)
-    stored.record([("EP", EP.security_name, bars(4500.0, 20)), ("CLE", CLE.security_name, bars(75.0, 20))],
-                  refused=2, reconnects=1)
+    stored.record(
+        [("EP", EP.security_name, bars(4500.0, 20)), ("CLE", CLE.security_name, bars(75.0, 20))],
+        refused=2,
+        reconnects=1,
+    )
 
 
 def markers(ax, label: str) -> list[tuple[float, float]]:
@@ -169,7 +220,8 @@ def test_the_report_shows_the_session_and_only_that_session(stored, tmp_path):
 
     # One marker per fill of this session, at its price and time, by side.
     assert sorted(markers(ep, "buy fills")) == sorted(
-        [(mdates.date2num(at(1)), 4501.25), (mdates.date2num(at(8)), 4494.0)])
+        [(mdates.date2num(at(1)), 4501.25), (mdates.date2num(at(8)), 4494.0)]
+    )
     assert markers(ep, "sell fills") == [(mdates.date2num(at(6)), 4496.75)]
     assert markers(cle, "buy fills") == markers(cle, "sell fills") == []
     assert "no fills" in ", ".join(texts_of(cle))
@@ -186,11 +238,20 @@ def test_the_report_shows_the_session_and_only_that_session(stored, tmp_path):
     assert [c.get_label() for c in report.equity_axes.collections] == ["drawdown"]
 
     assert table_cells(report) == {
-        "orders placed": "9", "orders filled": "3", "orders cancelled": "1", "orders rejected": "3",
-        "orders working": "4", "deals": "3", "realised P&L": "-225.00", "unrealised P&L": "250.00",
-        "reconnects": "1"}
-    assert report.caption == ("Session report 2026-12-07 09:30-09:50 (Asia/Hong_Kong): 9 order(s), 3 fill(s), "
-                              "realised P&L -225.00, unrealised 250.00")
+        "orders placed": "9",
+        "orders filled": "3",
+        "orders cancelled": "1",
+        "orders rejected": "3",
+        "orders working": "4",
+        "deals": "3",
+        "realised P&L": "-225.00",
+        "unrealised P&L": "250.00",
+        "reconnects": "1",
+    }
+    assert report.caption == (
+        "Session report 2026-12-07 09:30-09:50 (Asia/Hong_Kong): 9 order(s), 3 fill(s), "
+        "realised P&L -225.00, unrealised 250.00"
+    )
     assert png_size(str(tmp_path / "out" / "report.png")) == report.pixel_size
     assert report.pixel_size[0] == 1100
 
@@ -244,9 +305,18 @@ class ChatStandIn(SimpleNamespace):
     """The bot as the engine's remote control sees it: the request fields, and what it sent."""
 
     def __init__(self, refuse_photos: Exception | None = None) -> None:
-        super().__init__(morvex_trader_status="Running", get_balance=False, get_positions=False,
-                         get_orders=False, get_deals=False, cancel_order=False, cancel_orders=False,
-                         send_order=False, close_positions=False, get_report=False)
+        super().__init__(
+            morvex_trader_status="Running",
+            get_balance=False,
+            get_positions=False,
+            get_orders=False,
+            get_deals=False,
+            cancel_order=False,
+            cancel_orders=False,
+            send_order=False,
+            close_positions=False,
+            get_report=False,
+        )
         self.replies: list[str] = []
         self.photos: list[tuple[bytes, str]] = []
         self.refuse_photos = refuse_photos
@@ -275,20 +345,30 @@ def market_session(tmp_path, config_module, monkeypatch):
     monkeypatch.setattr(tradelink, "ACCOUNT_SWITCH_PAUSE", 0.0)
     cqgcel.reset()
     cqgcel.configure_market(
-        seed=5, speed=0.0, start_time=T0, history_days=0.1,
+        seed=5,
+        speed=0.0,
+        start_time=T0,
+        history_days=0.1,
         instruments=[{"full_name": "F.US.EP", "tick_size": 0.25, "multiplier": 50.0, "start_price": 4500.0}],
-        accounts=[{"gw_account_id": 1001, "name": "REPORT", "balance": 500_000.0}])
+        accounts=[{"gw_account_id": 1001, "name": "REPORT", "balance": 500_000.0}],
+    )
     database = db_module.DB()
     chat = ChatStandIn()
-    engine = MainEngine(CqgGateway({"F.US.EP": EP}),
-                        AccountStore(database, AccountIdentity("CQG", "SIMULATE", 1001, "1001")),
-                        # The session keeps CQG's zone (the market's clock stamps it); the
-                        # chat gets only what it asks for here.
-                        SessionSettings(account_id=1001, symbols=("F.US.EP",), bar_lookback=5,
-                                        watch=WatchSettings(TIMEZONE="Asia/Hong_Kong", NOTIFICATIONS={
-                                            kind: "off" for kind in NOTIFICATION_KINDS})),
-                        bot=chat, now=lambda: cqgcel.market_snapshot()["now"],
-                        recorder=SessionRecorder(str(tmp_path), "Asia/Hong_Kong", str(tmp_path / "report.png")))
+    engine = MainEngine(
+        CqgGateway({"F.US.EP": EP}),
+        AccountStore(database, AccountIdentity("CQG", "SIMULATE", 1001, "1001")),
+        # The session keeps CQG's zone (the market's clock stamps it); the
+        # chat gets only what it asks for here.
+        SessionSettings(
+            account_id=1001,
+            symbols=("F.US.EP",),
+            bar_lookback=5,
+            watch=WatchSettings(TIMEZONE="Asia/Hong_Kong", NOTIFICATIONS={kind: "off" for kind in NOTIFICATION_KINDS}),
+        ),
+        bot=chat,
+        now=lambda: cqgcel.market_snapshot()["now"],
+        recorder=SessionRecorder(str(tmp_path), "Asia/Hong_Kong", str(tmp_path / "report.png")),
+    )
     engine.start()
     yield SimpleNamespace(engine=engine, chat=chat, folder=str(tmp_path), market=cqgcel)
     engine.shutdown()
@@ -299,8 +379,16 @@ def market_session(tmp_path, config_module, monkeypatch):
 def test_report_in_the_chat_sends_the_picture_of_the_running_session(market_session):
     s = market_session
     s.market.advance_market(120)
-    order_id = s.engine.submit(Order(security=EP, price=0.0, quantity=1, direction=Direction.LONG,
-                                     order_type=OrderType.MARKET, offset=Offset.OPEN))
+    order_id = s.engine.submit(
+        Order(
+            security=EP,
+            price=0.0,
+            quantity=1,
+            direction=Direction.LONG,
+            order_type=OrderType.MARKET,
+            offset=Offset.OPEN,
+        )
+    )
     s.market.advance_market(30)
     deadline = datetime.now() + timedelta(seconds=10)
     while not s.engine.deals and datetime.now() < deadline:
@@ -318,8 +406,7 @@ def test_report_in_the_chat_sends_the_picture_of_the_running_session(market_sess
     assert caption.startswith("Session report 2026-12-07 09:") and "1 fill(s)" in caption
 
     data = load_session(s.folder)
-    assert [(f.code, f.price, f.buy) for f in data.fills] == [
-        ("EP", s.engine.deals[0]["filled_avg_price"], True)]
+    assert [(f.code, f.price, f.buy) for f in data.fills] == [("EP", s.engine.deals[0]["filled_avg_price"], True)]
     times = [bar.time for bar in data.bars["EP"]]
     # Every window seen, merged once: more bars than one window holds, from before the
     # session's start to its end.
@@ -329,10 +416,14 @@ def test_report_in_the_chat_sends_the_picture_of_the_running_session(market_sess
     assert data.started <= data.fills[0].time <= data.ended  # snapshots and fills on one clock
 
 
-@pytest.mark.parametrize("with_recorder, reply", [
-    (True, "No session report: no session data yet: the session has stored no balance snapshot."),
-    (False, "No session report: this session keeps no record."),
-], ids=["nothing stored yet", "no recorder"])
+@pytest.mark.parametrize(
+    "with_recorder, reply",
+    [
+        (True, "No session report: no session data yet: the session has stored no balance snapshot."),
+        (False, "No session report: this session keeps no record."),
+    ],
+    ids=["nothing stored yet", "no recorder"],
+)
 def test_report_before_any_session_data_is_a_text_reply(tmp_path, with_recorder, reply):
     from morvex_trader.engine.main_engine import MainEngine, SessionSettings
     from morvex_trader.engine.session_recorder import SessionRecorder

@@ -26,13 +26,18 @@ def fields_of(record) -> tuple:
 
 # ---------------------------------------------------------------- construction
 
-@pytest.mark.parametrize("kind, lot_size, exchange", [
-    (Security, None, None),
-    (Stock, 1, Exchange.SEHK),
-    (Currency, 1000, Exchange.IDEALPRO),
-    (Commodity, 1000, Exchange.IDEALPRO),
-    (Futures, 1000, Exchange.SMART),
-], ids=lambda v: getattr(v, "__name__", None))
+
+@pytest.mark.parametrize(
+    "kind, lot_size, exchange",
+    [
+        (Security, None, None),
+        (Stock, 1, Exchange.SEHK),
+        (Currency, 1000, Exchange.IDEALPRO),
+        (Commodity, 1000, Exchange.IDEALPRO),
+        (Futures, 1000, Exchange.SMART),
+    ],
+    ids=lambda v: getattr(v, "__name__", None),
+)
 def test_defaults_of_each_kind(kind, lot_size, exchange):
     record = kind("700", "Tencent")
     assert fields_of(record) == ("700", "Tencent", lot_size, exchange, None, "")
@@ -44,8 +49,7 @@ def test_positional_and_named_construction_agree(kind):
     values = ("ESZ6", "E-mini", 50, Exchange.SMART, "20261218", "USD")
     positional = kind(*values)
     named = kind(**dict(zip(FIELDS, values)))
-    mixed = kind("ESZ6", "E-mini", quote_currency="USD", expiry_date="20261218",
-                 exchange=Exchange.SMART, lot_size=50)
+    mixed = kind("ESZ6", "E-mini", quote_currency="USD", expiry_date="20261218", exchange=Exchange.SMART, lot_size=50)
     for record in (positional, named, mixed):
         assert fields_of(record) == values
         assert type(record) is kind and isinstance(record, Security)
@@ -59,18 +63,23 @@ def test_values_are_stored_unvalidated():
 
 
 @pytest.mark.parametrize("kind", ALL, ids=lambda k: k.__name__)
-@pytest.mark.parametrize("call, message", [
-    (lambda k: k(), r"^{}\(\) missing 2 required positional arguments: 'code' and 'security_name'$"),
-    (lambda k: k("700"), r"^{}\(\) missing 1 required positional argument: 'security_name'$"),
-    (lambda k: k(security_name="Tencent"), r"^{}\(\) missing 1 required positional argument: 'code'$"),
-    (lambda k: k("700", "Tencent", lot_sise=1), r"^{}\(\) got an unexpected keyword argument 'lot_sise'$"),
-    (lambda k: k("700", "Tencent", 1, None, None, "", "extra"),
-     r"^{}\(\) takes from 2 to 6 positional arguments but 7 were given$"),
-    (lambda k: k("700", "Tencent", code="701"), r"^{}\(\) got multiple values for argument 'code'$"),
-    (lambda k: k.__new__(k, "700", code="701"), r"^{}\(\) got multiple values for argument 'code'$"),
-    (lambda k: k.__new__(k, "700", **{"lot": 1}), r"^{}\(\) got an unexpected keyword argument 'lot'$"),
-], ids=["none", "no-name", "no-code", "unknown-keyword", "too-many", "duplicate",
-        "new-duplicate", "new-unknown"])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda k: k(), r"^{}\(\) missing 2 required positional arguments: 'code' and 'security_name'$"),
+        (lambda k: k("700"), r"^{}\(\) missing 1 required positional argument: 'security_name'$"),
+        (lambda k: k(security_name="Tencent"), r"^{}\(\) missing 1 required positional argument: 'code'$"),
+        (lambda k: k("700", "Tencent", lot_sise=1), r"^{}\(\) got an unexpected keyword argument 'lot_sise'$"),
+        (
+            lambda k: k("700", "Tencent", 1, None, None, "", "extra"),
+            r"^{}\(\) takes from 2 to 6 positional arguments but 7 were given$",
+        ),
+        (lambda k: k("700", "Tencent", code="701"), r"^{}\(\) got multiple values for argument 'code'$"),
+        (lambda k: k.__new__(k, "700", code="701"), r"^{}\(\) got multiple values for argument 'code'$"),
+        (lambda k: k.__new__(k, "700", **{"lot": 1}), r"^{}\(\) got an unexpected keyword argument 'lot'$"),
+    ],
+    ids=["none", "no-name", "no-code", "unknown-keyword", "too-many", "duplicate", "new-duplicate", "new-unknown"],
+)
 def test_bad_construction_is_a_type_error_naming_the_problem(kind, call, message):
     with pytest.raises(TypeError, match=message.format(kind.__name__)):
         call(kind)
@@ -113,11 +122,30 @@ EQUALITY = [
 ]
 
 
-@pytest.mark.parametrize("left, right, equal", EQUALITY, ids=[
-    "same-stock", "lot-size", "expiry", "quote-currency", "code", "name", "exchange",
-    "stock-vs-futures", "currency-vs-commodity", "base-ignores-rest", "base-vs-stock",
-    "base-vs-futures", "base-vs-other-exchange", "base-vs-other-code", "base-both-absent",
-    "base-absent-vs-sehk", "base-absent-vs-stock-absent", "int-code-is-not-text-code"])
+@pytest.mark.parametrize(
+    "left, right, equal",
+    EQUALITY,
+    ids=[
+        "same-stock",
+        "lot-size",
+        "expiry",
+        "quote-currency",
+        "code",
+        "name",
+        "exchange",
+        "stock-vs-futures",
+        "currency-vs-commodity",
+        "base-ignores-rest",
+        "base-vs-stock",
+        "base-vs-futures",
+        "base-vs-other-exchange",
+        "base-vs-other-code",
+        "base-both-absent",
+        "base-absent-vs-sehk",
+        "base-absent-vs-stock-absent",
+        "int-code-is-not-text-code",
+    ],
+)
 def test_equality_rules_from_both_sides(left, right, equal):
     assert (left == right) is equal and (right == left) is equal
     assert (left != right) is (not equal) and (right != left) is (not equal)
@@ -127,6 +155,7 @@ def test_base_rule_reads_the_exchange_value_not_the_member():
     class Venue:
         def __init__(self, value):
             self.value = value
+
     assert Security("700", "T", exchange=Venue("SEHK")) == Stock("700", "T")
     assert hash(Security("700", "T", exchange=Venue("SEHK"))) == hash(Security("700", "T", exchange=S))
     with pytest.raises(AttributeError):
@@ -138,8 +167,11 @@ class LooksLikeASecurity:
 
 
 @pytest.mark.parametrize("kind", ALL, ids=lambda k: k.__name__)
-@pytest.mark.parametrize("other", ["700", None, 0, ("700", "T", 1, S, None, ""), LooksLikeASecurity()],
-                         ids=["text", "none", "int", "tuple", "duck"])
+@pytest.mark.parametrize(
+    "other",
+    ["700", None, 0, ("700", "T", 1, S, None, ""), LooksLikeASecurity()],
+    ids=["text", "none", "int", "tuple", "duck"],
+)
 def test_comparison_with_a_non_security_is_unequal(kind, other):
     record = kind("700", "T", 1, S)
     assert not record == other and not other == record
@@ -182,8 +214,14 @@ def test_records_as_map_keys():
 texts = st.sampled_from(["", "700", "ES", "é"])
 records = st.builds(
     lambda kind, *values: kind(*values),
-    st.sampled_from(ALL), texts, texts, st.sampled_from([None, 1, 1000]),
-    st.sampled_from([None, *Exchange]), st.sampled_from([None, "2026"]), texts)
+    st.sampled_from(ALL),
+    texts,
+    texts,
+    st.sampled_from([None, 1, 1000]),
+    st.sampled_from([None, *Exchange]),
+    st.sampled_from([None, "2026"]),
+    texts,
+)
 
 
 @given(records, records)
@@ -196,6 +234,7 @@ def test_equality_is_symmetric_and_hash_follows_it(a, b):
 
 
 # ---------------------------------------------------------------- immutability
+
 
 @pytest.mark.parametrize("kind", ALL, ids=lambda k: k.__name__)
 @pytest.mark.parametrize("field", FIELDS)
@@ -226,13 +265,15 @@ def test_no_new_attributes_and_types_are_sealed():
 
 # ---------------------------------------------------------------- Python expectations
 
+
 def test_text_form_is_like_a_dataclass():
     assert repr(Stock("700", "Tencent")) == (
         "Stock(code='700', security_name='Tencent', lot_size=1, "
-        "exchange=<Exchange.SEHK: 'SEHK'>, expiry_date=None, quote_currency='')")
+        "exchange=<Exchange.SEHK: 'SEHK'>, expiry_date=None, quote_currency='')"
+    )
     assert str(Security("1", "A")) == (
-        "Security(code='1', security_name='A', lot_size=None, exchange=None, "
-        "expiry_date=None, quote_currency='')")
+        "Security(code='1', security_name='A', lot_size=None, exchange=None, " "expiry_date=None, quote_currency='')"
+    )
     lot = []
     record = Futures("ES", "E-mini", lot)
     lot.append(record)
@@ -240,10 +281,15 @@ def test_text_form_is_like_a_dataclass():
 
 
 @pytest.mark.parametrize("kind", ALL, ids=lambda k: k.__name__)
-@pytest.mark.parametrize("clone", [
-    copy.copy, copy.deepcopy,
-    *(lambda r, p=p: pickle.loads(pickle.dumps(r, protocol=p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)),
-], ids=["copy", "deepcopy", *(f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1))])
+@pytest.mark.parametrize(
+    "clone",
+    [
+        copy.copy,
+        copy.deepcopy,
+        *(lambda r, p=p: pickle.loads(pickle.dumps(r, protocol=p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)),
+    ],
+    ids=["copy", "deepcopy", *(f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1))],
+)
 def test_copies_keep_kind_and_equality(kind, clone):
     record = kind("700", "T", 100, S, "2026", "HKD")
     twin = clone(record)
@@ -296,6 +342,7 @@ def test_python_subclasses_behave_as_their_kind():
 
 # ---------------------------------------------------------------- memory
 
+
 class FreshExchange:
     """An exchange only the leak test holds, so its reference count moves only with ours."""
 
@@ -311,15 +358,18 @@ def test_no_references_leak():
 
     def exercise():
         record = Stock(code, name, lot, exchange, expiry, quote)
-        twin = Stock(code=code, security_name=name, lot_size=lot, exchange=exchange, expiry_date=expiry,
-                     quote_currency=quote)
+        twin = Stock(
+            code=code, security_name=name, lot_size=lot, exchange=exchange, expiry_date=expiry, quote_currency=quote
+        )
         base = Security(code, name, lot, exchange, expiry, quote)
         assert record == twin and base == record and not record != twin
         assert base != Stock(code, name, exchange=Exchange.SMART)
         hash(base), repr(record), record.__reduce__(), pickle.loads(pickle.dumps(record))
-        for bad in [lambda: Stock(code, name, lot, exchange, expiry, quote, code),
-                    lambda: Stock(code, name, lot_size=lot, bad=quote),
-                    lambda: hash(Stock(code, name, [lot]))]:
+        for bad in [
+            lambda: Stock(code, name, lot, exchange, expiry, quote, code),
+            lambda: Stock(code, name, lot_size=lot, bad=quote),
+            lambda: hash(Stock(code, name, [lot])),
+        ]:
             try:
                 bad()
             except TypeError:
@@ -335,6 +385,7 @@ def test_no_references_leak():
 def test_cycles_through_a_record_are_collected():
     class Marker:
         pass
+
     marker = Marker()
     holder = [marker]
     holder.append(Stock("700", "T", holder))

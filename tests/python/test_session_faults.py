@@ -35,11 +35,24 @@ class Chat(SimpleNamespace):
 
     def __init__(self) -> None:
         super().__init__(
-            morvex_trader_status="Running", get_balance=False, get_positions=False, get_orders=False,
-            num_orders_displayed=1, active_orders=False, get_deals=False, num_deals_displayed=1,
-            cancel_order=False, cancel_order_id=None, gateway_name=None, cancel_orders=False,
-            send_order=False, order_string="", close_positions=False, close_positions_gateway_name=None,
-            get_status=False)
+            morvex_trader_status="Running",
+            get_balance=False,
+            get_positions=False,
+            get_orders=False,
+            num_orders_displayed=1,
+            active_orders=False,
+            get_deals=False,
+            num_deals_displayed=1,
+            cancel_order=False,
+            cancel_order_id=None,
+            gateway_name=None,
+            cancel_orders=False,
+            send_order=False,
+            order_string="",
+            close_positions=False,
+            close_positions_gateway_name=None,
+            get_status=False,
+        )
         self.sent: list[str] = []
 
     def send_message(self, text: str) -> None:
@@ -69,11 +82,20 @@ def start(tmp_path, config_module, monkeypatch):
         watch = {"QUOTE_SILENCE": 0, "PENDING_GRACE": 0.0, "NOTIFY_RATE": 1000.0, **watch}
         database = db_module.DB()
         chat = Chat()
-        engine = MainEngine(CqgGateway({"F.US.EP": EP}),
-                            AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
-                            SessionSettings(account_id=ACCOUNT, symbols=("F.US.EP",), bar_lookback=3,
-                                            orders_kept=orders_kept, watch=WatchSettings(**watch)),
-                            strategy=Strategy(), bot=chat, log=lambda text: None)
+        engine = MainEngine(
+            CqgGateway({"F.US.EP": EP}),
+            AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
+            SessionSettings(
+                account_id=ACCOUNT,
+                symbols=("F.US.EP",),
+                bar_lookback=3,
+                orders_kept=orders_kept,
+                watch=WatchSettings(**watch),
+            ),
+            strategy=Strategy(),
+            bot=chat,
+            log=lambda text: None,
+        )
         engine.start()
         s = SimpleNamespace(engine=engine, chat=chat, db=database, guard=engine.guard, gateway=engine.gateway)
         made.append(s)
@@ -112,10 +134,11 @@ def raise_status(kind, status):
 
 # -- connections --------------------------------------------------------------------------------
 
+
 def test_gateway_down_refuses_orders_with_the_reason_and_up_reselects_and_reconciles(start):
     s = start()
     raise_status("gateway", "csConnectionDown")
-    raise_status("gateway", "csConnectionDown")          # a repeated status is not a new change
+    raise_status("gateway", "csConnectionDown")  # a repeated status is not a new change
     settle(s)
     assert s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) is None
     assert "CQG gateway connection is down: order not sent" in s.engine.last_refusal
@@ -124,7 +147,9 @@ def test_gateway_down_refuses_orders_with_the_reason_and_up_reselects_and_reconc
     settle(s)
     lost = [m for m in s.chat.sent if "connection lost" in m]
     assert lost == ["CQG gateway connection lost (down): new orders are refused until it is back."]
-    assert any(m.startswith("Order not sent: the gateway refused EP: CQG gateway connection is down") for m in s.chat.sent)
+    assert any(
+        m.startswith("Order not sent: the gateway refused EP: CQG gateway connection is down") for m in s.chat.sent
+    )
     assert not [e for e in cqgcel.journal() if e[1] == "Place"]
     assert not s.guard.strategy_allowed(EP)
 
@@ -133,11 +158,12 @@ def test_gateway_down_refuses_orders_with_the_reason_and_up_reselects_and_reconc
     raise_status("gateway", "csConnectionUp")
     settle(s)
     assert s.guard.watchdog.counts["reconnects"] == 1
-    assert ("AccountSubscriptionLevel", C.aslAccountUpdatesAndOrders) in [(e[1], e[3][0]) for e in cqgcel.journal()
-                                                                          if e[2] == "put"]
+    assert ("AccountSubscriptionLevel", C.aslAccountUpdatesAndOrders) in [
+        (e[1], e[3][0]) for e in cqgcel.journal() if e[2] == "put"
+    ]
     assert s.guard.reconciler.counts["runs"] == runs + 1
     assert any("connection is back" in m for m in s.chat.sent)
-    assert place(s)                                        # orders go out again
+    assert place(s)  # orders go out again
     assert s.guard.strategy_allowed(EP)
 
 
@@ -145,7 +171,7 @@ def test_not_logged_on_is_logged_on_again(start):
     s = start(RELOGON_INTERVAL=0.0)
     cqgcel.clear_journal()
     raise_status("gateway", "csConnectionNotLoggedOn")
-    settle(s)                                              # the watchdog calls GWLogon; the simulator answers Up
+    settle(s)  # the watchdog calls GWLogon; the simulator answers Up
     wait_until(lambda: (settle(s), s.guard.watchdog.counts["reconnects"] == 1)[1], what="log-on again")
     assert [e for e in cqgcel.journal() if e[1] == "GWLogon"]
     assert s.guard.watchdog.counts["relogons"] >= 1
@@ -158,7 +184,7 @@ def test_data_down_stops_the_strategy_and_data_up_resubscribes_and_rereads_bars(
     assert before > 0
     raise_status("data", "csConnectionDown")
     s.engine.run(0.15)
-    assert s.engine.strategy.calls == before               # stopped while data is down
+    assert s.engine.strategy.calls == before  # stopped while data is down
     cqgcel.clear_journal()
     raise_status("data", "csConnectionUp")
     settle(s)
@@ -171,7 +197,8 @@ def test_data_down_stops_the_strategy_and_data_up_resubscribes_and_rereads_bars(
     assert s.engine.strategy.calls > before
     assert [m for m in s.chat.sent if "data connection" in m] == [
         "CQG data connection lost (down): strategy stopped.",
-        "CQG data connection is back: 1 subscription(s) renewed, bars read again, strategy resumed."]
+        "CQG data connection is back: 1 subscription(s) renewed, bars read again, strategy resumed.",
+    ]
 
 
 def test_a_silent_quote_stream_counts_as_data_down_until_quotes_return(start):
@@ -191,13 +218,14 @@ def test_a_silent_quote_stream_counts_as_data_down_until_quotes_return(start):
 
 # -- fills --------------------------------------------------------------------------------------
 
+
 def test_a_fill_delivered_twice_is_booked_once_in_memory_position_and_database(start):
     s = start()
     guid = place(s)
     cqgcel.fill_order(guid, 1, 4400.0)
     settle(s)
     (deal,) = [d for d in s.gateway.deals.values()]
-    s.gateway.process_deal(dict(deal))                     # the broker sends it again
+    s.gateway.process_deal(dict(deal))  # the broker sends it again
     s.gateway.process_deal(dict(deal, deal_id=str(deal["deal_id"])))
     settle(s)
     assert len(s.engine.deals) == 1 and s.engine.net_position(EP) == 1
@@ -209,12 +237,15 @@ def test_a_fill_delivered_twice_is_booked_once_in_memory_position_and_database(s
 def test_a_malformed_fill_is_reported_and_never_booked(start):
     s = start()
     guid = place(s)
-    s.gateway.process_deal({"deal_id": "X1", "order_id": guid, "updated_time": HK_TIME,
-                            "filled_avg_price": 4400.0, "filled_quantity": 0})
+    s.gateway.process_deal(
+        {"deal_id": "X1", "order_id": guid, "updated_time": HK_TIME, "filled_avg_price": 4400.0, "filled_quantity": 0}
+    )
     settle(s)
     assert list(s.engine.deals) == [] and rows(s, "trading_deal", ["id"]) == []
-    assert any(m.startswith("Malformed fill from the broker skipped (quantity 0 is not a positive number)")
-               for m in s.chat.sent)
+    assert any(
+        m.startswith("Malformed fill from the broker skipped (quantity 0 is not a positive number)")
+        for m in s.chat.sent
+    )
 
 
 def test_busted_and_corrected_fills_reverse_or_correct_the_booking(start):
@@ -230,10 +261,13 @@ def test_busted_and_corrected_fills_reverse_or_correct_the_booking(start):
     settle(s)
     assert s.engine.net_position(EP) == 2
     assert [(d["deal_id"], d["filled_quantity"]) for d in s.engine.deals] == [(second["deal_id"], 2)]
-    stored = {r[0]: r[1:] for r in rows(s, "trading_deal", ["broker_deal_id", "filled_quantity", "filled_avg_price", "remark"])}
+    stored = {
+        r[0]: r[1:]
+        for r in rows(s, "trading_deal", ["broker_deal_id", "filled_quantity", "filled_avg_price", "remark"])
+    }
     assert stored[str(first["deal_id"])] == (0, 4400.0, "busted by the broker")
     assert stored[str(second["deal_id"])] == (2, 4400.5, "corrected by the broker")
-    s.gateway.process_deal(dict(first))                    # the busted fill delivered again: not booked
+    s.gateway.process_deal(dict(first))  # the busted fill delivered again: not booked
     settle(s)
     assert s.engine.net_position(EP) == 2 and s.guard.ledger.counts.busted == 1
 
@@ -262,16 +296,38 @@ def iter_events(gateway):
 
 # -- orders the engine does not know ------------------------------------------------------------
 
+
 def test_events_of_an_order_entered_elsewhere_are_adopted_and_of_an_unknown_one_recorded_as_foreign(start):
     s = start()
-    cqgcel.make_order(guid="ELSEWHERE-1", status=C.osInOrderBook, quantity=2, side=C.osdSell,
-                      order_type=C.otLimit, instrument_name="F.US.EP", gw_account_id=ACCOUNT)
+    cqgcel.make_order(
+        guid="ELSEWHERE-1",
+        status=C.osInOrderBook,
+        quantity=2,
+        side=C.osdSell,
+        order_type=C.otLimit,
+        instrument_name="F.US.EP",
+        gw_account_id=ACCOUNT,
+    )
     cqgcel.set_order_status("ELSEWHERE-1", C.osInOrderBook)
     cqgcel.fill_order("ELSEWHERE-1", 2, 4500.0)
-    s.gateway.process_order({"order_id": "NOWHERE", "updated_time": HK_TIME, "filled_avg_price": 0.0,
-                             "filled_quantity": 0, "status": OrderStatus.CANCELLED})
-    s.gateway.process_deal({"deal_id": "NW-1", "order_id": "NOWHERE", "updated_time": HK_TIME,
-                            "filled_avg_price": 1.0, "filled_quantity": 1})
+    s.gateway.process_order(
+        {
+            "order_id": "NOWHERE",
+            "updated_time": HK_TIME,
+            "filled_avg_price": 0.0,
+            "filled_quantity": 0,
+            "status": OrderStatus.CANCELLED,
+        }
+    )
+    s.gateway.process_deal(
+        {
+            "deal_id": "NW-1",
+            "order_id": "NOWHERE",
+            "updated_time": HK_TIME,
+            "filled_avg_price": 1.0,
+            "filled_quantity": 1,
+        }
+    )
     settle(s)
     assert s.engine.pending_events == {} and s.guard.pending_since == {}
     adopted = s.engine.orders["ELSEWHERE-1"]
@@ -281,7 +337,8 @@ def test_events_of_an_order_entered_elsewhere_are_adopted_and_of_an_unknown_one_
     assert row[1:] == ("FILLED", 2, "order entered elsewhere")
     assert rows(s, "trading_deal", ["order_id"], broker_order_id="ELSEWHERE-1") == [(row[0],)]
     assert rows(s, "trading_deal", ["order_id", "remark"], broker_order_id="NOWHERE") == [
-        (0, "foreign: order unknown to the engine and the broker's account")]
+        (0, "foreign: order unknown to the engine and the broker's account")
+    ]
     assert s.guard.counts["foreign_orders"] == 1
     assert any("Order NOWHERE is unknown here" in m for m in s.chat.sent)
 
@@ -298,8 +355,15 @@ def test_events_wait_for_an_order_being_placed_and_are_not_taken_for_foreign(sta
     worker = threading.Thread(target=placement_under_way)
     worker.start()
     placing.wait(5)
-    s.gateway.process_order({"order_id": "SOON", "updated_time": HK_TIME, "filled_avg_price": 0.0,
-                             "filled_quantity": 0, "status": OrderStatus.SUBMITTED})
+    s.gateway.process_order(
+        {
+            "order_id": "SOON",
+            "updated_time": HK_TIME,
+            "filled_avg_price": 0.0,
+            "filled_quantity": 0,
+            "status": OrderStatus.SUBMITTED,
+        }
+    )
     s.engine.drain_events()
     s.guard.resolve_pending(force=False)
     assert "SOON" in s.engine.pending_events
@@ -311,6 +375,7 @@ def test_events_wait_for_an_order_being_placed_and_are_not_taken_for_foreign(sta
 
 # -- restart ------------------------------------------------------------------------------------
 
+
 def test_a_start_adopts_broker_orders_matching_rows_by_broker_order_id(start):
     first = start()
     guid = place(first)
@@ -318,12 +383,33 @@ def test_a_start_adopts_broker_orders_matching_rows_by_broker_order_id(start):
     (row_id,) = [r[0] for r in rows(first, "trading_order", ["id"])]
     # The next session finds this order (its row exists) and one with no row at the broker.
     second = start()
-    cqgcel.make_order(guid=guid, status=C.osInOrderBook, quantity=1, side=C.osdBuy, order_type=C.otLimit,
-                      instrument_name="F.US.EP", gw_account_id=ACCOUNT)
-    cqgcel.make_order(guid="EARLIER-2", status=C.osInOrderBook, quantity=4, side=C.osdSell,
-                      order_type=C.otLimit, instrument_name="F.US.EP", gw_account_id=ACCOUNT)
-    cqgcel.make_order(guid="OTHER-ACCOUNT", status=C.osInOrderBook, quantity=1, side=C.osdSell,
-                      order_type=C.otLimit, instrument_name="F.US.EP", gw_account_id=555)
+    cqgcel.make_order(
+        guid=guid,
+        status=C.osInOrderBook,
+        quantity=1,
+        side=C.osdBuy,
+        order_type=C.otLimit,
+        instrument_name="F.US.EP",
+        gw_account_id=ACCOUNT,
+    )
+    cqgcel.make_order(
+        guid="EARLIER-2",
+        status=C.osInOrderBook,
+        quantity=4,
+        side=C.osdSell,
+        order_type=C.otLimit,
+        instrument_name="F.US.EP",
+        gw_account_id=ACCOUNT,
+    )
+    cqgcel.make_order(
+        guid="OTHER-ACCOUNT",
+        status=C.osInOrderBook,
+        quantity=1,
+        side=C.osdSell,
+        order_type=C.otLimit,
+        instrument_name="F.US.EP",
+        gw_account_id=555,
+    )
     second.guard.reconcile("start")
     settle(second)
     assert set(second.engine.orders) == {guid, "EARLIER-2"}
@@ -350,23 +436,37 @@ def test_a_restart_knows_the_fills_booked_before(start):
 
 def test_a_position_difference_from_the_last_snapshot_is_reported_in_one_line(start):
     second = start()
-    settle(second)                  # its snapshot at start: no position
-    cqgcel.set_positions(ACCOUNT, [{"InstrumentName": "F.US.EP", "Side": C.osdSell, "Quantity": -2,
-                                    "AveragePrice": 4500.0, "OTE": 0.0, "ProfitLoss": 0.0}])
-    second.guard.last_positions = None   # as after a restart: the database's last snapshot
+    settle(second)  # its snapshot at start: no position
+    cqgcel.set_positions(
+        ACCOUNT,
+        [
+            {
+                "InstrumentName": "F.US.EP",
+                "Side": C.osdSell,
+                "Quantity": -2,
+                "AveragePrice": 4500.0,
+                "OTE": 0.0,
+                "ProfitLoss": 0.0,
+            }
+        ],
+    )
+    second.guard.last_positions = None  # as after a restart: the database's last snapshot
     second.guard.reconcile("start")
     settle(second)
     assert [m for m in second.chat.sent if "positions differ" in m] == [
-        "Reconciliation (start): positions differ from the last snapshot: EP broker -2 vs stored +0"]
+        "Reconciliation (start): positions differ from the last snapshot: EP broker -2 vs stored +0"
+    ]
 
 
 # -- time zone and /status ----------------------------------------------------------------------
 
+
 def test_times_are_stored_in_the_configured_zone(start):
     s = start(TIMEZONE="Europe/London")
     guid = place(s)
-    s.gateway.process_deal({"deal_id": "TZ-1", "order_id": guid, "updated_time": HK_TIME,
-                            "filled_avg_price": 4400.0, "filled_quantity": 1})
+    s.gateway.process_deal(
+        {"deal_id": "TZ-1", "order_id": guid, "updated_time": HK_TIME, "filled_avg_price": 4400.0, "filled_quantity": 1}
+    )
     settle(s)
     assert rows(s, "trading_deal", ["update_time"]) == [("2026-12-07 14:30:05",)]
 
@@ -385,8 +485,12 @@ def test_status_answers_connections_quote_ages_orders_queue_and_pnl(start):
     assert lines[0].startswith("Status (CQG) at ") and "(host local)" in lines[0]
     assert lines[1].startswith("gateway: up for ") and ", data: down for " in lines[1]
     assert lines[2].startswith("last quote: EP ") and lines[2].endswith(" s")
-    assert lines[3:] == ["working orders: 1 (EP 1)", "write queue: 0 (ok)",
-                         "session P&L: realised 0.00, unrealised 0.00", "strategy: paused (data down)"]
+    assert lines[3:] == [
+        "working orders: 1 (EP 1)",
+        "write queue: 0 (ok)",
+        "session P&L: realised 0.00, unrealised 0.00",
+        "strategy: paused (data down)",
+    ]
 
 
 # -- one round trip on the COM thread while events flow -----------------------------------------
@@ -418,8 +522,13 @@ def test_broker_walks_while_the_com_thread_delivers_quotes_to_a_python_sink():
     import subprocess
     import sys
 
-    child = subprocess.run([sys.executable, "-c", WALK_WHILE_EVENTS_FLOW], capture_output=True, text=True,
-                           timeout=60, env={**__import__("os").environ, "PYTHONFAULTHANDLER": ""})
+    child = subprocess.run(
+        [sys.executable, "-c", WALK_WHILE_EVENTS_FLOW],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**__import__("os").environ, "PYTHONFAULTHANDLER": ""},
+    )
     assert child.returncode == 0, child.stderr[-2000:]
     words = child.stdout.strip().splitlines()[-1].split()
     assert words[0] == "walks" and int(words[1]) > 10 and int(words[3]) > 100
@@ -433,9 +542,9 @@ def test_a_busy_database_delays_writes_and_orders_stop_when_too_far_behind(start
     reader.execute("BEGIN")
     reader.execute("SELECT count(*) FROM trading_order").fetchall()
     placed = [s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) for _ in range(6)]
-    assert all(placed[:4]) and placed[4:] == [None, None]   # rows of 4 orders wait: more would be too many
+    assert all(placed[:4]) and placed[4:] == [None, None]  # rows of 4 orders wait: more would be too many
     assert s.engine.last_refusal.startswith("database writes are behind (")
-    s.engine.run(0.2)                                        # the session goes on meanwhile
+    s.engine.run(0.2)  # the session goes on meanwhile
     assert s.engine.store.depth > 0
     reader.execute("COMMIT")
     reader.close()
@@ -447,14 +556,15 @@ def test_a_busy_database_delays_writes_and_orders_stop_when_too_far_behind(start
 
 # -- with the simulator's fault controls ----------------------------------------------------------
 
+
 def test_fills_held_while_the_gateway_is_down_and_sent_again_are_booked_once(start):
     s = start()
     guid = place(s, quantity=3)
     cqgcel.set_connection("gateway", "csConnectionDown")
-    cqgcel.fill_order(guid, 2, 4400.0)                    # held by the broker while down
+    cqgcel.fill_order(guid, 2, 4400.0)  # held by the broker while down
     settle(s)
     assert list(s.engine.deals) == [] and s.engine.submit(Order(EP, 4400.0, 1, Direction.LONG, OrderType.LIMIT)) is None
-    cqgcel.set_connection("gateway", "csConnectionUp")   # the held fill arrives now
+    cqgcel.set_connection("gateway", "csConnectionUp")  # the held fill arrives now
     settle(s)
     assert cqgcel.resend_fills(guid) == 1
     cqgcel.fill_order(guid, 1, 4401.0)
@@ -475,7 +585,8 @@ def test_a_busted_and_a_corrected_fill_from_the_broker_move_the_books(start):
     cqgcel.correct_fill(guid, second.Id, 1, 4399.5)
     settle(s)
     assert [(str(d["deal_id"]), d["filled_quantity"], d["filled_avg_price"]) for d in s.engine.deals] == [
-        (str(second.Id), 1, 4399.5)]
+        (str(second.Id), 1, 4399.5)
+    ]
     assert s.engine.net_position(EP) == 1
     stored = {r[0]: r[1:] for r in rows(s, "trading_deal", ["broker_deal_id", "filled_quantity", "filled_avg_price"])}
     assert stored == {str(first.Id): (0, 4400.0), str(second.Id): (1, 4399.5)}
@@ -488,8 +599,8 @@ def test_a_restart_adopts_working_orders_and_books_the_fills_made_meanwhile_once
     guid = place(first, quantity=2)
     booked = str(cqgcel.fill_order(guid, 1, 4400.0).Id)
     settle(first)
-    first.engine.shutdown()                               # the order still works at the broker
-    cqgcel.fill_order(guid, 1, 4402.0)                    # no session: no event
+    first.engine.shutdown()  # the order still works at the broker
+    cqgcel.fill_order(guid, 1, 4402.0)  # no session: no event
     second = start()
     settle(second)
     (meanwhile,) = [str(f.Id) for f in cqgcel.order(guid).Fills if str(f.Id) != booked]
@@ -499,14 +610,15 @@ def test_a_restart_adopts_working_orders_and_books_the_fills_made_meanwhile_once
     assert sorted(r[0] for r in rows(second, "trading_deal", ["broker_deal_id"])) == sorted([booked, meanwhile])
     assert len(rows(second, "trading_order", ["id"], broker_order_id=guid)) == 1
     assert rows(second, "trading_order", ["status", "filled_quantity"], broker_order_id=guid) == [("FILLED", 2)]
-    cqgcel.resend_fills(guid)                             # and the broker sending both again changes nothing
+    cqgcel.resend_fills(guid)  # and the broker sending both again changes nothing
     settle(second)
     assert len(second.engine.deals) == 1 and len(rows(second, "trading_deal", ["id"])) == 2
 
 
 @pytest.mark.parametrize("released_kept", [True, False], ids=["released-orders-kept", "released-orders-forgotten"])
-def test_fills_made_meanwhile_on_more_orders_than_the_engine_keeps_link_to_their_rows(start, monkeypatch,
-                                                                                      released_kept):
+def test_fills_made_meanwhile_on_more_orders_than_the_engine_keeps_link_to_their_rows(
+    start, monkeypatch, released_kept
+):
     # The restart adopts each finished order and lets all but the newest go at once, before
     # their fills are booked: the fills must still find the earlier session's rows, through
     # the orders let go or, once those are forgotten too, through the rows taken over.
@@ -518,13 +630,13 @@ def test_fills_made_meanwhile_on_more_orders_than_the_engine_keeps_link_to_their
     settle(first)
     first.engine.shutdown()
     for guid in guids:
-        cqgcel.fill_order(guid, 1, 4400.0)                # no session: no event
+        cqgcel.fill_order(guid, 1, 4400.0)  # no session: no event
     second = start(orders_kept=1)
     settle(second)
     order_rows = dict(rows(second, "trading_order", ["broker_order_id", "id"]))
     deals = rows(second, "trading_deal", ["broker_order_id", "order_id", "security_code", "direction"])
     assert sorted(deals) == sorted((g, order_rows[g], "EP", "LONG") for g in guids)
-    if released_kept:   # a forgotten order's fill is stored; its security is not known in memory
+    if released_kept:  # a forgotten order's fill is stored; its security is not known in memory
         assert second.engine.net_position(EP) == 4
 
 
@@ -534,7 +646,7 @@ def test_a_restart_stores_the_final_status_the_first_session_never_heard(start):
     guid = place(first)
     settle(first)
     cqgcel.set_connection("gateway", "csConnectionDown")
-    cqgcel.set_order_status(guid, C.osCanceled)            # held for a session that ends first
+    cqgcel.set_order_status(guid, C.osCanceled)  # held for a session that ends first
     settle(first)
     first.engine.shutdown()
     assert rows(first, "trading_order", ["status"]) == [("SUBMITTED",)]
@@ -542,5 +654,8 @@ def test_a_restart_stores_the_final_status_the_first_session_never_heard(start):
     settle(second)
     assert rows(second, "trading_order", ["status"], broker_order_id=guid) == [("CANCELLED",)]
     assert second.guard.reconciler.counts["status_fixed"] == 1
-    assert any(f"{guid} is CANCELLED at the broker, stored SUBMITTED" in line
-               for m in second.chat.sent for line in m.splitlines())
+    assert any(
+        f"{guid} is CANCELLED at the broker, stored SUBMITTED" in line
+        for m in second.chat.sent
+        for line in m.splitlines()
+    )

@@ -23,11 +23,16 @@ SECONDS = float(os.environ.get("MX_STRESS_SECONDS", "12"))
 @pytest.fixture(scope="module")
 def session(tmp_path_factory):
     work = tmp_path_factory.mktemp("stress")
-    child = subprocess.run([sys.executable, os.path.join(HERE, "stress_session.py"), str(work), str(SECONDS)],
-                           capture_output=True, text=True, timeout=SECONDS + 120, env=os.environ.copy())
+    child = subprocess.run(
+        [sys.executable, os.path.join(HERE, "stress_session.py"), str(work), str(SECONDS)],
+        capture_output=True,
+        text=True,
+        timeout=SECONDS + 120,
+        env=os.environ.copy(),
+    )
     assert child.returncode == 0, child.stderr[-4000:]
     assert "STRESS-token" not in child.stdout + child.stderr
-    with open(os.path.join(str(work), "result.json"), "w") as fh:   # kept for a look after a failure
+    with open(os.path.join(str(work), "result.json"), "w") as fh:  # kept for a look after a failure
         fh.write(child.stdout)
     return json.loads(child.stdout.strip().splitlines()[-1])
 
@@ -85,7 +90,7 @@ def test_every_order_ended_final_and_its_last_status_is_stored(session):
     assert session["sim_orders"]
     for guid, status in session["sim_orders"].items():
         assert status in STATUS, f"{guid} still {status}"
-        if guid in session["last_status"]:   # held in memory by the last session (others: rows)
+        if guid in session["last_status"]:  # held in memory by the last session (others: rows)
             assert session["last_status"][guid] == STATUS[status], guid
         assert session["order_rows"][guid][0] == STATUS[status], (guid, status, session["order_rows"][guid])
 
@@ -106,7 +111,12 @@ def test_database_agrees_with_the_simulators_books(session):
         assert quantity > 0
         assert order_row == rows[broker_order_id][2], deal_id
     held = {name.rsplit(".", 1)[-1]: quantity for name, quantity in session["sim_positions"]}
-    stored = {code: (1 if direction == "LONG" else -1) * quantity for code, direction, quantity in session["position_rows"]}
+    stored = {
+        code: (1 if direction == "LONG" else -1) * quantity for code, direction, quantity in session["position_rows"]
+    }
     assert stored == held
-    gateway = {code: (1 if direction == "LONG" else -1) * quantity for code, direction, quantity in session["gateway_positions"]}
+    gateway = {
+        code: (1 if direction == "LONG" else -1) * quantity
+        for code, direction, quantity in session["gateway_positions"]
+    }
     assert gateway == held

@@ -85,13 +85,13 @@ def run_in_thread(fn, *args):
 
 # -- session ---------------------------------------------------------------------------
 
+
 def test_logon_waits_for_the_gateway_to_come_up(link, trace):
     before = len(trace.read())
     link.Logon("trader", "secret")
     lines = trace.read()[before:]
     me = threading.get_ident()
-    assert [t for tid, t in lines if tid == me] == ["Connecting to GW",
-                                                    "Waiting for GW connection..."]
+    assert [t for tid, t in lines if tid == me] == ["Connecting to GW", "Waiting for GW connection..."]
     assert [t for tid, t in lines if tid != me] == ["GW connection is UP!"]
     assert calls_named("GWLogon") == [("CQGCEL", "GWLogon", "call", ("trader", "secret"))]
     assert link.eventGatewayIsUp.is_set()
@@ -106,8 +106,7 @@ def test_logon_time_out_raises_its_message(link, mode):
     assert SHORT_TIMEOUT * 0.9 <= time.monotonic() - start < 1.0
 
 
-@pytest.mark.parametrize("status", ["csConnectionDelayed", "csConnectionTrouble",
-                                    "csConnectionNotLoggedOn"])
+@pytest.mark.parametrize("status", ["csConnectionDelayed", "csConnectionTrouble", "csConnectionNotLoggedOn"])
 def test_other_statuses_change_nothing_and_logon_keeps_waiting(link, trace, monkeypatch, status):
     monkeypatch.setattr(tradelink, "TIMEOUT", 5)
     cqgcel.set_answer("GWLogon", "hold")
@@ -153,11 +152,22 @@ def test_logoff_before_any_account_fails_before_sending(link):
     assert calls_named("GWLogoff") == []
 
 
-@pytest.mark.parametrize("wanted, expected", [
-    (3, ["GW Account id: 1 name: A1", "GW Account id: 2 name: A2", "GW Account id: 3 name: A3",
-         "[Found] GW Account id: 3 name: A3"]),
-    (9, [f"GW Account id: {i} name: A{i}" for i in range(1, 6)]),
-], ids=["third-of-five", "miss"])
+@pytest.mark.parametrize(
+    "wanted, expected",
+    [
+        (
+            3,
+            [
+                "GW Account id: 1 name: A1",
+                "GW Account id: 2 name: A2",
+                "GW Account id: 3 name: A3",
+                "[Found] GW Account id: 3 name: A3",
+            ],
+        ),
+        (9, [f"GW Account id: {i} name: A{i}" for i in range(1, 6)]),
+    ],
+    ids=["third-of-five", "miss"],
+)
 def test_account_lookup_traces_each_account_visited(link, trace, wanted, expected):
     cqgcel.clear_accounts()
     for i in range(1, 6):
@@ -180,23 +190,37 @@ def test_data_connection_status_is_a_plain_line(link, capfd):
 def test_data_error_traces_the_error_object_only(link, trace, gateway):
     texts = new_texts(trace, lambda: link.OnDataError(None, "ignored"))
     assert texts == []
-    texts = new_texts(trace, lambda: cqgcel.raise_event(
-        "OnDataError", cqgcel.make_error(7, "feed lost"), "not this one"))
+    texts = new_texts(
+        trace, lambda: cqgcel.raise_event("OnDataError", cqgcel.make_error(7, "feed lost"), "not this one")
+    )
     assert "OnDataError: Code: 7 Description: feed lost" in texts
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda t: t.Logon(1, "x"), "user_name"),
-    (lambda t: t.Logon("x", None), "password"),
-    (lambda t: t.get_account_from_gwaccountid("3"), "GWAccountID"),
-    (lambda t: t.subscribe_account_and_positions(None), "GWAccountID"),
-    (lambda t: t.unsubscribe_account_and_positions("1"), "GWAccountID"),
-    (lambda t: t.subscribe_quote(b"EP"), "cqg_symbol"),
-    (lambda t: t.unsubscribe_quote(5), "cqg_symbol"),
-    (lambda t: t.get_instrument_from_cqg_symbol(None), "cqg_symbol"),
-    (lambda t: t.cancel_order(5), "orderid"),
-], ids=["user_name", "password", "lookup-id", "subscribe-id", "unsubscribe-id",
-        "subscribe_quote", "unsubscribe_quote", "get_instrument", "cancel_order"])
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda t: t.Logon(1, "x"), "user_name"),
+        (lambda t: t.Logon("x", None), "password"),
+        (lambda t: t.get_account_from_gwaccountid("3"), "GWAccountID"),
+        (lambda t: t.subscribe_account_and_positions(None), "GWAccountID"),
+        (lambda t: t.unsubscribe_account_and_positions("1"), "GWAccountID"),
+        (lambda t: t.subscribe_quote(b"EP"), "cqg_symbol"),
+        (lambda t: t.unsubscribe_quote(5), "cqg_symbol"),
+        (lambda t: t.get_instrument_from_cqg_symbol(None), "cqg_symbol"),
+        (lambda t: t.cancel_order(5), "orderid"),
+    ],
+    ids=[
+        "user_name",
+        "password",
+        "lookup-id",
+        "subscribe-id",
+        "unsubscribe-id",
+        "subscribe_quote",
+        "unsubscribe_quote",
+        "get_instrument",
+        "cancel_order",
+    ],
+)
 def test_arguments_of_the_wrong_kind_raise_before_anything_is_sent(link, call, name):
     cqgcel.clear_journal()
     with pytest.raises(TypeError, match=rf"^{name} must be"):
@@ -209,6 +233,7 @@ def test_a_number_is_taken_as_an_account_id(link, trace):
 
 
 # -- instruments and quotes ------------------------------------------------------------
+
 
 def test_instrument_lookup_takes_the_first_containing_match(link):
     cqgcel.define_symbol("F.US.EPU5")
@@ -227,11 +252,15 @@ def test_subscribe_quote_sets_the_data_level_and_traces(link, trace):
     assert calls_named("NewInstrument") == [("CQGCEL", "NewInstrument", "call", ("EP",))]
 
 
-@pytest.mark.parametrize("setup, slow", [
-    (lambda: None, False),                                      # unknown symbol: error object
-    (lambda: cqgcel.set_answer("NewInstrument", "fail", code=3, description="x"), False),
-    (lambda: cqgcel.set_answer("NewInstrument", "hold"), True),  # never answered
-], ids=["unknown-symbol", "failed", "time-out"])
+@pytest.mark.parametrize(
+    "setup, slow",
+    [
+        (lambda: None, False),  # unknown symbol: error object
+        (lambda: cqgcel.set_answer("NewInstrument", "fail", code=3, description="x"), False),
+        (lambda: cqgcel.set_answer("NewInstrument", "hold"), True),  # never answered
+    ],
+    ids=["unknown-symbol", "failed", "time-out"],
+)
 def test_subscribe_quote_returns_normally_when_the_symbol_does_not_resolve(link, trace, setup, slow):
     setup()
     start = time.monotonic()
@@ -246,8 +275,7 @@ def test_unsubscribe_quote_removes_a_subscribed_instrument_only(link, trace):
     link.subscribe_quote("EP")
     assert new_texts(trace, lambda: link.unsubscribe_quote("ENQ")) == []
     assert calls_named("RemoveInstrument") == []
-    assert new_texts(trace, lambda: link.unsubscribe_quote("EP")) == [
-        "Successfully unsubscribe quote for EP"]
+    assert new_texts(trace, lambda: link.unsubscribe_quote("EP")) == ["Successfully unsubscribe quote for EP"]
     assert cqgcel.instrument("EP") is None and not link.eventQuoteDone.is_set()
 
 
@@ -267,14 +295,30 @@ def test_bid_alone_is_stored_not_handed_over_then_ask_completes_it(trading, gate
 
 
 def test_each_quote_type_updates_its_field(trading, gateway):
-    cqgcel.push_quotes("EP", [(C.qtTrade, 10.0), (C.qtDayOpen, 9.0), (C.qtDayHigh, 11.0),
-                              (C.qtDayLow, 8.0), (C.qtYesterdaySettlement, 9.5),
-                              (C.qtImpliedBid, 1.0), (C.qtMarker, 2.0)])
+    cqgcel.push_quotes(
+        "EP",
+        [
+            (C.qtTrade, 10.0),
+            (C.qtDayOpen, 9.0),
+            (C.qtDayHigh, 11.0),
+            (C.qtDayLow, 8.0),
+            (C.qtYesterdaySettlement, 9.5),
+            (C.qtImpliedBid, 1.0),
+            (C.qtMarker, 2.0),
+        ],
+    )
     handed = quotes_of(gateway)
     assert len(handed) == 7  # a last price hands the record over after every valid quote
     last = handed[-1]
-    assert (last.last_price, last.open_price, last.high_price, last.low_price,
-            last.prev_close_price, last.bid_price, last.ask_price) == (10, 9, 11, 8, 9.5, 0, 0)
+    assert (
+        last.last_price,
+        last.open_price,
+        last.high_price,
+        last.low_price,
+        last.prev_close_price,
+        last.bid_price,
+        last.ask_price,
+    ) == (10, 9, 11, 8, 9.5, 0, 0)
 
 
 def test_settlement_quote_leaves_the_record_and_its_datetime(trading, gateway):
@@ -282,12 +326,12 @@ def test_settlement_quote_leaves_the_record_and_its_datetime(trading, gateway):
     before = gateway.cqg_quotes[EP]
     cqgcel.push_quotes("EP", [(C.qtSettlement, 98.0)])
     assert gateway.cqg_quotes[EP] == before  # same values, datetime included
-    assert quotes_of(gateway) == []          # no last price, no ask: not handed over
+    assert quotes_of(gateway) == []  # no last price, no ask: not handed over
     cqgcel.push_quotes("EP", [(C.qtTrade, 99.5)])
     stamped = gateway.cqg_quotes[EP].datetime
     cqgcel.push_quotes("EP", [(C.qtSettlement, 98.0)])
     assert gateway.cqg_quotes[EP].datetime == stamped
-    assert len(quotes_of(gateway)) == 2       # now handed over, unchanged
+    assert len(quotes_of(gateway)) == 2  # now handed over, unchanged
 
 
 def test_invalid_quotes_and_unknown_symbols_change_nothing(trading, gateway):
@@ -349,10 +393,17 @@ NONE_ENTRY_CASES = {
 }
 
 
-@pytest.mark.parametrize("path, kind", [
-    ("quote", "dict"), ("quote", "mapping"), ("orderbook", "dict"), ("orderbook", "mapping"),
-    ("bars", "dict"),  # TradeLink's own map is always a dict
-], ids=lambda v: v)
+@pytest.mark.parametrize(
+    "path, kind",
+    [
+        ("quote", "dict"),
+        ("quote", "mapping"),
+        ("orderbook", "dict"),
+        ("orderbook", "mapping"),
+        ("bars", "dict"),  # TradeLink's own map is always a dict
+    ],
+    ids=lambda v: v,
+)
 def test_an_entry_set_to_none_counts_as_absent(trading, gateway, capfd, path, kind):
     name, fill, expected = NONE_ENTRY_CASES[path]
     owner = trading if name == "subscribe_bars_data" else gateway
@@ -365,8 +416,7 @@ def test_an_entry_set_to_none_counts_as_absent(trading, gateway, capfd, path, ki
 
 
 def test_quote_type_outside_the_table_ends_the_event_after_earlier_quotes(trading, gateway, trace):
-    texts = new_texts(trace, lambda: cqgcel.push_quotes(
-        "EP", [(C.qtTrade, 10.0), (999, 1.0), (C.qtBid, 9.0)]))
+    texts = new_texts(trace, lambda: cqgcel.push_quotes("EP", [(C.qtTrade, 10.0), (999, 1.0), (C.qtBid, 9.0)]))
     assert texts == ["Exception in OnInstrumentChanged: KeyError: 999"]
     assert gateway.cqg_quotes[EP].last_price == 10.0 and gateway.cqg_quotes[EP].bid_price == 0
     assert len(quotes_of(gateway)) == 1
@@ -375,15 +425,22 @@ def test_quote_type_outside_the_table_ends_the_event_after_earlier_quotes(tradin
 
 
 QUOTE_NAMES = {
-    "qtAsk": "Best ask", "qtBid": "Best bid",
+    "qtAsk": "Best ask",
+    "qtBid": "Best bid",
     "qtCohUndAsk": "Coherent underlying price for the best ask",
     "qtCohUndBid": "Coherent underlying price for the best bid",
-    "qtDayHigh": "Current day high price", "qtDayLow": "Current day low price",
-    "qtDayOpen": "Day open price", "qtImpliedAsk": "Implied best ask",
-    "qtImpliedBid": "Implied best bid", "qtIndicativeOpen": "Indicative open",
-    "qtMarker": "Marker price", "qtOutrightAsk": "Outright best ask",
-    "qtOutrightBid": "Outright best bid", "qtSettlement": "Settlement price",
-    "qtTodayMarker": "Marker price", "qtTrade": "Last trade price",
+    "qtDayHigh": "Current day high price",
+    "qtDayLow": "Current day low price",
+    "qtDayOpen": "Day open price",
+    "qtImpliedAsk": "Implied best ask",
+    "qtImpliedBid": "Implied best bid",
+    "qtIndicativeOpen": "Indicative open",
+    "qtMarker": "Marker price",
+    "qtOutrightAsk": "Outright best ask",
+    "qtOutrightBid": "Outright best bid",
+    "qtSettlement": "Settlement price",
+    "qtTodayMarker": "Marker price",
+    "qtTrade": "Last trade price",
     "qtYesterdaySettlement": "Yesterday's settlement price",
 }
 
@@ -397,8 +454,14 @@ def test_quote_type_names():
 
 # -- account and positions -------------------------------------------------------------
 
-SUMMARY = {"Balance": 1000.0, "Collaterals": 200.0, "NLV": 1500.0, "MaintenanceMargin": 50.0,
-           "ProfitLoss": 12.5, "UPL": -3.0}
+SUMMARY = {
+    "Balance": 1000.0,
+    "Collaterals": 200.0,
+    "NLV": 1500.0,
+    "MaintenanceMargin": 50.0,
+    "ProfitLoss": 12.5,
+    "UPL": -3.0,
+}
 
 
 def test_balance_is_read_from_the_summary(gateway, link):
@@ -407,23 +470,38 @@ def test_balance_is_read_from_the_summary(gateway, link):
     link.subscribe_account_and_positions(7)
     b = link.account_balance
     assert dataclasses.asdict(b) == {
-        "cash": 1000.0, "cash_by_currency": None, "available_cash": 800.0,
-        "max_power_short": None, "net_cash_power": 1500.0, "maintenance_margin": 50.0,
-        "unrealized_pnl": -3.0, "realized_pnl": 12.5}
+        "cash": 1000.0,
+        "cash_by_currency": None,
+        "available_cash": 800.0,
+        "max_power_short": None,
+        "net_cash_power": 1500.0,
+        "maintenance_margin": 50.0,
+        "unrealized_pnl": -3.0,
+        "realized_pnl": 12.5,
+    }
     reads = [(e[1], e[3]) for e in cqgcel.journal() if e[0] == "CQGAccountSummary"]
-    assert reads == [("Balance", (0,)), ("Collaterals", (1,)), ("NLV", (0,)),
-                     ("MaintenanceMargin", (1,)), ("ProfitLoss", (0,)), ("UPL", (0,))]
+    assert reads == [
+        ("Balance", (0,)),
+        ("Collaterals", (1,)),
+        ("NLV", (0,)),
+        ("MaintenanceMargin", (1,)),
+        ("ProfitLoss", (0,)),
+        ("UPL", (0,)),
+    ]
 
 
 DATED = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}: (.*)$")
 
 
-@pytest.mark.parametrize("break_it, text", [
-    (lambda: cqgcel.remove_account(7), "GWAccountID 7 can not be found!"),
-    (lambda: cqgcel.set_summary(7, NLV=None), "Summary.NLV is not available"),
-], ids=["account-gone", "unreadable-value"])
-def test_balance_failure_is_a_dated_line_and_leaves_a_default_record(gateway, link, capfd,
-                                                                     break_it, text):
+@pytest.mark.parametrize(
+    "break_it, text",
+    [
+        (lambda: cqgcel.remove_account(7), "GWAccountID 7 can not be found!"),
+        (lambda: cqgcel.set_summary(7, NLV=None), "Summary.NLV is not available"),
+    ],
+    ids=["account-gone", "unreadable-value"],
+)
+def test_balance_failure_is_a_dated_line_and_leaves_a_default_record(gateway, link, capfd, break_it, text):
     cqgcel.set_account(7, "Seven", summary=SUMMARY)
     gateway.logon("trader", "secret")
     link.subscribe_account_and_positions(7)
@@ -436,12 +514,16 @@ def test_balance_failure_is_a_dated_line_and_leaves_a_default_record(gateway, li
 
 
 def test_positions_are_translated(gateway, link):
-    cqgcel.set_account(7, "Seven", positions=[
-        {"InstrumentName": "F.US.EP", "Side": C.osdSell, "Quantity": -3, "AveragePrice": 101.25},
-        {"InstrumentName": "F.US.CLE", "Side": C.osdBuy, "Quantity": 0, "AveragePrice": 70.0},
-        {"InstrumentName": "F.US.XYZ", "Side": C.osdBuy, "Quantity": 2, "AveragePrice": 1.0},
-        {"InstrumentName": "ENQ", "Side": C.osdBuy, "Quantity": 2, "AveragePrice": 15000.0},
-    ])
+    cqgcel.set_account(
+        7,
+        "Seven",
+        positions=[
+            {"InstrumentName": "F.US.EP", "Side": C.osdSell, "Quantity": -3, "AveragePrice": 101.25},
+            {"InstrumentName": "F.US.CLE", "Side": C.osdBuy, "Quantity": 0, "AveragePrice": 70.0},
+            {"InstrumentName": "F.US.XYZ", "Side": C.osdBuy, "Quantity": 2, "AveragePrice": 1.0},
+            {"InstrumentName": "ENQ", "Side": C.osdBuy, "Quantity": 2, "AveragePrice": 15000.0},
+        ],
+    )
     gateway.logon("trader", "secret")
     link.subscribe_account_and_positions(7)
     got = [(p.security, p.direction, p.quantity, p.holding_price) for p in link.positions]
@@ -450,10 +532,14 @@ def test_positions_are_translated(gateway, link):
 
 
 def test_invalid_position_side_fails_and_keeps_earlier_positions(gateway, link):
-    cqgcel.set_account(7, "Seven", positions=[
-        {"InstrumentName": "F.US.EP", "Side": C.osdBuy, "Quantity": 1, "AveragePrice": 1.0},
-        {"InstrumentName": "F.US.ENQ", "Side": C.osdUndefined, "Quantity": 1},
-    ])
+    cqgcel.set_account(
+        7,
+        "Seven",
+        positions=[
+            {"InstrumentName": "F.US.EP", "Side": C.osdBuy, "Quantity": 1, "AveragePrice": 1.0},
+            {"InstrumentName": "F.US.ENQ", "Side": C.osdUndefined, "Quantity": 1},
+        ],
+    )
     gateway.logon("trader", "secret")
     with pytest.raises(ValueError, match=rf"^Return CQG Position Side {C.osdUndefined} is invalid!$"):
         link.subscribe_account_and_positions(7)
@@ -499,13 +585,17 @@ def test_accounts_time_out_and_unknown_account(gateway, link):
 def test_position_events_only_report(trading, trace):
     before = list(trading.positions)
     account, position = cqgcel.account(100001), cqgcel.set_account(100001, "SIM100001")
-    cqgcel.set_positions(100001, [{"InstrumentName": "F.US.EP", "Side": C.osdBuy,
-                                   "Quantity": 2, "AveragePrice": 100.5, "OTE": 1.0}])
+    cqgcel.set_positions(
+        100001, [{"InstrumentName": "F.US.EP", "Side": C.osdBuy, "Quantity": 2, "AveragePrice": 100.5, "OTE": 1.0}]
+    )
     position = cqgcel.account(100001).Positions.ItemByIndex(0)
-    texts = new_texts(trace, lambda: cqgcel.raise_event(
-        "OnAccountChanged", C.actPositionChanged, cqgcel.account(100001), position))
-    assert texts == ["OnAccountChanged - open position is changed for SIM100001 account - "
-                     "instrument: F.US.EP average price: 100.5 quantity: 2 OTE: 1.0 PL: 0.0"]
+    texts = new_texts(
+        trace, lambda: cqgcel.raise_event("OnAccountChanged", C.actPositionChanged, cqgcel.account(100001), position)
+    )
+    assert texts == [
+        "OnAccountChanged - open position is changed for SIM100001 account - "
+        "instrument: F.US.EP average price: 100.5 quantity: 2 OTE: 1.0 PL: 0.0"
+    ]
     assert trading.positions == before
 
 
@@ -523,6 +613,7 @@ def test_updates_wait_for_the_module_lock(trading):
 
 # -- orders ----------------------------------------------------------------------------
 
+
 def make_order(order_type=OrderType.LIMIT, direction=Direction.LONG, security=EP):
     return Order(security, 100.25, 2, direction, order_type, stop_price=99.0)
 
@@ -535,16 +626,19 @@ def place(link, gateway):
     return guid
 
 
-@pytest.mark.parametrize("order_type, tail", [
-    (OrderType.MARKET, ()),
-    (OrderType.LIMIT, (100.25,)),
-    (OrderType.STOP, (100.25, 99.0)),
-], ids=["market-5", "limit-6", "stop-7"])
+@pytest.mark.parametrize(
+    "order_type, tail",
+    [
+        (OrderType.MARKET, ()),
+        (OrderType.LIMIT, (100.25,)),
+        (OrderType.STOP, (100.25, 99.0)),
+    ],
+    ids=["market-5", "limit-6", "stop-7"],
+)
 def test_place_order_sends_the_arguments_of_its_type(trading, order_type, tail):
     guid = trading.place_order(make_order(order_type))
     [(_, _, _, args)] = calls_named("CreateOrder")
-    cqg_type = {OrderType.MARKET: C.otMarket, OrderType.LIMIT: C.otLimit,
-                OrderType.STOP: C.otStop}[order_type]
+    cqg_type = {OrderType.MARKET: C.otMarket, OrderType.LIMIT: C.otLimit, OrderType.STOP: C.otStop}[order_type]
     assert args[0] == cqg_type and args[3:5] == (2, C.osdBuy) and args[5:] == tail
     assert args[1].FullName == "F.US.EP" and args[2].GWAccountID == 100001
     assert ("CQGOrder", "Manual", "put", (0,)) in cqgcel.journal()
@@ -552,11 +646,15 @@ def test_place_order_sends_the_arguments_of_its_type(trading, order_type, tail):
     assert trading.order_id is None and trading.eventOrderPlaced.is_set()
 
 
-@pytest.mark.parametrize("order, error, text", [
-    (make_order(security=ENQ), ValueError, "cqg_symbol F.US.ENQ has not been subscribed."),
-    (make_order(order_type="LIMIT"), ValueError, "Unsupported order type LIMIT"),
-    (make_order(direction=None), ValueError, "Unsupported order side None"),
-], ids=["not-subscribed", "order-type", "side"])
+@pytest.mark.parametrize(
+    "order, error, text",
+    [
+        (make_order(security=ENQ), ValueError, "cqg_symbol F.US.ENQ has not been subscribed."),
+        (make_order(order_type="LIMIT"), ValueError, "Unsupported order type LIMIT"),
+        (make_order(direction=None), ValueError, "Unsupported order side None"),
+    ],
+    ids=["not-subscribed", "order-type", "side"],
+)
 def test_place_order_failures_before_create_order(trading, order, error, text):
     trading.eventOrderPlaced.set()
     trading.order_id = "left-alone"
@@ -684,18 +782,27 @@ def test_changed_order_with_a_fill_gives_one_update_then_one_deal(trading, gatew
     cqgcel.fill_order(guid, 2, 100.0)
     assert [k for k, _ in gateway.calls] == ["order", "deal"]
     (_, update), (_, deal) = gateway.calls
-    assert list(update) == ["order_id", "updated_time", "filled_avg_price", "filled_quantity",
-                            "status"]
-    assert (update["order_id"], update["filled_avg_price"], update["filled_quantity"],
-            update["status"]) == (guid, 100.0, 2, OrderStatus.FILLED)
-    assert list(deal) == ["deal_id", "order_id", "updated_time", "filled_avg_price",
-                          "filled_quantity"]
+    assert list(update) == ["order_id", "updated_time", "filled_avg_price", "filled_quantity", "status"]
+    assert (update["order_id"], update["filled_avg_price"], update["filled_quantity"], update["status"]) == (
+        guid,
+        100.0,
+        2,
+        OrderStatus.FILLED,
+    )
+    assert list(deal) == ["deal_id", "order_id", "updated_time", "filled_avg_price", "filled_quantity"]
     assert (deal["order_id"], deal["filled_avg_price"], deal["filled_quantity"]) == (guid, 100.0, 2)
 
 
-@pytest.mark.parametrize("change, kinds", [
-    ("ctAdded", []), ("ctChanged", ["order"]), ("ctRemoved", ["order"]), (12345, []),
-], ids=["added", "changed", "removed", "other"])
+@pytest.mark.parametrize(
+    "change, kinds",
+    [
+        ("ctAdded", []),
+        ("ctChanged", ["order"]),
+        ("ctRemoved", ["order"]),
+        (12345, []),
+    ],
+    ids=["added", "changed", "removed", "other"],
+)
 def test_order_updates_by_change_type(trading, gateway, change, kinds):
     place(trading, gateway)  # the next ctAdded is someone else's
     order = cqgcel.make_order(guid="x")
@@ -708,8 +815,7 @@ def test_error_in_order_event_ignores_it(trading, gateway, capfd):
     fill = cqgcel.make_fill(order, 1, 1.0)
     capfd.readouterr()
     for change in (C.ctAdded, C.ctChanged):
-        cqgcel.raise_event("OnOrderChanged", change, order, None, fill,
-                           cqgcel.make_error(1, "rejected"))
+        cqgcel.raise_event("OnOrderChanged", change, order, None, fill, cqgcel.make_error(1, "rejected"))
     assert capfd.readouterr().out == "" and gateway.calls == []
 
 
@@ -721,10 +827,10 @@ def test_non_normal_fill_is_ignored(trading, gateway):
 
 def test_untranslatable_status_fails_the_event(trading, gateway, trace):
     order = cqgcel.make_order(guid="x", status=999)
-    texts = new_texts(trace, lambda: cqgcel.raise_event(
-        "OnOrderChanged", C.ctChanged, order, None, None, None))
-    assert texts == ["Exception in OnOrderChanged: ValueError: Order status 999 is not valid "
-                     "to be handled by morvex_trader."]
+    texts = new_texts(trace, lambda: cqgcel.raise_event("OnOrderChanged", C.ctChanged, order, None, None, None))
+    assert texts == [
+        "Exception in OnOrderChanged: ValueError: Order status 999 is not valid " "to be handled by morvex_trader."
+    ]
     assert gateway.calls == []
 
 
@@ -739,14 +845,22 @@ def test_time_conversion_drops_fraction_and_zone(trading, gateway):
 
 
 STATUS_ROWS = {
-    "osActiveAt": OrderStatus.UNKNOWN, "osContingent": OrderStatus.UNKNOWN,
-    "osInCancel": OrderStatus.UNKNOWN, "osInClient": OrderStatus.UNKNOWN,
-    "osInModify": OrderStatus.UNKNOWN, "osInTransit": OrderStatus.UNKNOWN,
-    "osNotSent": OrderStatus.UNKNOWN, "osParked": OrderStatus.UNKNOWN,
-    "osInOrderBook": OrderStatus.SUBMITTED, "osFilled": OrderStatus.FILLED,
-    "osBusted": OrderStatus.FILLED, "osCanceled": OrderStatus.CANCELLED,
-    "osRejectFCM": OrderStatus.FAILED, "osRejectGW": OrderStatus.FAILED,
-    "osDisconnected": OrderStatus.FAILED, "osExpired": OrderStatus.FAILED,
+    "osActiveAt": OrderStatus.UNKNOWN,
+    "osContingent": OrderStatus.UNKNOWN,
+    "osInCancel": OrderStatus.UNKNOWN,
+    "osInClient": OrderStatus.UNKNOWN,
+    "osInModify": OrderStatus.UNKNOWN,
+    "osInTransit": OrderStatus.UNKNOWN,
+    "osNotSent": OrderStatus.UNKNOWN,
+    "osParked": OrderStatus.UNKNOWN,
+    "osInOrderBook": OrderStatus.SUBMITTED,
+    "osFilled": OrderStatus.FILLED,
+    "osBusted": OrderStatus.FILLED,
+    "osCanceled": OrderStatus.CANCELLED,
+    "osRejectFCM": OrderStatus.FAILED,
+    "osRejectGW": OrderStatus.FAILED,
+    "osDisconnected": OrderStatus.FAILED,
+    "osExpired": OrderStatus.FAILED,
     "osInTransitTimeout": OrderStatus.FAILED,
 }
 
@@ -755,8 +869,9 @@ def test_all_seventeen_status_rows():
     got = {k: tradelink.convert_orderstatus_cqg2mx(comhost.constant(k)) for k in STATUS_ROWS}
     assert got == STATUS_ROWS
     for outside in (C.ctAdded, "osFilled", None):
-        with pytest.raises(ValueError, match=rf"^Order status {outside} is not valid to be "
-                                             r"handled by morvex_trader\.$"):
+        with pytest.raises(
+            ValueError, match=rf"^Order status {outside} is not valid to be " r"handled by morvex_trader\.$"
+        ):
             tradelink.convert_orderstatus_cqg2mx(outside)
 
 
@@ -770,6 +885,7 @@ def test_cancel_order(trading, gateway):
 
 
 # -- Python subclasses -----------------------------------------------------------------
+
 
 class CountingLink(tradelink.TradeLink):
     """Overrides two events in Python; the rest stays in C++."""

@@ -52,12 +52,16 @@ def reference_repair(rows: list[list]) -> tuple[list[list], bool]:
     return rows, all(v != X for v in rows[-1])
 
 
-@pytest.mark.parametrize("column, values, repaired", [
-    ("close", [1.5], [1.5]),
-    ("close", [X, 10.0, X, X, 12.0], [10.0, 10.0, 10.0, 10.0, 12.0]),
-    ("volume", [5, X, X], [5, 5, 5]),
-    ("open", [float(X), 3.0, X], [3.0, 3.0, 3.0]),  # the float marker is invalid too
-], ids=["single-valid", "closes", "volumes", "float-marker"])
+@pytest.mark.parametrize(
+    "column, values, repaired",
+    [
+        ("close", [1.5], [1.5]),
+        ("close", [X, 10.0, X, X, 12.0], [10.0, 10.0, 10.0, 10.0, 12.0]),
+        ("volume", [5, X, X], [5, 5, 5]),
+        ("open", [float(X), 3.0, X], [3.0, 3.0, 3.0]),  # the float marker is invalid too
+    ],
+    ids=["single-valid", "closes", "volumes", "float-marker"],
+)
 def test_invalid_values_take_the_nearest_valid_value_of_their_field(column, values, repaired):
     bars = bars_of(column, values)
     link, result = read(bars)
@@ -117,6 +121,7 @@ def test_values_that_only_look_like_the_marker_stay():
 @dataclass
 class SlotBar:
     """A bar kept in slots, with a property: read and written through getattr/setattr."""
+
     __slots__ = ("datetime", "security", "open", "high", "low", "_close", "volume")
     datetime: object
     security: object

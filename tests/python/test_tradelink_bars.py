@@ -22,23 +22,35 @@ def stored(link, security=EP) -> list:
     return link.subscribe_bars_data.get(security)
 
 
-@pytest.mark.parametrize("freq, lookback, period", [
-    ("1Min", 100, ("IntradayPeriod", comhost.pfds1Min)),
-    ("1Day", 20, ("HistoricalPeriod", comhost.hpDaily)),
-], ids=["1Min", "1Day"])
+@pytest.mark.parametrize(
+    "freq, lookback, period",
+    [
+        ("1Min", 100, ("IntradayPeriod", comhost.pfds1Min)),
+        ("1Day", 20, ("HistoricalPeriod", comhost.hpDaily)),
+    ],
+    ids=["1Min", "1Day"],
+)
 def test_subscribe_sets_the_request_in_order(gateway, capfd, freq, lookback, period):
     cqgcel.clear_journal()
     trace = TraceReader(capfd)
     gateway.tradelink.subscribe_bar("F.US.EP", lookback, freq)
     assert journal_of("CQGTimedBarsRequest", cqgcel.journal()) == [
-        ("Symbol", ("F.US.EP",)), ("RangeStart", (0,)), ("RangeEnd", (-lookback - 1,)),
-        (period[0], (period[1],)), ("DailyBarClose", (comhost.dbcLastQuoteOrSettlement,)),
-        ("UpdatesEnabled", (True,)), ("IncludeOutput", (comhost.tbrContractVolume, True)),
-        ("IncludeOutput", (comhost.tbrCommodityVolume, True)), ("SessionsFilter", ("all",))]
+        ("Symbol", ("F.US.EP",)),
+        ("RangeStart", (0,)),
+        ("RangeEnd", (-lookback - 1,)),
+        (period[0], (period[1],)),
+        ("DailyBarClose", (comhost.dbcLastQuoteOrSettlement,)),
+        ("UpdatesEnabled", (True,)),
+        ("IncludeOutput", (comhost.tbrContractVolume, True)),
+        ("IncludeOutput", (comhost.tbrCommodityVolume, True)),
+        ("SessionsFilter", ("all",)),
+    ]
     assert [m for m, _ in journal_of("CQGCEL", cqgcel.journal())] == ["CreateTimedBarsRequest", "RequestTimedBars"]
-    assert trace.texts() == [f"Create {freq} timed bars request for F.US.EP",
-                             "Waiting for eventBarDone in subscribe_bar(F.US.EP)...",
-                             "eventBarDone is done."]
+    assert trace.texts() == [
+        f"Create {freq} timed bars request for F.US.EP",
+        "Waiting for eventBarDone in subscribe_bar(F.US.EP)...",
+        "eventBarDone is done.",
+    ]
     assert len(stored(gateway.tradelink)) == lookback + 1  # all but the forming bar
 
 
@@ -48,7 +60,9 @@ def test_the_default_frequency_is_one_minute(gateway):
     assert tradelink.FREQ_ALLOWED == ("1Day", "1Min")
 
 
-@pytest.mark.parametrize("freq", ["1min", "1MIN", "5Min", "", "1Day "], ids=["lower", "upper", "5Min", "empty", "blank"])
+@pytest.mark.parametrize(
+    "freq", ["1min", "1MIN", "5Min", "", "1Day "], ids=["lower", "upper", "5Min", "empty", "blank"]
+)
 def test_any_other_freq_fails_before_any_line_or_request(gateway, capfd, freq):
     cqgcel.clear_journal()
     trace = TraceReader(capfd)
@@ -58,14 +72,18 @@ def test_any_other_freq_fails_before_any_line_or_request(gateway, capfd, freq):
     assert trace.texts() == [] and cqgcel.journal() == []
 
 
-@pytest.mark.parametrize("args, error, text", [
-    ((7, 10), TypeError, "cqg_symbol"),
-    (("F.US.EP", "10"), TypeError, "lookback_period"),
-    (("F.US.EP", None), TypeError, "lookback_period"),
-    (("F.US.EP", 10, 1), TypeError, "freq"),
-    (("F.US.EP", -1), ValueError, "lookback_period must be from 0 to 100000, not -1"),
-    (("F.US.EP", 10**9), ValueError, "lookback_period must be from 0 to 100000, not 1000000000"),
-], ids=["symbol", "lookback-text", "lookback-none", "freq", "negative", "absurd"])
+@pytest.mark.parametrize(
+    "args, error, text",
+    [
+        ((7, 10), TypeError, "cqg_symbol"),
+        (("F.US.EP", "10"), TypeError, "lookback_period"),
+        (("F.US.EP", None), TypeError, "lookback_period"),
+        (("F.US.EP", 10, 1), TypeError, "freq"),
+        (("F.US.EP", -1), ValueError, "lookback_period must be from 0 to 100000, not -1"),
+        (("F.US.EP", 10**9), ValueError, "lookback_period must be from 0 to 100000, not 1000000000"),
+    ],
+    ids=["symbol", "lookback-text", "lookback-none", "freq", "negative", "absurd"],
+)
 def test_arguments_of_the_wrong_kind_or_range_are_refused_before_anything_is_sent(gateway, args, error, text):
     cqgcel.clear_journal()
     with pytest.raises(error, match=text):
@@ -95,7 +113,8 @@ def test_an_answer_stores_every_bar_but_the_forming_one_oldest_first(gateway):
     assert link.eventBarDone.is_set()
     bars = stored(link)
     assert [(b.datetime, b.close, b.volume) for b in bars] == [
-        (T0 + timedelta(minutes=i), 100.0 + i, 10 + i) for i in range(4)]
+        (T0 + timedelta(minutes=i), 100.0 + i, 10 + i) for i in range(4)
+    ]
     assert (bars[0].security, bars[0].open, bars[0].high, bars[0].low) == (EP, 99.5, 101.0, 99.0)
 
 
@@ -107,9 +126,15 @@ def test_a_single_bar_answer_stores_an_empty_sequence_that_a_later_answer_fills(
     assert [b.datetime.minute for b in stored(link)] == [30, 31]
 
 
-@pytest.mark.parametrize("second", [
-    [cqg_bar(5), cqg_bar(6), cqg_bar(7)], [], "error",
-], ids=["other-bars", "empty", "error"])
+@pytest.mark.parametrize(
+    "second",
+    [
+        [cqg_bar(5), cqg_bar(6), cqg_bar(7)],
+        [],
+        "error",
+    ],
+    ids=["other-bars", "empty", "error"],
+)
 def test_a_second_answer_changes_nothing_but_ends_the_handshake(gateway, second):
     link = gateway.tradelink
     resolve("F.US.EP", [cqg_bar(0), cqg_bar(1), cqg_bar(2)])
@@ -155,11 +180,15 @@ def test_bars_pushed_by_the_simulator_reach_the_window(gateway):
     assert [b.datetime.minute for b in stored(link)] == [31, 32, 33]
 
 
-@pytest.mark.parametrize("entry, text", [
-    (None, "KeyError"),
-    ("none", "RuntimeError: We should have initiated data in OnTimedBarsResolved first!"),
-    ("empty", "IndexError"),
-], ids=["no-entry", "entry-without-sequence", "empty-sequence"])
+@pytest.mark.parametrize(
+    "entry, text",
+    [
+        (None, "KeyError"),
+        ("none", "RuntimeError: We should have initiated data in OnTimedBarsResolved first!"),
+        ("empty", "IndexError"),
+    ],
+    ids=["no-entry", "entry-without-sequence", "empty-sequence"],
+)
 def test_added_bars_without_a_filled_entry_fail_and_change_nothing(gateway, capfd, entry, text):
     link = gateway.tradelink
     if entry == "none":
@@ -221,12 +250,26 @@ def test_unsubscribe_failures_go_to_the_hosts_safe_call(gateway, capfd):
 
 
 def test_dump_bar_traces_the_cqg_bar(gateway, capfd):
-    bars = cqgcel.make_timed_bars("F.US.EP", [{
-        "Timestamp": T0, "Open": 1.5, "High": 2.0, "Low": 1.0, "Close": 1.75, "ActualVolume": 30,
-        "ActualVolumeFractional": 30.5, "CommodityVolumeFractional": 31.0,
-        "ContractVolumeFractional": 32.25, "TickVolume": 12}])
+    bars = cqgcel.make_timed_bars(
+        "F.US.EP",
+        [
+            {
+                "Timestamp": T0,
+                "Open": 1.5,
+                "High": 2.0,
+                "Low": 1.0,
+                "Close": 1.75,
+                "ActualVolume": 30,
+                "ActualVolumeFractional": 30.5,
+                "CommodityVolumeFractional": 31.0,
+                "ContractVolumeFractional": 32.25,
+                "TickVolume": 12,
+            }
+        ],
+    )
     trace = TraceReader(capfd)
     gateway.tradelink.dumpBar(bars.Item(0), 0)
     assert trace.texts() == [
         "Bar index: 0 Timestamp 2024-05-06 09:30:00 Open 1.5 High 2 Low 1 Close 1.75 "
-        "ActualVolumeFractional 30.5 CommodityVolumeFractional 31 ContractVolumeFractional 32.25 TickVolume 12"]
+        "ActualVolumeFractional 30.5 CommodityVolumeFractional 31 ContractVolumeFractional 32.25 TickVolume 12"
+    ]

@@ -78,14 +78,18 @@ def test_ticks_of_a_symbol_without_security_leave_no_record(subscribed, capfd):
     assert "OnTicksAdded: no security for F.US.ZZ, 2 tick(s) ignored" in TraceReader(capfd).texts()
 
 
-@pytest.mark.parametrize("tick_type, name", [(ASK, "Ask price"), (BID, "Bid price"),
-                                             (SETTLEMENT, "Settlement price"), (TRADE, "Trade price")],
-                         ids=["ask", "bid", "settlement", "trade"])
+@pytest.mark.parametrize(
+    "tick_type, name",
+    [(ASK, "Ask price"), (BID, "Bid price"), (SETTLEMENT, "Settlement price"), (TRADE, "Trade price")],
+    ids=["ask", "bid", "settlement", "trade"],
+)
 def test_tick_type_names(tick_type, name):
     assert tradelink.TickType2String(tick_type) == name
 
 
-@pytest.mark.parametrize("value", [comhost.qtAsk, -1, "Ask price", None], ids=["quote-type", "negative", "text", "none"])
+@pytest.mark.parametrize(
+    "value", [comhost.qtAsk, -1, "Ask price", None], ids=["quote-type", "negative", "text", "none"]
+)
 def test_any_other_tick_type_is_a_lookup_error(value):
     with pytest.raises(LookupError):
         tradelink.TickType2String(value)
@@ -98,12 +102,18 @@ def test_subscribe_sets_the_request_in_order_and_traces_the_limit_read_back(gate
     trace = TraceReader(capfd)
     gateway.tradelink.subscribe_orderbook("F.US.EP")
     assert journal_of("CQGTicksRequest", cqgcel.journal()) == [
-        ("Symbol", ("F.US.EP",)), ("Type", (comhost.trtCurrentNotify,)), ("TickFilter", (comhost.tfAll,)),
-        ("SessionsFilter", (31,)), ("Limit", (10,))]
+        ("Symbol", ("F.US.EP",)),
+        ("Type", (comhost.trtCurrentNotify,)),
+        ("TickFilter", (comhost.tfAll,)),
+        ("SessionsFilter", (31,)),
+        ("Limit", (10,)),
+    ]
     assert [m for m, _ in journal_of("CQGCEL", cqgcel.journal())] == ["CreateTicksRequest", "RequestTicks"]
-    assert trace.texts()[-3:] == [f"Limit: {limit}",
-                                  "Waiting for eventOrderbookDone in subscribe_orderbook(F.US.EP)...",
-                                  "eventOrderbookDone is done."]
+    assert trace.texts()[-3:] == [
+        f"Limit: {limit}",
+        "Waiting for eventOrderbookDone in subscribe_orderbook(F.US.EP)...",
+        "eventOrderbookDone is done.",
+    ]
     assert gateway.tradelink.eventOrderbookDone.is_set()
 
 

@@ -58,20 +58,39 @@ def open_store(folder, notices, wrap=lambda db: db, **kw):
 
     database = db_module.DB()
     store = AccountStore(wrap(database), AccountIdentity("CQG", "SIMULATE", 7, "7"))
-    durable = DurableStore(store, pending_path=str(folder / "pending.jsonl"), on_notice=notices,
-                           busy_timeout=0.05, backoff=(0.01, 0.05), **kw)
+    durable = DurableStore(
+        store,
+        pending_path=str(folder / "pending.jsonl"),
+        on_notice=notices,
+        busy_timeout=0.05,
+        backoff=(0.01, 0.05),
+        **kw,
+    )
     return durable, database
 
 
 def order(n):
-    return Order(security=EP, price=4500.0 + n, quantity=1, direction=Direction.LONG,
-                 order_type=OrderType.LIMIT, offset=Offset.OPEN, order_id=f"G{n}",
-                 status=OrderStatus.SUBMITTED, create_time=T0)
+    return Order(
+        security=EP,
+        price=4500.0 + n,
+        quantity=1,
+        direction=Direction.LONG,
+        order_type=OrderType.LIMIT,
+        offset=Offset.OPEN,
+        order_id=f"G{n}",
+        status=OrderStatus.SUBMITTED,
+        create_time=T0,
+    )
 
 
 def deal(n, order_id):
-    return {"deal_id": f"D{n}", "order_id": order_id, "updated_time": T0,
-            "filled_avg_price": 4500.25, "filled_quantity": 1}
+    return {
+        "deal_id": f"D{n}",
+        "order_id": order_id,
+        "updated_time": T0,
+        "filled_avg_price": 4500.25,
+        "filled_quantity": 1,
+    }
 
 
 def rows(database, table, columns):
@@ -82,18 +101,25 @@ def test_a_busy_database_delays_writes_in_order_and_loses_nothing(folder):
     notices = Notices()
     store, database = open_store(folder, notices)
     try:
-        store.record_order(order(0), T0)          # written at once: nothing waits
+        store.record_order(order(0), T0)  # written at once: nothing waits
         assert rows(database, "trading_order", ["broker_order_id"]) == [("G0",)]
         with reader_holding(str(folder / "morvex_trader.db")):
             started = time.monotonic()
             for n in range(1, 6):
                 store.record_order(order(n), T0)
                 store.record_deal(deal(n, f"G{n}"), order(n))
-                store.update_order({"order_id": f"G{n}", "updated_time": T0, "filled_avg_price": 4500.25,
-                                    "filled_quantity": 1, "status": OrderStatus.FILLED})
+                store.update_order(
+                    {
+                        "order_id": f"G{n}",
+                        "updated_time": T0,
+                        "filled_avg_price": 4500.25,
+                        "filled_quantity": 1,
+                        "status": OrderStatus.FILLED,
+                    }
+                )
             assert time.monotonic() - started < 1.0, "the caller waited for the lock"
             assert store.depth == 15
-            time.sleep(0.2)                           # the writer retries meanwhile
+            time.sleep(0.2)  # the writer retries meanwhile
             assert store.depth == 15 and store.counts["retries"] > 0
             assert notices.kinds() == ["delayed"]
         assert store.flush(10)
@@ -103,7 +129,8 @@ def test_a_busy_database_delays_writes_in_order_and_loses_nothing(folder):
         assert [r[2] for r in order_rows] == ["SUBMITTED"] + ["FILLED"] * 5
         ids = {r[1]: r[0] for r in order_rows}
         assert rows(database, "trading_deal", ["broker_deal_id", "order_id"]) == [
-            (f"D{n}", ids[f"G{n}"]) for n in range(1, 6)]
+            (f"D{n}", ids[f"G{n}"]) for n in range(1, 6)
+        ]
         assert store.close(5) == [] and not (folder / "pending.jsonl").exists()
     finally:
         database.close()
@@ -140,7 +167,9 @@ def test_an_operation_interrupted_midway_is_resumed_not_repeated(folder):
         assert store.flush(10)
         (balance_id,) = [r[0] for r in rows(database, "balance", ["id"])]
         assert sorted(rows(database, "position", ["direction", "quantity", "balance_id"])) == [
-            ("LONG", 2, balance_id), ("SHORT", 1, balance_id)]      # the id the first run got
+            ("LONG", 2, balance_id),
+            ("SHORT", 1, balance_id),
+        ]  # the id the first run got
     finally:
         store.close(5)
         database.close()
@@ -151,10 +180,17 @@ def test_shutdown_under_a_held_lock_saves_exactly_what_was_not_written_and_the_n
     store, database = open_store(folder, notices)
     store.record_order(order(1), T0)
     with reader_holding(str(folder / "morvex_trader.db")):
-        store.record_deal(deal(1, "G1"), None)   # a late fill, written without the order in hand
+        store.record_deal(deal(1, "G1"), None)  # a late fill, written without the order in hand
         store.record_order(order(2), T0)
-        store.update_order({"order_id": "G2", "updated_time": T0, "filled_avg_price": 0.0,
-                            "filled_quantity": 0, "status": OrderStatus.CANCELLED})
+        store.update_order(
+            {
+                "order_id": "G2",
+                "updated_time": T0,
+                "filled_avg_price": 0.0,
+                "filled_quantity": 0,
+                "status": OrderStatus.CANCELLED,
+            }
+        )
         left = store.close(0.3)
     database.close()
     assert [(w.op, w.describe()) for w in left] == [
@@ -167,18 +203,21 @@ def test_shutdown_under_a_held_lock_saves_exactly_what_was_not_written_and_the_n
     assert [w.op for w in saved] == ["record_deal", "record_order", "update_order"]
     assert saved[1].args[0].security == EP and saved[2].args[0]["status"] is OrderStatus.CANCELLED
 
-    for attempt in range(2):   # a second replay of the same file writes nothing twice
+    for attempt in range(2):  # a second replay of the same file writes nothing twice
         if attempt:
             pending_writes.save(str(folder / "pending.jsonl"), saved)
-        store, database = open_store(folder, Notices())   # a new store: it knows no order row yet
+        store, database = open_store(folder, Notices())  # a new store: it knows no order row yet
         assert len(store.replay()) == 3
         assert store.flush(10)
         assert not (folder / "pending.jsonl").exists()
         g1_row = rows(database, "trading_order", ["id"])[0][0]
         assert rows(database, "trading_deal", ["broker_deal_id", "order_id", "security_code", "direction"]) == [
-            ("D1", g1_row, "EP", "LONG")]
+            ("D1", g1_row, "EP", "LONG")
+        ]
         assert rows(database, "trading_order", ["broker_order_id", "status"]) == [
-            ("G1", "SUBMITTED"), ("G2", "CANCELLED")]
+            ("G1", "SUBMITTED"),
+            ("G2", "CANCELLED"),
+        ]
         store.close(5)
         database.close()
 
@@ -203,6 +242,7 @@ def test_an_error_other_than_busy_is_reported_and_kept_not_retried(folder):
 def test_writes_from_several_threads_are_all_written_once(folder):
     store, database = open_store(folder, Notices())
     try:
+
         def writer(base):
             for n in range(base, base + 20):
                 store.record_order(order(n), T0)
@@ -238,12 +278,16 @@ def test_with_wal_a_reader_holds_nothing_up(folder):
     conn.close()
 
 
-@pytest.mark.parametrize("error, busy", [
-    (sqlite3.OperationalError("database is locked"), True),
-    (sqlite3.OperationalError("database table is locked"), True),
-    (sqlite3.OperationalError("no such table: x"), False),
-    (sqlite3.IntegrityError("database is locked"), False),
-], ids=["locked", "table-locked", "other", "not-operational"])
+@pytest.mark.parametrize(
+    "error, busy",
+    [
+        (sqlite3.OperationalError("database is locked"), True),
+        (sqlite3.OperationalError("database table is locked"), True),
+        (sqlite3.OperationalError("no such table: x"), False),
+        (sqlite3.IntegrityError("database is locked"), False),
+    ],
+    ids=["locked", "table-locked", "other", "not-operational"],
+)
 def test_busy_errors_are_told_apart(error, busy):
     assert is_busy(error) is busy
 
@@ -256,8 +300,17 @@ def test_busy_by_error_name(folder):
     database.execute("PRAGMA busy_timeout = 10")
     with reader_holding(str(folder / "morvex_trader.db")):
         with pytest.raises(sqlite3.OperationalError) as caught:
-            database.insert_records("position", {"balance_id": 1, "security_name": "a", "security_code": "b",
-                                                 "direction": "LONG", "holding_price": 1.0, "quantity": 1,
-                                                 "update_time": T0})
+            database.insert_records(
+                "position",
+                {
+                    "balance_id": 1,
+                    "security_name": "a",
+                    "security_code": "b",
+                    "direction": "LONG",
+                    "holding_price": 1.0,
+                    "quantity": 1,
+                    "update_time": T0,
+                },
+            )
     database.close()
     assert is_busy(caught.value)

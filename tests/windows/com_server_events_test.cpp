@@ -82,7 +82,8 @@ TEST(TypeInformation, TheObjectsLibraryAndSourceEvents) {
     EXPECT_EQ(library->Constant("tlHigh"), -3);
     EXPECT_EQ(library->Constant("tlTop"), 1000);
     auto events = SourceEventsOf(object);
-    const std::vector<EventInterface::Member> expected{{"OnStamp", 3}, {"OnFirst", 7}, {"OnByRef", 42}};
+    const std::vector<EventInterface::Member> expected{
+        {"OnStamp", 3}, {"OnFirst", 7}, {"OnByRef", 42}};
     EXPECT_EQ(events, expected);
   }
   CoUninitialize();

@@ -4,8 +4,8 @@ from enum import Enum
 
 
 class Exchange(Enum):
-    SEHK = "SEHK"          # Hong Kong stock exchange
-    SMART = "SMART"        # smart routing (futures by default)
+    SEHK = "SEHK"  # Hong Kong stock exchange
+    SMART = "SMART"  # smart routing (futures by default)
     IDEALPRO = "IDEALPRO"  # foreign exchange and commodities
 
 
@@ -16,6 +16,7 @@ class Direction(Enum):
 
 class Offset(Enum):
     """Whether an order opens or closes a position (stored in order and deal rows)."""
+
     NONE = "NONE"
     OPEN = "OPEN"
     CLOSE = "CLOSE"

@@ -18,8 +18,7 @@ class Security:
     "None" for an absent exchange.
     """
 
-    __match_args__: Final = ("code", "security_name", "lot_size", "exchange", "expiry_date",
-                             "quote_currency")
+    __match_args__: Final = ("code", "security_name", "lot_size", "exchange", "expiry_date", "quote_currency")
     _fields: ClassVar[tuple[str, str, str, str, str, str]]
 
     def __init__(

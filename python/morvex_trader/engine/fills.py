@@ -69,15 +69,18 @@ class FillLedger:
     """Fill ids booked, this session's fills by id, and the counts the summary shows."""
 
     def __init__(self) -> None:
-        self._earlier: dict[str, set[str]] = {}   # order id -> fill ids booked by earlier sessions
-        self._fills: dict[str, dict] = {}   # this session's booked fills, by id
-        self._reversed: set[str] = set()    # busted: never booked again
+        self._earlier: dict[str, set[str]] = {}  # order id -> fill ids booked by earlier sessions
+        self._fills: dict[str, dict] = {}  # this session's booked fills, by id
+        self._reversed: set[str] = set()  # busted: never booked again
         self.counts = LedgerCounts()
 
     def contains(self, deal_id: object, order_id: Optional[str] = None) -> bool:
         key = deal_key(deal_id)
-        return (key in self._fills or key in self._reversed
-                or (order_id is not None and key in self._earlier.get(order_id, ())))
+        return (
+            key in self._fills
+            or key in self._reversed
+            or (order_id is not None and key in self._earlier.get(order_id, ()))
+        )
 
     def knows_order(self, order_id: str) -> bool:
         """Whether the earlier sessions' fills of `order_id` have been loaded."""
@@ -88,7 +91,7 @@ class FillLedger:
         self._earlier.setdefault(order_id, set()).update(deal_key(i) for i in booked_ids)
 
     def book(self, deal: dict) -> str:
-        """"booked", "duplicate" or "malformed: <reason>"."""
+        """ "booked", "duplicate" or "malformed: <reason>"."""
         reason = malformed_reason(deal)
         if reason is not None:
             self.counts.malformed += 1

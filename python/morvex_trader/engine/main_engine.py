@@ -57,11 +57,11 @@ class SessionSettings:
     account_id: int = 1
     symbols: tuple[str, ...] = ()
     bar_lookback: int = 30
-    strategy_interval: float = 0.5   # seconds between strategy runs
-    snapshot_interval: float = 5.0   # seconds between balance snapshots
-    progress_interval: float = 1.0   # seconds between progress lines (0: quiet)
-    orders_kept: int = 500           # finished orders held for the chat reports (older: database)
-    deals_kept: int = 500            # deals held for the chat reports (older: database)
+    strategy_interval: float = 0.5  # seconds between strategy runs
+    snapshot_interval: float = 5.0  # seconds between balance snapshots
+    progress_interval: float = 1.0  # seconds between progress lines (0: quiet)
+    orders_kept: int = 500  # finished orders held for the chat reports (older: database)
+    deals_kept: int = 500  # deals held for the chat reports (older: database)
     watch: WatchSettings = field(default_factory=WatchSettings)  # faults, time zone, notifications
 
 
@@ -74,16 +74,23 @@ class SessionCounts:
 
 
 class MainEngine:
-    def __init__(self, gateway: CqgGateway, store: Optional[AccountStore], settings: SessionSettings,
-                 strategy: Optional[Strategy] = None, bot: Optional[TelegramBot] = None,
-                 now: Optional[Callable[[], datetime]] = None, recorder: Optional[SessionRecorder] = None,
-                 log: Optional[Callable[[str], None]] = None) -> None:
+    def __init__(
+        self,
+        gateway: CqgGateway,
+        store: Optional[AccountStore],
+        settings: SessionSettings,
+        strategy: Optional[Strategy] = None,
+        bot: Optional[TelegramBot] = None,
+        now: Optional[Callable[[], datetime]] = None,
+        recorder: Optional[SessionRecorder] = None,
+        log: Optional[Callable[[str], None]] = None,
+    ) -> None:
         self.gateway = gateway
         self.settings = settings
         self.strategy = strategy
         self.remote = RemoteControl(bot, self) if bot is not None else None
         self.guard = SessionGuard(self, settings.watch, bot, log=log)
-        self.now = now or self.guard.clock.now   # the session's time zone
+        self.now = now or self.guard.clock.now  # the session's time zone
         self.store = self.guard.wrap_store(store)
         self.orders: dict[str, Order] = {}  # working orders and the last finished ones
         self.deals: deque[dict] = deque(maxlen=max(0, settings.deals_kept))
@@ -154,16 +161,16 @@ class MainEngine:
         with self._submit_lock:  # a placement under way records its order first
             try:
                 self.drain_events()
-                self.guard.resolve_pending(force=True)   # adopted while the broker can be asked
+                self.guard.resolve_pending(force=True)  # adopted while the broker can be asked
                 self.snapshot()
             finally:
                 if self.gateway.connection.is_down("gateway"):
-                    self.gateway.logged_on = False   # a log-off would wait for a connection that is gone
+                    self.gateway.logged_on = False  # a log-off would wait for a connection that is gone
                 try:
                     self.gateway.close()
                 finally:
                     self.drain_events()  # fills and updates of the snapshot and the log-off
-                    self.guard.resolve_pending(force=True)   # adopted, or recorded as foreign
+                    self.guard.resolve_pending(force=True)  # adopted, or recorded as foreign
                     self._store_unmatched()
                     self.guard.close()
 
@@ -175,8 +182,9 @@ class MainEngine:
         try:
             work(*args)
         except Exception as error:
-            self.guard.report("error", f"Engine error in {getattr(work, '__qualname__', work)}: "
-                                       f"{type(error).__name__}: {error}")
+            self.guard.report(
+                "error", f"Engine error in {getattr(work, '__qualname__', work)}: " f"{type(error).__name__}: {error}"
+            )
 
     # -- events from the gateway ---------------------------------------------------
     def drain_events(self) -> None:
@@ -233,7 +241,7 @@ class MainEngine:
         self.deals.append(deal)
         self.counts.deals += 1
         order = self.orders.get(deal["order_id"])
-        if order is None:   # let go before this fill came (a restart takes over many at once)
+        if order is None:  # let go before this fill came (a restart takes over many at once)
             order = self.guard.released_order(deal["order_id"])
         if order is not None:
             self._add_fill(order.security, order.direction, deal["filled_quantity"])
@@ -294,7 +302,7 @@ class MainEngine:
 
     def snapshot(self) -> None:
         if self.gateway.connection.is_down("gateway"):
-            return   # the broker's account cannot be read now; the next snapshot will
+            return  # the broker's account cannot be read now; the next snapshot will
         balance = self.gateway.get_balance()
         positions = self.gateway.get_positions()
         self.last_balance = balance
@@ -320,8 +328,7 @@ class MainEngine:
     def active_orders(self, security: Optional[Security] = None) -> list[Order]:
         with self._book_lock:
             orders = list(self.orders.values())
-        return [o for o in orders
-                if o.status in ACTIVE_ORDER_STATUSES and (security is None or o.security == security)]
+        return [o for o in orders if o.status in ACTIVE_ORDER_STATUSES and (security is None or o.security == security)]
 
     def submit(self, order: Order) -> Optional[str]:
         """Places an order; the database row is written once the gateway has its id."""
@@ -381,8 +388,19 @@ class MainEngine:
             return report_texts.no_orders_text(active_only)
         shown: list[report_texts.OrderLine]
         if self.store is None or active_only or self._released_orders == 0:
-            shown = [(o.order_id, o.security.code, o.direction.value, o.order_type.value, o.quantity,
-                      o.price, o.filled_quantity, o.status.value) for o in orders[-count:]]
+            shown = [
+                (
+                    o.order_id,
+                    o.security.code,
+                    o.direction.value,
+                    o.order_type.value,
+                    o.quantity,
+                    o.price,
+                    o.filled_quantity,
+                    o.status.value,
+                )
+                for o in orders[-count:]
+            ]
         else:  # older orders are no longer held: the session's newest rows, as stored
             shown = [_order_line(row) for row in self.store.recent_orders(count)]
         return report_texts.orders_text(shown, total)
@@ -396,8 +414,10 @@ class MainEngine:
             return report_texts.NO_DEALS
         shown: list[report_texts.DealLine]
         if count <= len(held) or self.store is None:
-            shown = [(d["deal_id"], d["order_id"], d["filled_quantity"], d["filled_avg_price"],
-                      d["updated_time"]) for d in held[-count:]]
+            shown = [
+                (d["deal_id"], d["order_id"], d["filled_quantity"], d["filled_avg_price"], d["updated_time"])
+                for d in held[-count:]
+            ]
         else:  # older deals are no longer held: the session's newest rows, as stored
             shown = [_deal_line(row) for row in self.store.recent_deals(count)]
         return report_texts.deals_text(shown, total)
@@ -420,15 +440,23 @@ class MainEngine:
     def send_order_instruction(self, text: str) -> str:
         instruction = parse_order_instruction(text, [self.gateway.gateway_name])
         security = self._security_by_code(instruction.security_code)
-        order = Order(security=security, price=instruction.price or 0.0, quantity=instruction.quantity,
-                      direction=instruction.direction, order_type=instruction.order_type,
-                      offset=instruction.offset, stop_price=instruction.stop_price)
+        order = Order(
+            security=security,
+            price=instruction.price or 0.0,
+            quantity=instruction.quantity,
+            direction=instruction.direction,
+            order_type=instruction.order_type,
+            offset=instruction.offset,
+            stop_price=instruction.stop_price,
+        )
         order_id = self.submit(order)
         if order_id is None:
             reason = f": {self.last_refusal}" if self.last_refusal else ""
             return f"Order not sent: the gateway refused {instruction.security_code}{reason}."
-        return (f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} "
-                f"{instruction.order_type.value}.")
+        return (
+            f"Order {order_id} sent: {instruction.direction.value} {instruction.quantity} {security.code} "
+            f"{instruction.order_type.value}."
+        )
 
     def close_positions(self, gateway_name: Optional[str]) -> str:
         if gateway_name is not None and gateway_name != self.gateway.gateway_name:
@@ -436,11 +464,19 @@ class MainEngine:
         sent = []
         for position in self.gateway.get_positions():
             opposite = Direction.SHORT if position.direction is Direction.LONG else Direction.LONG
-            order = Order(security=position.security, price=0.0, quantity=position.quantity,
-                          direction=opposite, order_type=OrderType.MARKET, offset=Offset.CLOSE)
+            order = Order(
+                security=position.security,
+                price=0.0,
+                quantity=position.quantity,
+                direction=opposite,
+                order_type=OrderType.MARKET,
+                offset=Offset.CLOSE,
+            )
             if self.submit(order):
-                sent.append(f"{position.security.code} {opposite.value} {position.quantity:g} "
-                            f"(closes {position.direction.value})")
+                sent.append(
+                    f"{position.security.code} {opposite.value} {position.quantity:g} "
+                    f"(closes {position.direction.value})"
+                )
         return "Closing orders sent: " + ", ".join(sent) if sent else "No positions to close."
 
     def report_photo(self) -> tuple[Optional[str], str]:
@@ -470,17 +506,32 @@ class MainEngine:
 
     def progress_line(self, elapsed: float) -> str:
         c = self.gateway.counts
-        return (f"[{elapsed:5.1f}s] quotes={c['quote']} books={c['orderbook']} orders={self.counts.placed} "
-                f"deals={self.counts.deals} statuses={self.status_counts()}")
+        return (
+            f"[{elapsed:5.1f}s] quotes={c['quote']} books={c['orderbook']} orders={self.counts.placed} "
+            f"deals={self.counts.deals} statuses={self.status_counts()}"
+        )
 
 
 def _order_line(row: dict[str, Any]) -> report_texts.OrderLine:
     """An order row as stored (store.REPORT_ORDER_COLUMNS), as a line of the orders reply."""
-    return (row["broker_order_id"], row["security_code"], row["direction"], row["order_type"], row["quantity"],
-            row["price"], row["filled_quantity"], row["status"])
+    return (
+        row["broker_order_id"],
+        row["security_code"],
+        row["direction"],
+        row["order_type"],
+        row["quantity"],
+        row["price"],
+        row["filled_quantity"],
+        row["status"],
+    )
 
 
 def _deal_line(row: dict[str, Any]) -> report_texts.DealLine:
     """A deal row as stored (store.REPORT_DEAL_COLUMNS), as a line of the deals reply."""
-    return (row["broker_deal_id"], row["broker_order_id"], row["filled_quantity"], row["filled_avg_price"],
-            row["update_time"])
+    return (
+        row["broker_deal_id"],
+        row["broker_order_id"],
+        row["filled_quantity"],
+        row["filled_avg_price"],
+        row["update_time"],
+    )

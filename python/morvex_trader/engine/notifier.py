@@ -24,28 +24,34 @@ class ChatSender(Protocol):
     """The bot as the notifier uses it (one that also takes disable_notification=True
     can send silently)."""
 
-    def send_message(self, text: str) -> None: ...
+    def send_message(self, text: str) -> None:
+        ...
 
 
-MAX_LINES = 12   # lines of one merged message; the rest are counted
+MAX_LINES = 12  # lines of one merged message; the rest are counted
 
 
 class Notifier:
-    def __init__(self, bot: Optional[ChatSender], modes: Callable[[str], str], rate: float = 2.0,
-                 log: Optional[Callable[[str], None]] = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(
+        self,
+        bot: Optional[ChatSender],
+        modes: Callable[[str], str],
+        rate: float = 2.0,
+        log: Optional[Callable[[str], None]] = None,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
         self.bot = bot
         self._mode = modes
         self._interval = 1.0 / rate
         self._log = log
         self._clock = clock
-        self._pending: deque[tuple[str, str, bool]] = deque()   # (kind, text, silent)
+        self._pending: deque[tuple[str, str, bool]] = deque()  # (kind, text, silent)
         self._cv = threading.Condition()
         self._closed = False
         self._next_send = 0.0
-        self.sent: list[str] = []            # texts sent, in order (kept for the summary)
+        self.sent: list[str] = []  # texts sent, in order (kept for the summary)
         self.counts = {kind: 0 for kind in NOTIFICATION_KINDS}
-        self.folded = 0                      # notices merged into another message
+        self.folded = 0  # notices merged into another message
         self._silent_ok = bot is not None and _accepts(bot.send_message, "disable_notification")
         self._thread = threading.Thread(target=self._sender, name="chat-notifier", daemon=True)
         self._thread.start()
@@ -119,7 +125,7 @@ class Notifier:
         if self.bot is None:
             return
         try:
-            if silent:   # only asked of a bot whose send_message takes it
+            if silent:  # only asked of a bot whose send_message takes it
                 send: Callable[..., None] = self.bot.send_message
                 send(text, disable_notification=True)
             else:

@@ -29,8 +29,8 @@ _SECURITY_FIELDS = ("code", "security_name", "lot_size", "exchange", "expiry_dat
 class PendingWrite:
     op: str
     args: tuple
-    done_writes: int = 0      # statements of the operation already committed
-    error: str = ""           # why it was not written
+    done_writes: int = 0  # statements of the operation already committed
+    error: str = ""  # why it was not written
     results: list = dataclasses.field(default_factory=list)  # what those statements returned (row ids)
 
     def describe(self) -> str:
@@ -75,11 +75,12 @@ def encode(value: Any) -> Any:
     if isinstance(value, Enum):
         return {"$enum": type(value).__name__, "value": value.value}
     if _is_security(value):
-        return {"$security": type(value).__name__,
-                "fields": [encode(getattr(value, f)) for f in _SECURITY_FIELDS]}
+        return {"$security": type(value).__name__, "fields": [encode(getattr(value, f)) for f in _SECURITY_FIELDS]}
     if dataclasses.is_dataclass(value) and type(value).__name__ in _RECORDS:
-        return {"$record": type(value).__name__,
-                "fields": {f.name: encode(getattr(value, f.name)) for f in dataclasses.fields(value)}}
+        return {
+            "$record": type(value).__name__,
+            "fields": {f.name: encode(getattr(value, f.name)) for f in dataclasses.fields(value)},
+        }
     if isinstance(value, dict):
         return {"$dict": [[encode(k), encode(v)] for k, v in value.items()]}
     if isinstance(value, (list, tuple)):
@@ -110,8 +111,18 @@ def decode(value: Any) -> Any:
 def save(path: str, writes: Iterable[PendingWrite]) -> int:
     """Writes `writes` to `path` (replacing it) through a temporary file; returns the count.
     No writes: the file is removed."""
-    lines = [json.dumps({"op": w.op, "args": encode(list(w.args)), "done_writes": w.done_writes,
-                         "error": w.error, "results": w.results}) for w in writes]
+    lines = [
+        json.dumps(
+            {
+                "op": w.op,
+                "args": encode(list(w.args)),
+                "done_writes": w.done_writes,
+                "error": w.error,
+                "results": w.results,
+            }
+        )
+        for w in writes
+    ]
     if not lines:
         if os.path.exists(path):
             os.remove(path)
@@ -137,9 +148,15 @@ def load(path: Optional[str]) -> list[PendingWrite]:
                 continue
             try:
                 item = json.loads(line)
-                writes.append(PendingWrite(item["op"], tuple(decode(item["args"])),
-                                           int(item.get("done_writes", 0)), item.get("error", ""),
-                                           list(item.get("results", []))))
+                writes.append(
+                    PendingWrite(
+                        item["op"],
+                        tuple(decode(item["args"])),
+                        int(item.get("done_writes", 0)),
+                        item.get("error", ""),
+                        list(item.get("results", [])),
+                    )
+                )
             except (ValueError, KeyError, TypeError, AttributeError) as error:
                 raise ValueError(f"{path}:{number}: unreadable pending write: {error}") from error
     return writes

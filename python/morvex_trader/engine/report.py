@@ -75,8 +75,10 @@ def caption_of(data: SessionData) -> str:
     if data.started is not None and data.ended is not None:
         when = f" {data.started:%Y-%m-%d %H:%M}-{data.ended:%H:%M} ({data.zone})"
     fills = f"{len(data.fills)} fill(s)" if data.fills else NO_FILLS
-    return (f"Session report{when}: {f.orders_placed} order(s), {fills}, "
-            f"realised P&L {_signed_money(f.realized_pnl)}, unrealised {_signed_money(f.unrealized_pnl)}")
+    return (
+        f"Session report{when}: {f.orders_placed} order(s), {fills}, "
+        f"realised P&L {_signed_money(f.realized_pnl)}, unrealised {_signed_money(f.unrealized_pnl)}"
+    )
 
 
 def _figure_rows(data: SessionData) -> list[tuple[str, str]]:
@@ -97,14 +99,30 @@ def _figure_rows(data: SessionData) -> list[tuple[str, str]]:
 
 
 def _note(ax: Axes, text: str) -> None:
-    ax.text(0.01, 0.95, text, transform=ax.transAxes, va="top", ha="left", fontsize=9, color="#555555",
-            bbox={"facecolor": "white", "edgecolor": "#bbbbbb", "boxstyle": "round,pad=0.3"})
+    ax.text(
+        0.01,
+        0.95,
+        text,
+        transform=ax.transAxes,
+        va="top",
+        ha="left",
+        fontsize=9,
+        color="#555555",
+        bbox={"facecolor": "white", "edgecolor": "#bbbbbb", "boxstyle": "round,pad=0.3"},
+    )
 
 
 def _legend(ax: Axes) -> None:
     """One row above the panel's right end, clear of what is drawn."""
-    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), ncol=4, fontsize=7, frameon=False,
-              borderaxespad=0.2, handlelength=1.6)
+    ax.legend(
+        loc="lower right",
+        bbox_to_anchor=(1.0, 1.0),
+        ncol=4,
+        fontsize=7,
+        frameon=False,
+        borderaxespad=0.2,
+        handlelength=1.6,
+    )
 
 
 def _draw_prices(ax: Axes, data: SessionData, code: str, end: Optional[datetime]) -> None:
@@ -114,14 +132,30 @@ def _draw_prices(ax: Axes, data: SessionData, code: str, end: Optional[datetime]
         colours = [UP if b.close >= b.open else DOWN for b in bars]
         ax.vlines(times, [b.low for b in bars], [b.high for b in bars], colors=colours, linewidth=0.8)
         bodies = [max(abs(b.close - b.open), 1e-9) for b in bars]
-        ax.bar(times, bodies, bottom=[min(b.open, b.close) for b in bars], width=BAR_WIDTH_DAYS,
-               color=colours, linewidth=0, label="one-minute bars")
+        ax.bar(
+            times,
+            bodies,
+            bottom=[min(b.open, b.close) for b in bars],
+            width=BAR_WIDTH_DAYS,
+            color=colours,
+            linewidth=0,
+            label="one-minute bars",
+        )
     fills = [f for f in data.fills if f.code == code]
     for buy, marker, colour, label in ((True, "^", BUY_COLOUR, "buy fills"), (False, "v", SELL_COLOUR, "sell fills")):
         side = [f for f in fills if f.buy is buy]
         if side:
-            ax.scatter([f.time for f in side], [f.price for f in side], marker=marker, s=46, color=colour,
-                       edgecolors="black", linewidths=0.5, zorder=3, label=label)
+            ax.scatter(
+                [f.time for f in side],
+                [f.price for f in side],
+                marker=marker,
+                s=46,
+                color=colour,
+                edgecolors="black",
+                linewidths=0.5,
+                zorder=3,
+                label=label,
+            )
     # Orders at one price and side are one mark; a market order has no price to mark.
     working: dict[tuple, list[WorkingOrder]] = {}
     for w in data.working:
@@ -131,14 +165,23 @@ def _draw_prices(ax: Axes, data: SessionData, code: str, end: Optional[datetime]
         start = end - (end - data.started) * 0.12 if data.started is not None and data.started < end else end
         for (buy, order_type, price), orders in working.items():
             colour = BUY_COLOUR if buy else SELL_COLOUR
-            ax.hlines(price, start, end, colors=colour, linestyles="dashed", linewidth=1.4, zorder=2,
-                      gid="working order")
+            ax.hlines(
+                price, start, end, colors=colour, linestyles="dashed", linewidth=1.4, zorder=2, gid="working order"
+            )
             quantity = sum(o.quantity for o in orders)
             label = f"{'buy' if buy else 'sell'} {order_type.lower()} {quantity:g} @ {price:,.2f}"
             if len(orders) > 1:
                 label += f" ({len(orders)} orders)"
-            ax.annotate(label, (start, price), xytext=(-3, 0), textcoords="offset points", va="center",
-                        ha="right", fontsize=7, color=colour)
+            ax.annotate(
+                label,
+                (start, price),
+                xytext=(-3, 0),
+                textcoords="offset points",
+                va="center",
+                ha="right",
+                fontsize=7,
+                color=colour,
+            )
         ax.plot([], [], color="#555555", linestyle="dashed", label="working at the end")
     notes = []
     if not bars:
@@ -169,8 +212,17 @@ def _draw_equity(ax: Axes, data: SessionData) -> None:
         peak = max(peak, value)
         peaks.append(peak)
     ax.plot(times, equity, color="#37474f", marker="o", markersize=3, linewidth=1.2, label="equity")
-    ax.fill_between(times, equity, peaks, where=[e < p for e, p in zip(equity, peaks)], interpolate=True,
-                    color=DOWN, alpha=0.25, linewidth=0, label="drawdown")
+    ax.fill_between(
+        times,
+        equity,
+        peaks,
+        where=[e < p for e, p in zip(equity, peaks)],
+        interpolate=True,
+        color=DOWN,
+        alpha=0.25,
+        linewidth=0,
+        label="drawdown",
+    )
     drawdown = max(p - e for e, p in zip(equity, peaks))
     _note(ax, f"last {equity[-1]:,.2f}   max drawdown {drawdown:,.2f}")
     _legend(ax)
@@ -199,13 +251,25 @@ def draw_report(data: SessionData) -> ReportFigure:
     heights = [PRICE_PANEL_INCHES] * len(codes) + [EQUITY_PANEL_INCHES, TABLE_INCHES]
     total = sum(heights) + TITLE_INCHES
     figure = Figure(figsize=(WIDTH_INCHES, total), dpi=DPI)
-    grid = figure.add_gridspec(len(heights), 1, height_ratios=heights, hspace=0.5,
-                               left=0.08, right=0.97, top=1 - TITLE_INCHES / total, bottom=0.02)
+    grid = figure.add_gridspec(
+        len(heights),
+        1,
+        height_ratios=heights,
+        hspace=0.5,
+        left=0.08,
+        right=0.97,
+        top=1 - TITLE_INCHES / total,
+        bottom=0.02,
+    )
     first = figure.add_subplot(grid[0])
     report = ReportFigure(figure, caption=caption_of(data))
-    end = max([p.time for p in data.equity] + [f.time for f in data.fills]
-              + [b.time for bars in data.bars.values() for b in bars[-1:]] + ([data.ended] if data.ended else []),
-              default=None)
+    end = max(
+        [p.time for p in data.equity]
+        + [f.time for f in data.fills]
+        + [b.time for bars in data.bars.values() for b in bars[-1:]]
+        + ([data.ended] if data.ended else []),
+        default=None,
+    )
     for index, code in enumerate(codes):
         ax = first if index == 0 else figure.add_subplot(grid[index], sharex=first)
         if code:

@@ -108,15 +108,25 @@ class SessionData:
 
 # -- the engine's record ----------------------------------------------------------------
 
+
 def _time_text(value: datetime) -> str:
     return value.strftime(TIME_FORMAT)
 
 
-def write_session_record(folder: str, *, zone: str, started: datetime, ended: datetime,
-                         first_balance_id: int, last_balance_id: int,
-                         instruments: Iterable[tuple[str, str, Iterable[Bar]]],
-                         refused: int = 0, reconnects: Optional[int] = None,
-                         first_order_row: Optional[int] = None, first_deal_row: Optional[int] = None) -> str:
+def write_session_record(
+    folder: str,
+    *,
+    zone: str,
+    started: datetime,
+    ended: datetime,
+    first_balance_id: int,
+    last_balance_id: int,
+    instruments: Iterable[tuple[str, str, Iterable[Bar]]],
+    refused: int = 0,
+    reconnects: Optional[int] = None,
+    first_order_row: Optional[int] = None,
+    first_deal_row: Optional[int] = None,
+) -> str:
     """Writes the record of the running session (replacing the last one) and returns its
     path. `instruments` holds (code, name, bars), bars with datetime, open, high, low and
     close. `first_order_row` and `first_deal_row`, when known, are the ids of the
@@ -135,9 +145,13 @@ def write_session_record(folder: str, *, zone: str, started: datetime, ended: da
         "first_order_row": first_order_row,
         "first_deal_row": first_deal_row,
         "instruments": [
-            {"code": code, "name": name,
-             "bars": [[_time_text(b.datetime), float(b.open), float(b.high), float(b.low), float(b.close)]
-                      for b in bars]}
+            {
+                "code": code,
+                "name": name,
+                "bars": [
+                    [_time_text(b.datetime), float(b.open), float(b.high), float(b.low), float(b.close)] for b in bars
+                ],
+            }
             for code, name, bars in instruments
         ],
     }
@@ -164,6 +178,7 @@ def _read_record(folder: str) -> Optional[dict]:
 
 
 # -- reading ----------------------------------------------------------------------------
+
 
 def _parse_time(text: object) -> Optional[datetime]:
     if not isinstance(text, str):
@@ -217,29 +232,46 @@ def _load(connection: sqlite3.Connection, record: Optional[dict]) -> SessionData
         where, balance_where = "id >= ? AND balance_id BETWEEN ? AND ?", "id BETWEEN ? AND ?"
         order_params = (record.get("first_order_row") or 0, *params)
         deal_params = (record.get("first_deal_row") or 0, *params)
-    data = SessionData(zone=record["zone"] if record else "as stored",
-                       started=_parse_time(record["started"]) if record else None,
-                       ended=_parse_time(record["ended"]) if record else None,
-                       has_record=record is not None)
+    data = SessionData(
+        zone=record["zone"] if record else "as stored",
+        started=_parse_time(record["started"]) if record else None,
+        ended=_parse_time(record["ended"]) if record else None,
+        has_record=record is not None,
+    )
     for instrument in (record or {}).get("instruments", []):
         code = instrument["code"]
         data.instruments[code] = instrument.get("name") or code
         data.bars[code] = sorted(
-            (BarPoint(t, o, h, lo, c) for t, o, h, lo, c in
-             ((_parse_time(row[0]), *row[1:5]) for row in instrument.get("bars", [])) if t is not None),
-            key=lambda bar: bar.time)
+            (
+                BarPoint(t, o, h, lo, c)
+                for t, o, h, lo, c in ((_parse_time(row[0]), *row[1:5]) for row in instrument.get("bars", []))
+                if t is not None
+            ),
+            key=lambda bar: bar.time,
+        )
 
-    balances = _rows(connection, f"SELECT update_time, cash, unrealized_pnl, realized_pnl FROM balance "
-                                 f"WHERE {balance_where} ORDER BY id", params)
+    balances = _rows(
+        connection,
+        f"SELECT update_time, cash, unrealized_pnl, realized_pnl FROM balance " f"WHERE {balance_where} ORDER BY id",
+        params,
+    )
     for row in balances:
         when = _parse_time(row["update_time"])
         if when is not None:
             data.equity.append(EquityPoint(when, row["cash"] or 0.0, row["unrealized_pnl"] or 0.0))
 
-    orders = _rows(connection, f"SELECT security_name, security_code, price, quantity, direction, order_type, "
-                               f"filled_quantity, status FROM trading_order WHERE {where} ORDER BY id", order_params)
-    deals = _rows(connection, f"SELECT security_name, security_code, direction, update_time, filled_avg_price, "
-                              f"filled_quantity FROM trading_deal WHERE {where} ORDER BY id", deal_params)
+    orders = _rows(
+        connection,
+        f"SELECT security_name, security_code, price, quantity, direction, order_type, "
+        f"filled_quantity, status FROM trading_order WHERE {where} ORDER BY id",
+        order_params,
+    )
+    deals = _rows(
+        connection,
+        f"SELECT security_name, security_code, direction, update_time, filled_avg_price, "
+        f"filled_quantity FROM trading_deal WHERE {where} ORDER BY id",
+        deal_params,
+    )
     for row in list(orders) + list(deals):
         code = row["security_code"]
         if code and code not in data.instruments:
@@ -247,13 +279,22 @@ def _load(connection: sqlite3.Connection, record: Optional[dict]) -> SessionData
     for row in deals:
         when = _parse_time(row["update_time"])
         if row["security_code"] and when is not None:
-            data.fills.append(Fill(row["security_code"], when, row["filled_avg_price"],
-                                   row["filled_quantity"], row["direction"] == BUY))
+            data.fills.append(
+                Fill(
+                    row["security_code"], when, row["filled_avg_price"], row["filled_quantity"], row["direction"] == BUY
+                )
+            )
     for row in orders:
         if row["status"] in WORKING:
-            data.working.append(WorkingOrder(row["security_code"], row["price"],
-                                             row["quantity"] - (row["filled_quantity"] or 0),
-                                             row["direction"] == BUY, row["order_type"]))
+            data.working.append(
+                WorkingOrder(
+                    row["security_code"],
+                    row["price"],
+                    row["quantity"] - (row["filled_quantity"] or 0),
+                    row["direction"] == BUY,
+                    row["order_type"],
+                )
+            )
 
     statuses = [row["status"] for row in orders]
     figures = data.figures

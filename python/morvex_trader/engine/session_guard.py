@@ -42,7 +42,7 @@ if TYPE_CHECKING:
     from morvex_trader.plugins.telegram.bot import TelegramBot
 
 
-RECENT_ORDERS = 4096   # finished orders remembered after the engine let them go
+RECENT_ORDERS = 4096  # finished orders remembered after the engine let them go
 
 
 def _trace(text: str) -> None:
@@ -50,13 +50,18 @@ def _trace(text: str) -> None:
         from morvex_trader.gateways.cqg.wrapper.comhost import Trace
 
         Trace(text)
-    except ImportError:   # no native modules: plain output
+    except ImportError:  # no native modules: plain output
         print(text, flush=True)
 
 
 class SessionGuard:
-    def __init__(self, engine: MainEngine, settings: WatchSettings, bot: Optional[TelegramBot] = None,
-                 log: Optional[Callable[[str], None]] = None) -> None:
+    def __init__(
+        self,
+        engine: MainEngine,
+        settings: WatchSettings,
+        bot: Optional[TelegramBot] = None,
+        log: Optional[Callable[[str], None]] = None,
+    ) -> None:
         settings.check()
         self.engine = engine
         self.settings = settings
@@ -68,12 +73,12 @@ class SessionGuard:
         self.reconciler = Reconciler(self, self.report)
         self.store: Optional[DurableStore] = None
         self.pending_since: dict[str, float] = {}
-        self.order_fills: dict[str, float] = {}     # broker order id -> quantity booked
+        self.order_fills: dict[str, float] = {}  # broker order id -> quantity booked
         self.last_positions: Optional[dict[str, float]] = None
         self.counts = {"foreign_orders": 0, "foreign_fills": 0, "refused_while_down": 0}
         self.unwritten: list[pending_writes.PendingWrite] = []
         self._queued_orders: Optional[set[str]] = None
-        self._recent: OrderedDict[str, Order] = OrderedDict()   # orders the engine let go, newest last
+        self._recent: OrderedDict[str, Order] = OrderedDict()  # orders the engine let go, newest last
 
     # -- what the reconciler and the watchdog ask -------------------------------------------
     @property
@@ -115,12 +120,15 @@ class SessionGuard:
                 from morvex_trader.plugins.sqlite3 import db as db_module
 
                 path = db_module._db_path() + "/morvex_trader.pending.jsonl"
-            except Exception:   # no database folder configured: leftovers are only reported
+            except Exception:  # no database folder configured: leftovers are only reported
                 path = None
-        self.store = DurableStore(store, pending_path=path, busy_timeout=self.settings.DB_BUSY_TIMEOUT,
-                                  wal=self.settings.DB_WAL,
-                                  on_notice=lambda kind, text: self.report(
-                                      "database" if kind != "error" else "error", text))
+        self.store = DurableStore(
+            store,
+            pending_path=path,
+            busy_timeout=self.settings.DB_BUSY_TIMEOUT,
+            wal=self.settings.DB_WAL,
+            on_notice=lambda kind, text: self.report("database" if kind != "error" else "error", text),
+        )
         self.store.add_operation("adopt_order", _adopt_order)
         self.store.add_operation("bust_deal", _bust_deal)
         self.store.add_operation("correct_deal", _correct_deal)
@@ -128,7 +136,7 @@ class SessionGuard:
         replayed = self.store.replay()
         if replayed:
             self.report("database", f"Replaying {len(replayed)} write(s) saved by the last session.")
-        for item in replayed:   # fills written late: booked, by the session that saw them
+        for item in replayed:  # fills written late: booked, by the session that saw them
             if item.op.endswith("record_deal"):
                 self.ledger.load(item.args[0]["order_id"], [item.args[0]["deal_id"]])
         return self.store
@@ -141,8 +149,11 @@ class SessionGuard:
             self.ledger.load(order_id, [])
             return 0.0
         raw_db = store.raw_db
-        rows = store.read(lambda: raw_db.select_records(
-            "trading_deal", ["broker_deal_id", "filled_quantity"], {"broker_order_id": order_id}))
+        rows = store.read(
+            lambda: raw_db.select_records(
+                "trading_deal", ["broker_deal_id", "filled_quantity"], {"broker_order_id": order_id}
+            )
+        )
         self.ledger.load(order_id, [r[0] for r in rows])
         return float(sum(r[1] or 0 for r in rows))
 
@@ -150,18 +161,22 @@ class SessionGuard:
         """Whether the broker lists a fill of `broker` (an order) that nobody booked."""
         if broker.fills and not self.ledger.knows_order(broker.guid):
             self.load_earlier_fills(broker.guid)
-        return any(state is None and not self.ledger.contains(deal_id, broker.guid)
-                   for deal_id, state, *_ in broker.fills)
+        return any(
+            state is None and not self.ledger.contains(deal_id, broker.guid) for deal_id, state, *_ in broker.fills
+        )
 
     def start(self) -> None:
         """After log-on and subscriptions: the books against the broker's."""
         if not getattr(type(self.gateway.tradelink), "watching", False):
-            self.report("error", "The gateway's sink does not report connection statuses or fill "
-                                 "corrections: derive it from watching_sink.watching(TradeLink).")
+            self.report(
+                "error",
+                "The gateway's sink does not report connection statuses or fill "
+                "corrections: derive it from watching_sink.watching(TradeLink).",
+            )
         self.reconcile("start")
 
     def reconcile(self, reason: str) -> None:
-        self._queued_orders = None   # read again once, when needed
+        self._queued_orders = None  # read again once, when needed
         self.reconciler.run(reason)
         self.resolve_pending(force=False)
 
@@ -174,9 +189,11 @@ class SessionGuard:
                 self.report("trace", f"not written: {item.describe()}: {item.error}")
             if self.unwritten:
                 where = self.store.pending_path or "nowhere (no database folder)"
-                self.report("error", f"{len(self.unwritten)} record(s) could not be written; saved to "
-                                     f"{where} for the next start: "
-                                     + "; ".join(i.describe() for i in self.unwritten[:10]))
+                self.report(
+                    "error",
+                    f"{len(self.unwritten)} record(s) could not be written; saved to "
+                    f"{where} for the next start: " + "; ".join(i.describe() for i in self.unwritten[:10]),
+                )
         self.notifier.close()
         return self.unwritten
 
@@ -237,16 +254,23 @@ class SessionGuard:
     def applied(self, kind: str, payload: dict, order: Optional[Order], before: Optional[OrderStatus] = None) -> None:
         """After the engine applied an event to a known order."""
         if kind == "deal":
-            self.order_fills[payload["order_id"]] = (self.order_fills.get(payload["order_id"], 0)
-                                                     + payload["filled_quantity"])
+            self.order_fills[payload["order_id"]] = (
+                self.order_fills.get(payload["order_id"], 0) + payload["filled_quantity"]
+            )
             code = order.security.code if order is not None else "?"
             side = order.direction.value if order is not None else ""
-            self.report("fill", f"Fill: {code} {side} {payload['filled_quantity']:g} @ "
-                                f"{payload['filled_avg_price']:.10g} (order {payload['order_id']})")
+            self.report(
+                "fill",
+                f"Fill: {code} {side} {payload['filled_quantity']:g} @ "
+                f"{payload['filled_avg_price']:.10g} (order {payload['order_id']})",
+            )
         elif kind == "order" and payload["status"] is OrderStatus.FAILED and before is not OrderStatus.FAILED:
             code = order.security.code if order is not None else "?"
-            self.report("reject", f"Order rejected: {code} {order.direction.value if order else ''} "
-                                  f"{getattr(order, 'quantity', 0):g} (order {payload['order_id']})")
+            self.report(
+                "reject",
+                f"Order rejected: {code} {order.direction.value if order else ''} "
+                f"{getattr(order, 'quantity', 0):g} (order {payload['order_id']})",
+            )
 
     def backlog_refusal(self) -> str:
         """Why a new order must not go out now: the database is so far behind that the
@@ -259,8 +283,11 @@ class SessionGuard:
     def refused(self, order: Order, error: BaseException) -> None:
         if self.gateway.connection.is_down(GATEWAY):
             self.counts["refused_while_down"] += 1
-        self.report("reject", f"Order not sent: {getattr(order.security, 'code', '?')} "
-                              f"{order.direction.value} {order.quantity:g}: {error}")
+        self.report(
+            "reject",
+            f"Order not sent: {getattr(order.security, 'code', '?')} "
+            f"{order.direction.value} {order.quantity:g}: {error}",
+        )
 
     def apply_correction(self, correction: dict) -> None:
         """A busted, cancelled or corrected fill (the engine's book lock is held)."""
@@ -274,10 +301,15 @@ class SessionGuard:
                 self.order_fills[order_id] = self.order_fills.get(order_id, 0) - reversed_fill["filled_quantity"]
             if engine.store is not None:
                 engine.store.submit("bust_deal", deal_key(deal_id), f"{correction['kind']} by the broker")
-            was = (f"{reversed_fill['filled_quantity']:g} @ {reversed_fill['filled_avg_price']}"
-                   if reversed_fill else "not booked here")
-            self.report("fill", f"Fill {deal_id} of order {order_id} {correction['kind']} by the broker: "
-                                f"booking reversed ({was}).")
+            was = (
+                f"{reversed_fill['filled_quantity']:g} @ {reversed_fill['filled_avg_price']}"
+                if reversed_fill
+                else "not booked here"
+            )
+            self.report(
+                "fill",
+                f"Fill {deal_id} of order {order_id} {correction['kind']} by the broker: " f"booking reversed ({was}).",
+            )
             return
         reason = malformed_reason(dict(correction, updated_time=correction.get("updated_time") or engine.now()))
         if reason is not None:
@@ -287,13 +319,22 @@ class SessionGuard:
         if old is not None and new is not None:
             _replace_deal(engine.deals, deal_id, new)
             self._move_position(order_id, new["filled_quantity"] - old["filled_quantity"])
-            self.order_fills[order_id] = (self.order_fills.get(order_id, 0) - old["filled_quantity"]
-                                          + new["filled_quantity"])
+            self.order_fills[order_id] = (
+                self.order_fills.get(order_id, 0) - old["filled_quantity"] + new["filled_quantity"]
+            )
         if engine.store is not None:
-            engine.store.submit("correct_deal", deal_key(deal_id), correction["filled_avg_price"],
-                                correction["filled_quantity"], "corrected by the broker")
-        self.report("fill", f"Fill {deal_id} of order {order_id} corrected by the broker: now "
-                            f"{correction['filled_quantity']:g} @ {correction['filled_avg_price']}.")
+            engine.store.submit(
+                "correct_deal",
+                deal_key(deal_id),
+                correction["filled_avg_price"],
+                correction["filled_quantity"],
+                "corrected by the broker",
+            )
+        self.report(
+            "fill",
+            f"Fill {deal_id} of order {order_id} corrected by the broker: now "
+            f"{correction['filled_quantity']:g} @ {correction['filled_avg_price']}.",
+        )
 
     def _move_position(self, order_id: str, quantity: float) -> None:
         order = self.engine.orders.get(order_id)
@@ -318,7 +359,7 @@ class SessionGuard:
             return
         engine = self.engine
         if not engine.placing_lock.acquire(blocking=force):
-            return   # an order is being placed: its events may be the ones waiting
+            return  # an order is being placed: its events may be the ones waiting
         try:
             for order_id in due:
                 with engine.book_lock:
@@ -330,8 +371,11 @@ class SessionGuard:
                 if found is not None:
                     self.adopt(self.reconciler.order_from_broker(found), "order entered elsewhere")
                     self.reconciler.counts["adopted"] += 1
-                    self.report("reconciliation", f"Adopted order {order_id} ({found.symbol} "
-                                                  f"{found.status.value}) entered outside this session.")
+                    self.report(
+                        "reconciliation",
+                        f"Adopted order {order_id} ({found.symbol} "
+                        f"{found.status.value}) entered outside this session.",
+                    )
                 else:
                     self._record_foreign(order_id)
                 self.pending_since.pop(order_id, None)
@@ -355,14 +399,18 @@ class SessionGuard:
         self.counts["foreign_orders"] += 1
         self.counts["foreign_fills"] += len(fills)
         if fills and not self.ledger.knows_order(order_id):
-            self.load_earlier_fills(order_id)   # booked by an earlier session: not again
+            self.load_earlier_fills(order_id)  # booked by an earlier session: not again
         for deal in fills:
             if self.ledger.book(deal) == "booked" and engine.store is not None:
-                engine.store.submit("record_foreign_deal", deal,
-                                    "foreign: order unknown to the engine and the broker's account")
-        self.report("reconciliation", f"Order {order_id} is unknown here and at the broker's account: "
-                                      f"{len(events) - len(fills)} update(s) and {len(fills)} fill(s) "
-                                      "recorded as foreign.")
+                engine.store.submit(
+                    "record_foreign_deal", deal, "foreign: order unknown to the engine and the broker's account"
+                )
+        self.report(
+            "reconciliation",
+            f"Order {order_id} is unknown here and at the broker's account: "
+            f"{len(events) - len(fills)} update(s) and {len(fills)} fill(s) "
+            "recorded as foreign.",
+        )
 
     # -- books ----------------------------------------------------------------------------------
     def adopt(self, order: Order, remark: str) -> None:
@@ -375,7 +423,7 @@ class SessionGuard:
                 return
             engine.orders[order.order_id] = order
             hold = getattr(engine, "_hold_finished", None)
-            if hold is not None:   # a finished order counts among those the engine keeps
+            if hold is not None:  # a finished order counts among those the engine keeps
                 hold(order.order_id, order)
             self.order_fills[order.order_id] = booked
             if engine.store is not None:
@@ -391,26 +439,46 @@ class SessionGuard:
         found = []
         for deal_id, state, price, quantity, when in broker.fills:
             if state is None and not self.ledger.contains(deal_id, broker.guid):
-                deal = {"deal_id": deal_id, "order_id": broker.guid, "updated_time": when,
-                        "filled_avg_price": price, "filled_quantity": quantity}
+                deal = {
+                    "deal_id": deal_id,
+                    "order_id": broker.guid,
+                    "updated_time": when,
+                    "filled_avg_price": price,
+                    "filled_quantity": quantity,
+                }
                 admitted = self.admit("deal", deal)
                 if admitted is not None:
                     with self.engine.book_lock:
                         self.engine.apply_event("deal", admitted)
                     found.append(f"fill {deal_id} of {broker.guid} ({quantity:g} @ {price}) booked")
-            elif state in ("busted", "canceled") and self.ledger.contains(deal_id, broker.guid) \
-                    and not self.ledger.is_reversed(deal_id):
+            elif (
+                state in ("busted", "canceled")
+                and self.ledger.contains(deal_id, broker.guid)
+                and not self.ledger.is_reversed(deal_id)
+            ):
                 with self.engine.book_lock:
-                    self.engine.apply_event("fill_correction", {
-                        "deal_id": deal_id, "order_id": broker.guid, "kind": state, "updated_time": when,
-                        "filled_avg_price": price, "filled_quantity": quantity})
+                    self.engine.apply_event(
+                        "fill_correction",
+                        {
+                            "deal_id": deal_id,
+                            "order_id": broker.guid,
+                            "kind": state,
+                            "updated_time": when,
+                            "filled_avg_price": price,
+                            "filled_quantity": quantity,
+                        },
+                    )
                 found.append(f"fill {deal_id} of {broker.guid} {state}: booking reversed")
         return found
 
     def apply_broker_state(self, broker: BrokerOrder) -> None:
-        update = {"order_id": broker.guid, "updated_time": self.clock.from_cqg(broker.timestamp),
-                  "filled_avg_price": broker.average_fill_price, "filled_quantity": broker.filled_quantity,
-                  "status": broker.status}
+        update = {
+            "order_id": broker.guid,
+            "updated_time": self.clock.from_cqg(broker.timestamp),
+            "filled_avg_price": broker.average_fill_price,
+            "filled_quantity": broker.filled_quantity,
+            "status": broker.status,
+        }
         with self.engine.book_lock:
             self.engine.apply_event("order", update)
 
@@ -428,8 +496,9 @@ class SessionGuard:
         if order_id in self._queued_orders:
             return "queued"
         raw_db = store.raw_db
-        rows = store.read(lambda: raw_db.select_records(
-            "trading_order", ["status", "filled_quantity"], {"broker_order_id": order_id}))
+        rows = store.read(
+            lambda: raw_db.select_records("trading_order", ["status", "filled_quantity"], {"broker_order_id": order_id})
+        )
         return tuple(list(rows)[-1]) if len(rows) else None
 
     def last_snapshot_positions(self) -> Optional[dict[str, float]]:
@@ -446,8 +515,9 @@ class SessionGuard:
             balances = list(db.select_records("balance", ["id"], {"broker_account_id": ident.broker_account_id}))
             if not balances:
                 return None
-            rows = db.select_records("position", ["security_code", "direction", "quantity"],
-                                     {"balance_id": balances[-1][0]})
+            rows = db.select_records(
+                "position", ["security_code", "direction", "quantity"], {"balance_id": balances[-1][0]}
+            )
             out: dict[str, float] = {}
             for code, direction, quantity in rows:
                 sign = 1 if direction == Direction.LONG.value else -1
@@ -462,8 +532,10 @@ class SessionGuard:
         now = time.monotonic()
         connection = gateway.connection
         lines = [f"Status ({gateway.gateway_name}) at {engine.now():%Y-%m-%d %H:%M:%S} {self.clock.name}"]
-        lines.append(f"gateway: {connection.status('gateway')} for {now - connection.since('gateway'):.0f} s, "
-                     f"data: {connection.status('data')} for {now - connection.since('data'):.0f} s")
+        lines.append(
+            f"gateway: {connection.status('gateway')} for {now - connection.since('gateway'):.0f} s, "
+            f"data: {connection.status('data')} for {now - connection.since('data'):.0f} s"
+        )
         ages = []
         for symbol in gateway.subscriptions:
             security = gateway.get_mx_security_from_cqg_symbol(symbol)
@@ -475,8 +547,10 @@ class SessionGuard:
         by_code: dict[str, int] = {}
         for order in working:
             by_code[order.security.code] = by_code.get(order.security.code, 0) + 1
-        lines.append(f"working orders: {len(working)}"
-                     + (" (" + ", ".join(f"{c} {n}" for c, n in sorted(by_code.items())) + ")" if by_code else ""))
+        lines.append(
+            f"working orders: {len(working)}"
+            + (" (" + ", ".join(f"{c} {n}" for c, n in sorted(by_code.items())) + ")" if by_code else "")
+        )
         if self.store is not None:
             state = "delayed: database busy" if self.store.delayed_since is not None else "ok"
             lines.append(f"write queue: {self.store.depth} ({state})")
@@ -484,7 +558,7 @@ class SessionGuard:
         if not connection.is_down("gateway"):
             try:
                 balance = gateway.get_balance()
-            except Exception:   # the last snapshot's figures
+            except Exception:  # the last snapshot's figures
                 pass
         if balance is not None:
             lines.append(f"session P&L: realised {balance.realized_pnl:.2f}, unrealised {balance.unrealized_pnl:.2f}")
@@ -509,8 +583,10 @@ class SessionGuard:
         ]
         if self.store is not None:
             c = self.store.counts
-            lines.append(f"  database writes    {c['written']} ({c['deferred']} queued behind a busy file, "
-                         f"{c['retries']} retries, {c['replayed']} replayed, {len(self.unwritten)} unwritten)")
+            lines.append(
+                f"  database writes    {c['written']} ({c['deferred']} queued behind a busy file, "
+                f"{c['retries']} retries, {c['replayed']} replayed, {len(self.unwritten)} unwritten)"
+            )
         n = self.notifier
         lines.append(f"  notifications      {len(n.sent)} chat message(s), {n.folded} merged in")
         lines.append(f"  time zone          {self.clock.name}")
@@ -549,9 +625,15 @@ def _adopt_order(store: AccountStore, order: Order, remark: str) -> None:
         store.db.update_records("trading_order", {"remark": remark}, {"id": row_id})
     else:
         store._remember(order.order_id, as_row_id(list(rows)[-1][0]))
-    store.update_order({"order_id": order.order_id, "updated_time": order.updated_time or order.create_time,
-                        "filled_avg_price": order.filled_avg_price, "filled_quantity": order.filled_quantity,
-                        "status": order.status})
+    store.update_order(
+        {
+            "order_id": order.order_id,
+            "updated_time": order.updated_time or order.create_time,
+            "filled_avg_price": order.filled_avg_price,
+            "filled_quantity": order.filled_quantity,
+            "status": order.status,
+        }
+    )
 
 
 def _bust_deal(store: AccountStore, deal_id: str, remark: str) -> None:
@@ -559,8 +641,11 @@ def _bust_deal(store: AccountStore, deal_id: str, remark: str) -> None:
 
 
 def _correct_deal(store: AccountStore, deal_id: str, price: float, quantity: float, remark: str) -> None:
-    store.db.update_records("trading_deal", {"filled_avg_price": float(price), "filled_quantity": int(quantity),
-                                             "remark": remark}, {"broker_deal_id": deal_id})
+    store.db.update_records(
+        "trading_deal",
+        {"filled_avg_price": float(price), "filled_quantity": int(quantity), "remark": remark},
+        {"broker_deal_id": deal_id},
+    )
 
 
 def _record_foreign_deal(store: AccountStore, deal: dict, remark: str) -> None:

@@ -66,17 +66,28 @@ class SessionRecorder:
         if self.first_balance_id is None or self.started is None or self.last_balance_id is None:
             return
         counts = engine.counts
-        instruments = [(security.code, security.security_name,
-                        [bars[t] for t in sorted(bars)] if (bars := self._bars.get(security)) else [])
-                       for security in engine.gateway.securities]
+        instruments = [
+            (
+                security.code,
+                security.security_name,
+                [bars[t] for t in sorted(bars)] if (bars := self._bars.get(security)) else [],
+            )
+            for security in engine.gateway.securities
+        ]
         try:
             write_session_record(
-                self.folder, zone=self.zone, started=self.started, ended=engine.now(),
-                first_balance_id=self.first_balance_id, last_balance_id=self.last_balance_id,
-                instruments=instruments, refused=counts.refused,
+                self.folder,
+                zone=self.zone,
+                started=self.started,
+                ended=engine.now(),
+                first_balance_id=self.first_balance_id,
+                last_balance_id=self.last_balance_id,
+                instruments=instruments,
+                refused=counts.refused,
                 reconnects=getattr(counts, "reconnects", None),
                 first_order_row=getattr(engine.store, "first_order_row", None),
-                first_deal_row=getattr(engine.store, "first_deal_row", None))
+                first_deal_row=getattr(engine.store, "first_deal_row", None),
+            )
             self._write_failed = False
         except OSError as error:
             if not self._write_failed:

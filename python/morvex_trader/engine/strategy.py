@@ -18,18 +18,30 @@ if TYPE_CHECKING:
 
 
 class StrategyHost(Protocol):
-    def bars(self, security: Security) -> Optional[list[Bar]]: ...
-    def net_position(self, security: Security) -> float: ...
-    def active_orders(self, security: Optional[Security] = None) -> list[Order]: ...
-    def submit(self, order: Order) -> Optional[str]: ...
-    def cancel(self, order_id: str) -> None: ...
-    def clock(self) -> float: ...
+    def bars(self, security: Security) -> Optional[list[Bar]]:
+        ...
+
+    def net_position(self, security: Security) -> float:
+        ...
+
+    def active_orders(self, security: Optional[Security] = None) -> list[Order]:
+        ...
+
+    def submit(self, order: Order) -> Optional[str]:
+        ...
+
+    def cancel(self, order_id: str) -> None:
+        ...
+
+    def clock(self) -> float:
+        ...
 
 
 class Strategy(Protocol):
     """What the engine asks of a strategy: a decision for one security, now and then."""
 
-    def on_timer(self, host: StrategyHost, security: Security) -> None: ...
+    def on_timer(self, host: StrategyHost, security: Security) -> None:
+        ...
 
 
 @dataclass
@@ -38,8 +50,8 @@ class MovingAverageCross:
     slow: int = 8
     quantity: int = 1
     max_position: int = 3
-    limit_offset: float = 0.002     # resting limit orders this far from the close
-    order_lifetime: float = 5.0     # seconds before a resting order is cancelled
+    limit_offset: float = 0.002  # resting limit orders this far from the close
+    order_lifetime: float = 5.0  # seconds before a resting order is cancelled
     _placed_at: dict = field(default_factory=dict)
 
     def on_timer(self, host: StrategyHost, security: Security) -> None:
@@ -51,8 +63,8 @@ class MovingAverageCross:
         bars = host.bars(security)
         if not bars or len(bars) < self.slow:
             return
-        closes = [bar.close for bar in bars[-self.slow:]]
-        fast_ma = sum(closes[-self.fast:]) / self.fast
+        closes = [bar.close for bar in bars[-self.slow :]]
+        fast_ma = sum(closes[-self.fast :]) / self.fast
         slow_ma = sum(closes) / self.slow
         last = closes[-1]
         position = host.net_position(security)
@@ -66,11 +78,26 @@ class MovingAverageCross:
             stop = round(last * (1 - 2 * self.limit_offset), 2)
             self._send(host, security, Direction.SHORT, OrderType.STOP, stop, now, stop_price=stop)
 
-    def _send(self, host: StrategyHost, security: Security, direction: Direction, order_type: OrderType,
-              price: float, now: float, stop_price: Optional[float] = None) -> None:
+    def _send(
+        self,
+        host: StrategyHost,
+        security: Security,
+        direction: Direction,
+        order_type: OrderType,
+        price: float,
+        now: float,
+        stop_price: Optional[float] = None,
+    ) -> None:
         offset = Offset.OPEN if order_type is not OrderType.STOP else Offset.CLOSE
-        order = Order(security=security, price=price, quantity=self.quantity, direction=direction,
-                      order_type=order_type, offset=offset, stop_price=stop_price)
+        order = Order(
+            security=security,
+            price=price,
+            quantity=self.quantity,
+            direction=direction,
+            order_type=order_type,
+            offset=offset,
+            stop_price=stop_price,
+        )
         order_id = host.submit(order)
         if order_id:
             self._placed_at[order_id] = now

@@ -25,8 +25,14 @@ from typing import Optional
 NOTIFICATION_KINDS = ("fill", "reject", "connection", "reconciliation", "error", "database")
 NOTIFICATION_MODES = ("on", "off", "silent")
 
-_DURATIONS = ("NOTIFY_RATE", "QUOTE_SILENCE", "PENDING_GRACE", "RELOGON_INTERVAL", "DB_BUSY_TIMEOUT",
-              "DB_DRAIN_TIMEOUT")
+_DURATIONS = (
+    "NOTIFY_RATE",
+    "QUOTE_SILENCE",
+    "PENDING_GRACE",
+    "RELOGON_INTERVAL",
+    "DB_BUSY_TIMEOUT",
+    "DB_DRAIN_TIMEOUT",
+)
 
 
 @dataclass
@@ -71,19 +77,22 @@ class WatchSettings:
             raise ValueError(f"NOTIFICATIONS must be a dict of kind -> mode, got {self.NOTIFICATIONS!r}")
         for kind, mode in self.NOTIFICATIONS.items():
             if kind not in NOTIFICATION_KINDS:
-                raise ValueError(f"NOTIFICATIONS: unknown kind {kind!r} "
-                                 f"(kinds: {', '.join(NOTIFICATION_KINDS)})")
+                raise ValueError(f"NOTIFICATIONS: unknown kind {kind!r} " f"(kinds: {', '.join(NOTIFICATION_KINDS)})")
             if mode not in NOTIFICATION_MODES:
-                raise ValueError(f"NOTIFICATIONS[{kind!r}]: unknown mode {mode!r} "
-                                 f"(modes: {', '.join(NOTIFICATION_MODES)})")
+                raise ValueError(
+                    f"NOTIFICATIONS[{kind!r}]: unknown mode {mode!r} " f"(modes: {', '.join(NOTIFICATION_MODES)})"
+                )
         for name in _DURATIONS:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, float)) or math.isnan(value):
                 raise ValueError(f"{name} must be a number of seconds, got {value!r}")
             if value < 0:
                 raise ValueError(f"{name} must not be negative, got {value!r}")
-        if isinstance(self.WRITE_QUEUE_LIMIT, bool) or not isinstance(self.WRITE_QUEUE_LIMIT, int) \
-                or self.WRITE_QUEUE_LIMIT < 1:
+        if (
+            isinstance(self.WRITE_QUEUE_LIMIT, bool)
+            or not isinstance(self.WRITE_QUEUE_LIMIT, int)
+            or self.WRITE_QUEUE_LIMIT < 1
+        ):
             raise ValueError(f"WRITE_QUEUE_LIMIT must be a whole number above 0, got {self.WRITE_QUEUE_LIMIT!r}")
         if not isinstance(self.DB_WAL, bool):
             raise ValueError(f"DB_WAL must be True or False, got {self.DB_WAL!r}")

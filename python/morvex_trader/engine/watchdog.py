@@ -31,18 +31,26 @@ if TYPE_CHECKING:
 
 
 class Watchdog:
-    def __init__(self, guard: SessionGuard, report: Callable[[str, str], None],
-                 clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(
+        self, guard: SessionGuard, report: Callable[[str, str], None], clock: Callable[[], float] = time.monotonic
+    ) -> None:
         self.guard = guard
-        self._report = report          # (kind, text): "trace" only, or a notification kind
+        self._report = report  # (kind, text): "trace" only, or a notification kind
         self._clock = clock
         self.gateway_down = False
         self.data_down = False
-        self.silent: dict[Security, float] = {}   # security -> when its silence was noticed
+        self.silent: dict[Security, float] = {}  # security -> when its silence was noticed
         self._next_logon = 0.0
         self._started_at = clock()
-        self.counts = {"gateway_drops": 0, "reconnects": 0, "data_drops": 0, "data_recoveries": 0,
-                       "resubscriptions": 0, "silences": 0, "relogons": 0}
+        self.counts = {
+            "gateway_drops": 0,
+            "reconnects": 0,
+            "data_drops": 0,
+            "data_recoveries": 0,
+            "resubscriptions": 0,
+            "silences": 0,
+            "relogons": 0,
+        }
 
     @property
     def engine(self) -> MainEngine:
@@ -75,15 +83,15 @@ class Watchdog:
                 self.gateway_down = True
                 self.counts["gateway_drops"] += 1
                 self._next_logon = self._clock()
-                self._report("connection", f"CQG gateway connection lost ({status}): new orders are "
-                                           "refused until it is back.")
+                self._report(
+                    "connection", f"CQG gateway connection lost ({status}): new orders are " "refused until it is back."
+                )
         elif status == "up":
             if self.gateway_down:
                 self.gateway_down = False
                 self.counts["reconnects"] += 1
                 self._tell_engine()
-                self._report("connection", "CQG gateway connection is back: account selected again, "
-                                           "reconciling.")
+                self._report("connection", "CQG gateway connection is back: account selected again, " "reconciling.")
                 self._recover_gateway()
         else:
             self._report("connection", f"CQG gateway connection {status}.")
@@ -102,7 +110,7 @@ class Watchdog:
         s = self.engine.settings
         try:
             self.gateway.logon(s.user_name, s.password)
-        except Exception as error:   # the next attempt comes after RELOGON_INTERVAL
+        except Exception as error:  # the next attempt comes after RELOGON_INTERVAL
             self._report("trace", f"watchdog: log-on failed: {error}")
 
     def _recover_gateway(self) -> None:
@@ -128,8 +136,11 @@ class Watchdog:
                 self.counts["data_recoveries"] += 1
                 self._tell_engine()
                 done = self.resubscribe(list(self.gateway.subscriptions))
-                self._report("connection", f"CQG data connection is back: {done} subscription(s) "
-                                           "renewed, bars read again, strategy resumed.")
+                self._report(
+                    "connection",
+                    f"CQG data connection is back: {done} subscription(s) "
+                    "renewed, bars read again, strategy resumed.",
+                )
         else:
             self._report("connection", f"CQG data connection {status}.")
 
@@ -166,7 +177,7 @@ class Watchdog:
         for symbol in list(self.gateway.subscriptions):
             security = self.gateway.get_mx_security_from_cqg_symbol(symbol)
             if security is None:
-                continue   # no security record: its quotes are not the host's to watch
+                continue  # no security record: its quotes are not the host's to watch
             last = times.get(security, self._started_at)
             noticed = self.silent.get(security)
             if noticed is not None:
@@ -177,7 +188,9 @@ class Watchdog:
             if now - last > limit:
                 self.silent[security] = now
                 self.counts["silences"] += 1
-                self._report("connection", f"No quote for {security.code} in {now - last:.0f} s: "
-                                           "counted as data down, subscribing again.")
+                self._report(
+                    "connection",
+                    f"No quote for {security.code} in {now - last:.0f} s: " "counted as data down, subscribing again.",
+                )
                 self.resubscribe([symbol])
                 self.silent[security] = self._clock()

@@ -85,10 +85,17 @@ class _RetryingDB:
 class DurableStore:
     """The account store behind a write-behind queue (see the module's text)."""
 
-    def __init__(self, store: AccountStore, *, pending_path: Optional[str] = None,
-                 on_notice: Optional[Notice] = None, busy_timeout: float = 0.1,
-                 backoff: tuple[float, float] = (0.02, 0.5), wal: bool = False,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(
+        self,
+        store: AccountStore,
+        *,
+        pending_path: Optional[str] = None,
+        on_notice: Optional[Notice] = None,
+        busy_timeout: float = 0.1,
+        backoff: tuple[float, float] = (0.02, 0.5),
+        wal: bool = False,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
         self._store = store
         self.raw_db = store.db
         store.db = cast("DB", _RetryingDB(store.db, self))  # the same calls, retried
@@ -98,24 +105,24 @@ class DurableStore:
         self._clock = clock
         self._queue: deque[PendingWrite] = deque()
         self._cv = threading.Condition()
-        self._run_lock = threading.Lock()      # one operation at a time, in queue order
+        self._run_lock = threading.Lock()  # one operation at a time, in queue order
         self._running = False
         self._closing = False
         self._abandon = threading.Event()
-        self._local = threading.local()        # the operation running on this thread
-        self.failed: list[PendingWrite] = []   # refused for a reason other than busy
+        self._local = threading.local()  # the operation running on this thread
+        self.failed: list[PendingWrite] = []  # refused for a reason other than busy
         self.delayed_since: Optional[float] = None
         self.counts = {"written": 0, "deferred": 0, "retries": 0, "replayed": 0}
         self._extra_ops: dict[str, Callable[..., Any]] = {}
         self._set_busy_timeout(busy_timeout)
-        if wal:   # changes the file for every program that opens it: only when asked
+        if wal:  # changes the file for every program that opens it: only when asked
             self.read(lambda: self.raw_db.execute("PRAGMA journal_mode = WAL"))
         self._thread = threading.Thread(target=self._writer, name="db-writer", daemon=True)
         self._thread.start()
 
     # -- the AccountStore surface -------------------------------------------------------
     def __getattr__(self, name: str) -> Any:
-        return getattr(self._store, name)   # balance_id, order_rows, identity, db ...
+        return getattr(self._store, name)  # balance_id, order_rows, identity, db ...
 
     def snapshot_balance(self, balance: AccountBalance, positions: Iterable[PositionData], now: datetime) -> None:
         self.submit("snapshot_balance", balance, list(positions), now)
@@ -173,8 +180,9 @@ class DurableStore:
         """Broker ids of the orders whose rows wait in the queue (replayed ones included)."""
         with self._cv:
             items = list(self._queue)
-        return {item.args[0].order_id for item in items
-                if item.op in ("record_order", "replay_record_order", "adopt_order")}
+        return {
+            item.args[0].order_id for item in items if item.op in ("record_order", "replay_record_order", "adopt_order")
+        }
 
     def wait_below(self, depth: int, timeout: float) -> bool:
         """Waits until at most `depth` operations wait; False when `timeout` ran out first."""
@@ -287,10 +295,10 @@ class DurableStore:
 
     def _statement(self, function: Callable, args: tuple, kwargs: dict, write: bool) -> Any:
         item: Optional[PendingWrite] = getattr(self._local, "item", None)
-        if item is None:   # outside an operation: a plain read or write on this thread
+        if item is None:  # outside an operation: a plain read or write on this thread
             return self.read(lambda: function(*args, **kwargs))
         if write and self._local.count < item.done_writes:
-            self._local.count += 1   # committed by an earlier run of this operation
+            self._local.count += 1  # committed by an earlier run of this operation
             return item.results[self._local.count - 1] if self._local.count <= len(item.results) else None
         backoff = self._backoff[0]
         while True:
@@ -334,7 +342,7 @@ class DurableStore:
     def _set_busy_timeout(self, seconds: float) -> None:
         try:
             self.read(lambda: self.raw_db.execute(f"PRAGMA busy_timeout = {int(seconds * 1000)}"))
-        except Exception as error:   # a stand-in database without PRAGMA: keep its own wait
+        except Exception as error:  # a stand-in database without PRAGMA: keep its own wait
             self._notice("error", f"Database busy timeout not set: {error}")
 
 
@@ -351,14 +359,20 @@ def _replay_record_deal(store: AccountStore, deal: dict, order: Any) -> None:
     rows = store.db.select_records("trading_deal", ["id"], {"broker_deal_id": str(deal["deal_id"])})
     if len(rows) == 0:
         _order_row(store, deal["order_id"])
-        if order is None:   # written without the order in hand: its row (of any session) has it
+        if order is None:  # written without the order in hand: its row (of any session) has it
             found = store.db.select_records(
-                "trading_order", ["security_name", "security_code", "direction", "offset", "order_type"],
-                {"broker_order_id": deal["order_id"]})
+                "trading_order",
+                ["security_name", "security_code", "direction", "offset", "order_type"],
+                {"broker_order_id": deal["order_id"]},
+            )
             if len(found):
                 name, code, direction, offset, order_type = list(found)[-1]
-                order = SimpleNamespace(security=SimpleNamespace(security_name=name, code=code),
-                                        direction=direction, offset=offset, order_type=order_type)
+                order = SimpleNamespace(
+                    security=SimpleNamespace(security_name=name, code=code),
+                    direction=direction,
+                    offset=offset,
+                    order_type=order_type,
+                )
         store.record_deal(deal, order)
 
 

@@ -120,10 +120,14 @@ def parse_form_data(content_type: str, body: bytes) -> dict[str, Any]:
 
     Raises ValueError for a body that is not multipart/form-data."""
     message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
-        b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
+        b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body
+    )
     # The HTTP policy builds EmailMessage objects (with iter_parts).
-    if (not isinstance(message, EmailMessage) or not message.is_multipart()
-            or message.get_content_type() != "multipart/form-data"):
+    if (
+        not isinstance(message, EmailMessage)
+        or not message.is_multipart()
+        or message.get_content_type() != "multipart/form-data"
+    ):
         raise ValueError("not a multipart/form-data body")
     fields: dict[str, Any] = {}
     for part in message.iter_parts():
@@ -207,8 +211,10 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _answer(self, status: int, payload: bytes) -> None:
         reason = self.responses.get(status, ("",))[0]
-        head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json\r\n"
-                f"Content-Length: {len(payload)}\r\n\r\n").encode()
+        head = (
+            f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json\r\n"
+            f"Content-Length: {len(payload)}\r\n\r\n"
+        ).encode()
         try:
             # Head and body in one write: two small writes would meet Nagle's algorithm
             # and the peer's delayed acknowledgement (40 ms per answer).
@@ -245,9 +251,14 @@ def _ok(result: Any) -> bytes:
 class FakeTelegramServer:
     """The fake service. Thread-safe; every wait_* has a deadline and raises TimeoutError."""
 
-    def __init__(self, token: Optional[str] = None, username: str = "morvex_test_bot",
-                 host: str = "127.0.0.1", port: int = 0,
-                 known_chats: Optional[set[int]] = None) -> None:
+    def __init__(
+        self,
+        token: Optional[str] = None,
+        username: str = "morvex_test_bot",
+        host: str = "127.0.0.1",
+        port: int = 0,
+        known_chats: Optional[set[int]] = None,
+    ) -> None:
         self.token = token  # None: every token is accepted
         self.username = username
         self.known_chats = known_chats
@@ -285,9 +296,9 @@ class FakeTelegramServer:
             self._server = _HttpServer((self._host, self._port), self)
             self._port = self._server.server_address[1]
             self._running = True
-        self._thread = threading.Thread(target=self._server.serve_forever,
-                                        kwargs={"poll_interval": 0.05},
-                                        name="fake-telegram", daemon=True)
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="fake-telegram", daemon=True
+        )
         self._thread.start()
 
     def stop(self) -> None:
@@ -328,8 +339,7 @@ class FakeTelegramServer:
         with self._lock:
             if isinstance(update, RawUpdate):
                 update_id = self._next_update_id
-                update = {"update_id": update_id,
-                          _RAW: update.text.replace("$update_id", str(update_id))}
+                update = {"update_id": update_id, _RAW: update.text.replace("$update_id", str(update_id))}
             else:
                 update = dict(update)
             if "update_id" not in update:
@@ -344,8 +354,14 @@ class FakeTelegramServer:
         with self._lock:
             return [self.push_update(update) for update in updates]
 
-    def push_message(self, text: str, chat_id: int = DEFAULT_CHAT_ID, user_id: int = DEFAULT_USER_ID,
-                     edited: bool = False, date: Optional[int] = None) -> int:
+    def push_message(
+        self,
+        text: str,
+        chat_id: int = DEFAULT_CHAT_ID,
+        user_id: int = DEFAULT_USER_ID,
+        edited: bool = False,
+        date: Optional[int] = None,
+    ) -> int:
         """Queues a text message (with command entities when it starts with "/")."""
         with self._lock:
             message_id = self._next_message_id
@@ -364,8 +380,15 @@ class FakeTelegramServer:
             message["edit_date"] = message["date"]
         return self.push_update({"edited_message" if edited else "message": message})
 
-    def fail(self, method: str, status: int, description: str = "",
-             retry_after: Optional[int] = None, times: int = 1, raw: Optional[bytes] = None) -> None:
+    def fail(
+        self,
+        method: str,
+        status: int,
+        description: str = "",
+        retry_after: Optional[int] = None,
+        times: int = 1,
+        raw: Optional[bytes] = None,
+    ) -> None:
         """The next `times` calls of `method` answer `status` (a Bot API error, or `raw`)."""
         body = raw if raw is not None else _error(status, description or f"Error {status}", retry_after)
         with self._lock:
@@ -424,8 +447,11 @@ class FakeTelegramServer:
 
     def wait_confirmed(self, update_id: int, timeout: float = 5.0) -> None:
         """Waits until a poll confirmed `update_id` (asked for an offset beyond it)."""
-        self.wait_for(lambda: all(u["update_id"] != update_id for u in self._updates), timeout,
-                      f"update {update_id} to be confirmed")
+        self.wait_for(
+            lambda: all(u["update_id"] != update_id for u in self._updates),
+            timeout,
+            f"update {update_id} to be confirmed",
+        )
 
     # -- serving -----------------------------------------------------------------------
 
@@ -488,7 +514,7 @@ class FakeTelegramServer:
                 self._polls_waiting -= 1
             if not self._running:
                 return None, b""
-            batch = self._updates[:max(1, min(limit, 100))]
+            batch = self._updates[: max(1, min(limit, 100))]
             now = time.perf_counter()
             for update in batch:
                 self.handed_out.setdefault(update["update_id"], now)
@@ -516,8 +542,7 @@ class FakeTelegramServer:
             self._lock.notify_all()
         if self.on_sent is not None:
             self.on_sent(message)
-        return 200, _ok({"message_id": message_id, "chat": {"id": chat_id}, "date": int(time.time()),
-                         "text": text})
+        return 200, _ok({"message_id": message_id, "chat": {"id": chat_id}, "date": int(time.time()), "text": text})
 
     def _send_photo(self, params: dict) -> tuple[int, bytes]:
         now = time.perf_counter()
@@ -543,6 +568,12 @@ class FakeTelegramServer:
             message_id = self._next_message_id
             self._next_message_id += 1
             self._lock.notify_all()
-        return 200, _ok({"message_id": message_id, "chat": {"id": chat_id}, "date": int(time.time()),
-                         "photo": [{"file_id": f"photo-{message_id}", "file_size": len(photo.data)}],
-                         "caption": caption})
+        return 200, _ok(
+            {
+                "message_id": message_id,
+                "chat": {"id": chat_id},
+                "date": int(time.time()),
+                "photo": [{"file_id": f"photo-{message_id}", "file_size": len(photo.data)}],
+                "caption": caption,
+            }
+        )

@@ -34,9 +34,9 @@ class Apartment : public std::enable_shared_from_this<Apartment> {
 
   enum class WaitResult { Signalled, InputQueued, Timeout, Failed };
   struct PumpResult {
-    bool quit = false;       // a quit message was among the dispatched messages
-    int exit_code = 0;       // its code
-    size_t dispatched = 0;   // messages run
+    bool quit = false;      // a quit message was among the dispatched messages
+    int exit_code = 0;      // its code
+    size_t dispatched = 0;  // messages run
   };
 
   // The calling thread's apartment, or nullptr when it has not entered one.
@@ -95,14 +95,14 @@ class Apartment : public std::enable_shared_from_this<Apartment> {
     Task run;
     Task abandon;
   };
-  unsigned long thread_id_ = 0;  // the home thread's Win32 identifier
-  void* window_ = nullptr;       // HWND; created and destroyed on the home thread
+  unsigned long thread_id_ = 0;                    // the home thread's Win32 identifier
+  void* window_ = nullptr;                         // HWND; created and destroyed on the home thread
   std::unordered_map<uint64_t, Pending> pending_;  // guarded by mu_
   std::unordered_map<uint64_t, Task> timers_;      // guarded by mu_
   uint64_t next_id_ = 1;                           // guarded by mu_
   size_t dispatched_ = 0;  // tasks run by the pump under way; home thread only
 #else
-  void Notify();  // wake a wait
+  void Notify();                                                  // wake a wait
   void MoveDueTimers(std::chrono::steady_clock::time_point now);  // mu_ held
 
   struct Message {
@@ -120,10 +120,10 @@ class Apartment : public std::enable_shared_from_this<Apartment> {
 
   friend class OsEvent;
   std::condition_variable cv_;
-  std::deque<Message> queue_;  // guarded by mu_
-  std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;  // mu_
-  uint64_t timer_seq_ = 0;        // guarded by mu_
-  std::atomic<uint64_t> posted_{0};  // messages ever posted (lets a wait spin unlocked)
+  std::deque<Message> queue_;                                                    // guarded by mu_
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer> > timers_;  // mu_
+  uint64_t timer_seq_ = 0;                                                       // guarded by mu_
+  std::atomic<uint64_t> posted_{0};                                              // messages ever posted (lets a wait spin unlocked)
 #endif
 
  public:

@@ -13,20 +13,25 @@ namespace mx::com {
 
 // Result codes used by the runtime (values as Windows defines them).
 namespace hresult {
-inline constexpr int32_t kUnknownName = static_cast<int32_t>(0x80020006);      // DISP_E_UNKNOWNNAME
-inline constexpr int32_t kTypeMismatch = static_cast<int32_t>(0x80020005);     // DISP_E_TYPEMISMATCH
-inline constexpr int32_t kBadParamCount = static_cast<int32_t>(0x8002000E);    // DISP_E_BADPARAMCOUNT
-inline constexpr int32_t kMemberNotFound = static_cast<int32_t>(0x80020003);   // DISP_E_MEMBERNOTFOUND
-inline constexpr int32_t kBadIndex = static_cast<int32_t>(0x8002000B);         // DISP_E_BADINDEX
-inline constexpr int32_t kDisconnected = static_cast<int32_t>(0x80010108);     // RPC_E_DISCONNECTED
-inline constexpr int32_t kNotInitialized = static_cast<int32_t>(0x800401F0);   // CO_E_NOTINITIALIZED
-inline constexpr int32_t kClassNotRegistered = static_cast<int32_t>(0x80040154);  // REGDB_E_CLASSNOTREG
-inline constexpr int32_t kInvalidProgId = static_cast<int32_t>(0x800401F3);    // CO_E_CLASSSTRING
-inline constexpr int32_t kLibNotRegistered = static_cast<int32_t>(0x8002801D); // TYPE_E_LIBNOTREGISTERED
-inline constexpr int32_t kElementNotFound = static_cast<int32_t>(0x8002802B);  // TYPE_E_ELEMENTNOTFOUND
-inline constexpr int32_t kNoConnection = static_cast<int32_t>(0x80040200);     // CONNECT_E_NOCONNECTION
-inline constexpr int32_t kStreamUsed = static_cast<int32_t>(0x80070057);       // E_INVALIDARG
-inline constexpr int32_t kFail = static_cast<int32_t>(0x80004005);             // E_FAIL
+inline constexpr int32_t kUnknownName = static_cast<int32_t>(0x80020006);    // DISP_E_UNKNOWNNAME
+inline constexpr int32_t kTypeMismatch = static_cast<int32_t>(0x80020005);   // DISP_E_TYPEMISMATCH
+inline constexpr int32_t kBadParamCount = static_cast<int32_t>(0x8002000E);  // DISP_E_BADPARAMCOUNT
+inline constexpr int32_t kMemberNotFound =
+    static_cast<int32_t>(0x80020003);                                       // DISP_E_MEMBERNOTFOUND
+inline constexpr int32_t kBadIndex = static_cast<int32_t>(0x8002000B);      // DISP_E_BADINDEX
+inline constexpr int32_t kDisconnected = static_cast<int32_t>(0x80010108);  // RPC_E_DISCONNECTED
+inline constexpr int32_t kNotInitialized = static_cast<int32_t>(0x800401F0);  // CO_E_NOTINITIALIZED
+inline constexpr int32_t kClassNotRegistered =
+    static_cast<int32_t>(0x80040154);                                        // REGDB_E_CLASSNOTREG
+inline constexpr int32_t kInvalidProgId = static_cast<int32_t>(0x800401F3);  // CO_E_CLASSSTRING
+inline constexpr int32_t kLibNotRegistered =
+    static_cast<int32_t>(0x8002801D);  // TYPE_E_LIBNOTREGISTERED
+inline constexpr int32_t kElementNotFound =
+    static_cast<int32_t>(0x8002802B);  // TYPE_E_ELEMENTNOTFOUND
+inline constexpr int32_t kNoConnection =
+    static_cast<int32_t>(0x80040200);                                     // CONNECT_E_NOCONNECTION
+inline constexpr int32_t kStreamUsed = static_cast<int32_t>(0x80070057);  // E_INVALIDARG
+inline constexpr int32_t kFail = static_cast<int32_t>(0x80004005);        // E_FAIL
 }  // namespace hresult
 
 class ComError : public std::runtime_error {

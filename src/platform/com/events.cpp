@@ -47,7 +47,8 @@ std::vector<EventInterface::Member> Numbered(std::vector<std::string> names) {
 EventInterface::EventInterface(std::vector<std::string> names)
     : EventInterface(WithIds{}, Numbered(std::move(names))) {}
 
-EventInterface::EventInterface(WithIds, std::vector<Member> members) : members_(std::move(members)) {
+EventInterface::EventInterface(WithIds, std::vector<Member> members)
+    : members_(std::move(members)) {
   if (members_.empty()) return;
   int64_t lowest = members_[0].second, highest = lowest;
   for (const auto& [name, id] : members_) {

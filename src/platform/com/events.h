@@ -1,12 +1,12 @@
 // Outgoing events: an object's event interface, the sinks connected to it, and firing.
 //
 // An EventInterface names an object's events and gives each its dispatch id: the 1-based
-// position in the list, or the id its type library declares. A sink (IEventSink) is connected to an object that has an
-// EventSource (IDispatch::Events) and then receives every event the object fires, by id
-// and name, with the event's arguments in order. Sinks are called in the order they were
-// connected, one event at a time. An error a sink throws is reported through the sink
-// error reporter (stderr by default) and does not stop delivery to the other sinks;
-// sinks that need their own reporting catch at their boundary.
+// position in the list, or the id its type library declares. A sink (IEventSink) is connected to an
+// object that has an EventSource (IDispatch::Events) and then receives every event the object
+// fires, by id and name, with the event's arguments in order. Sinks are called in the order they
+// were connected, one event at a time. An error a sink throws is reported through the sink error
+// reporter (stderr by default) and does not stop delivery to the other sinks; sinks that need their
+// own reporting catch at their boundary.
 //
 // Thread-safety: Advise, Unadvise and Fire may be called from any thread, but objects
 // fire on their apartment's thread (the simulator posts there first), so sinks run there.

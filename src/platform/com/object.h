@@ -34,15 +34,24 @@ namespace mx::com {
 // Variant -> C++ value, for Field setters.
 template <class V>
 V FromVariant(const Variant& v) {
-  if constexpr (std::is_same_v<V, bool>) return v.ToBool();
-  else if constexpr (std::is_same_v<V, int32_t>) return v.ToInt32();
-  else if constexpr (std::is_same_v<V, int64_t>) return v.ToInt();
-  else if constexpr (std::is_same_v<V, double>) return v.ToDouble();
-  else if constexpr (std::is_same_v<V, std::string>) return v.Text();
-  else if constexpr (std::is_same_v<V, DateTime>) return v.Date();
-  else if constexpr (std::is_same_v<V, DispatchPtr>) return v.IsEmpty() ? nullptr : v.Dispatch();
-  else if constexpr (std::is_same_v<V, Variant>) return v;
-  else static_assert(sizeof(V) == 0, "unsupported field type");
+  if constexpr (std::is_same_v<V, bool>)
+    return v.ToBool();
+  else if constexpr (std::is_same_v<V, int32_t>)
+    return v.ToInt32();
+  else if constexpr (std::is_same_v<V, int64_t>)
+    return v.ToInt();
+  else if constexpr (std::is_same_v<V, double>)
+    return v.ToDouble();
+  else if constexpr (std::is_same_v<V, std::string>)
+    return v.Text();
+  else if constexpr (std::is_same_v<V, DateTime>)
+    return v.Date();
+  else if constexpr (std::is_same_v<V, DispatchPtr>)
+    return v.IsEmpty() ? nullptr : v.Dispatch();
+  else if constexpr (std::is_same_v<V, Variant>)
+    return v;
+  else
+    static_assert(sizeof(V) == 0, "unsupported field type");
 }
 
 struct StringHash {
@@ -78,8 +87,8 @@ class Members {
   Members& Field(std::string name, V T::*field, bool writable = true) {
     Setter put;
     if (writable) put = [field](T& self, const Variant& v) { self.*field = FromVariant<V>(v); };
-    return Property(std::move(name), [field](T& self) { return Variant(self.*field); },
-                    std::move(put));
+    return Property(
+        std::move(name), [field](T& self) { return Variant(self.*field); }, std::move(put));
   }
   Members& Method(std::string name, Fn fn) {
     Member& m = members_[std::move(name)];

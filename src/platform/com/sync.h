@@ -76,7 +76,7 @@ class OsEvent {
   std::atomic<bool> closed_{false};
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<std::weak_ptr<Apartment>> waiters_;  // guarded by mu_
+  std::vector<std::weak_ptr<Apartment> > waiters_;  // guarded by mu_
 #endif
 };
 

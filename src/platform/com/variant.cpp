@@ -16,8 +16,8 @@ std::string DateTime::ToString() const {
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%06d", year, month, day, hour,
                   minute, second, microsecond);
   } else {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour,
-                  minute, second);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute,
+                  second);
   }
   return buf;
 }
@@ -63,25 +63,34 @@ bool Variant::IsNumber() const {
 
 bool Variant::ToBool() const {
   switch (type()) {
-    case Type::Bool: return std::get<bool>(v_);
-    case Type::Int32: return std::get<int32_t>(v_) != 0;
-    case Type::Int64: return std::get<int64_t>(v_) != 0;
-    case Type::Double: return std::get<double>(v_) != 0.0;
-    default: throw ComError::TypeMismatch("a boolean was expected, got " + ToString());
+    case Type::Bool:
+      return std::get<bool>(v_);
+    case Type::Int32:
+      return std::get<int32_t>(v_) != 0;
+    case Type::Int64:
+      return std::get<int64_t>(v_) != 0;
+    case Type::Double:
+      return std::get<double>(v_) != 0.0;
+    default:
+      throw ComError::TypeMismatch("a boolean was expected, got " + ToString());
   }
 }
 
 int64_t Variant::ToInt() const {
   switch (type()) {
-    case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-    case Type::Int32: return std::get<int32_t>(v_);
-    case Type::Int64: return std::get<int64_t>(v_);
+    case Type::Bool:
+      return std::get<bool>(v_) ? 1 : 0;
+    case Type::Int32:
+      return std::get<int32_t>(v_);
+    case Type::Int64:
+      return std::get<int64_t>(v_);
     case Type::Double: {
       double d = std::get<double>(v_);
       if (std::trunc(d) == d && d >= -9.2e18 && d <= 9.2e18) return static_cast<int64_t>(d);
       break;
     }
-    default: break;
+    default:
+      break;
   }
   throw ComError::TypeMismatch("an integer was expected, got " + ToString());
 }
@@ -96,11 +105,16 @@ int32_t Variant::ToInt32() const {
 
 double Variant::ToDouble() const {
   switch (type()) {
-    case Type::Bool: return std::get<bool>(v_) ? 1.0 : 0.0;
-    case Type::Int32: return std::get<int32_t>(v_);
-    case Type::Int64: return static_cast<double>(std::get<int64_t>(v_));
-    case Type::Double: return std::get<double>(v_);
-    default: throw ComError::TypeMismatch("a number was expected, got " + ToString());
+    case Type::Bool:
+      return std::get<bool>(v_) ? 1.0 : 0.0;
+    case Type::Int32:
+      return std::get<int32_t>(v_);
+    case Type::Int64:
+      return static_cast<double>(std::get<int64_t>(v_));
+    case Type::Double:
+      return std::get<double>(v_);
+    default:
+      throw ComError::TypeMismatch("a number was expected, got " + ToString());
   }
 }
 
@@ -121,18 +135,25 @@ const DispatchPtr& Variant::Dispatch() const {
 
 std::string Variant::ToString() const {
   switch (type()) {
-    case Type::Empty: return "";
-    case Type::Bool: return std::get<bool>(v_) ? "True" : "False";
-    case Type::Int32: return std::to_string(std::get<int32_t>(v_));
-    case Type::Int64: return std::to_string(std::get<int64_t>(v_));
+    case Type::Empty:
+      return "";
+    case Type::Bool:
+      return std::get<bool>(v_) ? "True" : "False";
+    case Type::Int32:
+      return std::to_string(std::get<int32_t>(v_));
+    case Type::Int64:
+      return std::to_string(std::get<int64_t>(v_));
     case Type::Double: {
       char buf[32];
       std::snprintf(buf, sizeof buf, "%.15g", std::get<double>(v_));
       return buf;
     }
-    case Type::Text: return std::get<std::string>(v_);
-    case Type::Date: return std::get<DateTime>(v_).ToString();
-    case Type::Dispatch: return "<" + std::string(std::get<DispatchPtr>(v_)->TypeName()) + ">";
+    case Type::Text:
+      return std::get<std::string>(v_);
+    case Type::Date:
+      return std::get<DateTime>(v_).ToString();
+    case Type::Dispatch:
+      return "<" + std::string(std::get<DispatchPtr>(v_)->TypeName()) + ">";
   }
   return "";
 }
@@ -157,8 +178,7 @@ ComError ComError::TypeMismatch(std::string_view detail) {
 }
 
 ComError ComError::Disconnected() {
-  return ComError(hresult::kDisconnected,
-                  "The object invoked has disconnected from its clients.");
+  return ComError(hresult::kDisconnected, "The object invoked has disconnected from its clients.");
 }
 
 }  // namespace mx::com

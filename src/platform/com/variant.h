@@ -52,10 +52,10 @@ class Variant {
   bool IsNumber() const;
 
   // Conversions; each throws ComError (type mismatch) when the value cannot convert.
-  bool ToBool() const;       // bool, or a number (non-zero is true)
-  int64_t ToInt() const;     // bool, integers, or a double with no fraction
-  int32_t ToInt32() const;   // as ToInt, range-checked
-  double ToDouble() const;   // bool or any number
+  bool ToBool() const;      // bool, or a number (non-zero is true)
+  int64_t ToInt() const;    // bool, integers, or a double with no fraction
+  int32_t ToInt32() const;  // as ToInt, range-checked
+  double ToDouble() const;  // bool or any number
   const std::string& Text() const;
   const DateTime& Date() const;
   const DispatchPtr& Dispatch() const;
@@ -68,8 +68,7 @@ class Variant {
   bool operator==(const Variant& other) const;
 
  private:
-  std::variant<std::monostate, bool, int32_t, int64_t, double, std::string, DateTime,
-               DispatchPtr>
+  std::variant<std::monostate, bool, int32_t, int64_t, double, std::string, DateTime, DispatchPtr>
       v_;
 };
 

@@ -15,7 +15,7 @@ const std::shared_ptr<const com::EventInterface>& SimulatorEvents() {
       members.emplace_back(name, DispIdOf(index));
     }
     return std::make_shared<const com::EventInterface>(com::EventInterface::WithIds{},
-                                                      std::move(members));
+                                                       std::move(members));
   }();
   return events;
 }
@@ -31,8 +31,8 @@ const std::shared_ptr<const com::TypeLibrary>& CelTypeLibrary() {
     if (const char* drop = std::getenv("MX_CQGCEL_DROP_CONSTANT"); drop != nullptr) {
       std::erase_if(constants, [drop](const auto& c) { return c.first == drop; });
     }
-    return std::make_shared<com::TypeLibrary>(std::string(kLibraryId), kLibraryMajor,
-                                              kLibraryMinor, std::move(constants));
+    return std::make_shared<com::TypeLibrary>(std::string(kLibraryId), kLibraryMajor, kLibraryMinor,
+                                              std::move(constants));
   }();
   return library;
 }

@@ -61,7 +61,7 @@ class Control {
   Journal journal_;
   MemberFaults faults_;
   mutable std::mutex mu_;
-  std::weak_ptr<Simulator> live_;  // guarded by mu_
+  std::weak_ptr<Simulator> live_;                   // guarded by mu_
   std::vector<std::function<void()>> reset_hooks_;  // guarded by mu_
 };
 

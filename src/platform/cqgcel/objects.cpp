@@ -13,20 +13,19 @@ ApiConfiguration::ApiConfiguration()
 
 const Members<ApiConfiguration>& ApiConfiguration::Table() {
   using C = ApiConfiguration;
-  static const auto table = Members<C>("APIConfiguration")
-                                .Field("CollectionsThrowException", &C::CollectionsThrowException)
-                                .Field("NewInstrumentChangeMode", &C::NewInstrumentChangeMode)
-                                .Field("ReadyStatusCheck", &C::ReadyStatusCheck)
-                                .Property(
-                                    "TimeZoneCode",
-                                    [](C& c) { return com::Variant(c.TimeZoneCode); },
-                                    [](C& c, const com::Variant& v) {
-                                      c.TimeZoneCode = v.ToInt32();
-                                      c.time_zone_code_.store(c.TimeZoneCode,
-                                                              std::memory_order_relaxed);
-                                    })
-                                .Field("IncludeOrderTransactions", &C::IncludeOrderTransactions)
-                                .Field("UseOrderSide", &C::UseOrderSide);
+  static const auto table =
+      Members<C>("APIConfiguration")
+          .Field("CollectionsThrowException", &C::CollectionsThrowException)
+          .Field("NewInstrumentChangeMode", &C::NewInstrumentChangeMode)
+          .Field("ReadyStatusCheck", &C::ReadyStatusCheck)
+          .Property(
+              "TimeZoneCode", [](C& c) { return com::Variant(c.TimeZoneCode); },
+              [](C& c, const com::Variant& v) {
+                c.TimeZoneCode = v.ToInt32();
+                c.time_zone_code_.store(c.TimeZoneCode, std::memory_order_relaxed);
+              })
+          .Field("IncludeOrderTransactions", &C::IncludeOrderTransactions)
+          .Field("UseOrderSide", &C::UseOrderSide);
   return table;
 }
 
@@ -47,11 +46,13 @@ const Members<ErrorObject>& ErrorObject::Table() {
 }
 
 std::string ZoneNameOf(int32_t time_zone_code) {
-  static const std::pair<const char*, const char*> kZones[] = {
-      {"tzCentral", "America/Chicago"},    {"tzEastern", "America/New_York"},
-      {"tzPacific", "America/Los_Angeles"}, {"tzGreenwich", "Europe/London"},
-      {"tzHongKong", "Asia/Hong_Kong"},     {"tzChina", "Asia/Shanghai"},
-      {"tzJapan", "Asia/Tokyo"}};
+  static const std::pair<const char*, const char*> kZones[] = {{"tzCentral", "America/Chicago"},
+                                                               {"tzEastern", "America/New_York"},
+                                                               {"tzPacific", "America/Los_Angeles"},
+                                                               {"tzGreenwich", "Europe/London"},
+                                                               {"tzHongKong", "Asia/Hong_Kong"},
+                                                               {"tzChina", "Asia/Shanghai"},
+                                                               {"tzJapan", "Asia/Tokyo"}};
   for (const auto& [code, zone] : kZones) {
     if (Constant(code) == time_zone_code) return zone;
   }

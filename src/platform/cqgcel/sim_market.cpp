@@ -70,9 +70,12 @@ BarData ToBarData(const market::Bar& bar) {
 
 std::optional<market::BarPeriod> PeriodOf(const TimedBarsRequest& request) {
   switch (request.PeriodSeconds()) {
-    case 60: return market::BarPeriod::Minute;
-    case 86400: return market::BarPeriod::Day;
-    default: return std::nullopt;
+    case 60:
+      return market::BarPeriod::Minute;
+    case 86400:
+      return market::BarPeriod::Day;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -311,8 +314,8 @@ void MarketArea::OnTicksAdded(const market::Instrument& instrument,
       if (collection->size() == 0) continue;  // not answered yet
       if (data.empty()) {
         for (const auto& t : ticks) {
-          data.push_back({ConstantOf(market::CqgName(t.price_type)), t.price, t.volume,
-                          ToDate(t.timestamp)});
+          data.push_back(
+              {ConstantOf(market::CqgName(t.price_type)), t.price, t.volume, ToDate(t.timestamp)});
         }
       }
       size_t added = collection->Append(data);
@@ -335,8 +338,8 @@ void MarketArea::OnBarUpdated(const market::Instrument& instrument, market::BarP
       collection->Resolve(last);
       if (collection->At(static_cast<size_t>(last)).timestamp == data->timestamp) {
         collection->Update(static_cast<size_t>(last), *data);
-        sim_.Fire(EventId::OnTimedBarsUpdated, {Variant(com::DispatchPtr(collection)),
-                                                Variant(static_cast<int32_t>(last))});
+        sim_.Fire(EventId::OnTimedBarsUpdated,
+                  {Variant(com::DispatchPtr(collection)), Variant(static_cast<int32_t>(last))});
       } else {
         collection->Add(*data);  // a new bar: the one before it is complete
         sim_.Fire(EventId::OnTimedBarsAdded, {Variant(com::DispatchPtr(collection))});
@@ -377,7 +380,8 @@ com::DispatchPtr MarketArea::AnswerTimedBars(TimedBars& bars) {
   // The look-back asked for, the newest (still forming) bar included.
   const int64_t count = std::max<int64_t>(bars.request().RangeCount().value_or(100), 1);
   std::vector<BarData> data;
-  for (const auto& bar : market_->BarHistory(*instrument, *period, static_cast<size_t>(count - 1))) {
+  for (const auto& bar :
+       market_->BarHistory(*instrument, *period, static_cast<size_t>(count - 1))) {
     data.push_back(ToBarData(bar));
   }
   bars.Fill(data);
@@ -490,8 +494,8 @@ void MarketArea::OnOrderChanged(market::ChangeType change, const market::Order& 
              Variant(), std::move(fill_arg), Variant()});
 }
 
-void MarketArea::OnPositionChanged(const market::Account& account,
-                                   const market::Position& position, bool /*added*/) {
+void MarketArea::OnPositionChanged(const market::Account& account, const market::Position& position,
+                                   bool /*added*/) {
   auto sim_account = sim_.Area<AccountArea>().Find(account.gw_account_id());
   if (!sim_account) return;
   auto sim_position = FindPosition(*sim_account, position.instrument_name);

@@ -6,8 +6,8 @@
 
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
-#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_clock.h"
+#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"
@@ -181,26 +181,26 @@ void AddTickMembers(Members<Simulator>& table) {
                 FailIfScripted("CreateTicksRequest");
                 return Variant(com::DispatchPtr(std::make_shared<TicksRequest>()));
               })
-      .Method("RequestTicks",
-              [](Simulator& s, Args a) {
-                auto request = ObjectArg<TicksRequest>(a, 0, "RequestTicks", "a ticks request");
-                auto ticks = std::make_shared<Ticks>(std::move(request));
-                AllTicksOf(s)->Add(ticks);
-                s.Respond("RequestTicks", [ticks](Simulator& s, const Outcome& o) {
-                  com::DispatchPtr error = o.error;
-                  if (o.failed) {
-                    AllTicksOf(s)->Remove(ticks);
-                  } else if (auto* market = MarketOf(s)) {
-                    error = market->AnswerTicks(*ticks);
-                    if (error) AllTicksOf(s)->Remove(ticks);
-                  } else {
-                    ticks->Append(AnswerFor(ticks->symbol()));
-                  }
-                  s.Fire(EventId::OnTicksResolved,
-                         {Variant(com::DispatchPtr(ticks)), Variant(error)});
-                });
-                return Variant(com::DispatchPtr(ticks));
-              })
+      .Method(
+          "RequestTicks",
+          [](Simulator& s, Args a) {
+            auto request = ObjectArg<TicksRequest>(a, 0, "RequestTicks", "a ticks request");
+            auto ticks = std::make_shared<Ticks>(std::move(request));
+            AllTicksOf(s)->Add(ticks);
+            s.Respond("RequestTicks", [ticks](Simulator& s, const Outcome& o) {
+              com::DispatchPtr error = o.error;
+              if (o.failed) {
+                AllTicksOf(s)->Remove(ticks);
+              } else if (auto* market = MarketOf(s)) {
+                error = market->AnswerTicks(*ticks);
+                if (error) AllTicksOf(s)->Remove(ticks);
+              } else {
+                ticks->Append(AnswerFor(ticks->symbol()));
+              }
+              s.Fire(EventId::OnTicksResolved, {Variant(com::DispatchPtr(ticks)), Variant(error)});
+            });
+            return Variant(com::DispatchPtr(ticks));
+          })
       .Property("AllTicks", [](Simulator& s) { return Variant(com::DispatchPtr(AllTicksOf(s))); })
       .Method("RemoveTicks", [](Simulator& s, Args a) {
         FailIfScripted("RemoveTicks");

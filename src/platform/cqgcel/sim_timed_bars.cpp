@@ -6,8 +6,8 @@
 
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
-#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_clock.h"
+#include "platform/cqgcel/sim_market.h"
 #include "platform/cqgcel/sim_market_common.h"
 #include "platform/cqgcel/sim_members.h"
 #include "platform/cqgcel/simulator.h"

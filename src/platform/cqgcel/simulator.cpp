@@ -23,9 +23,9 @@ std::shared_ptr<Simulator> Simulator::Create() {
   Answer creation = Control::Instance().script().For("CreateObject");
   if (creation.mode == Answer::Mode::kFail || creation.mode == Answer::Mode::kFailWithoutError ||
       creation.mode == Answer::Mode::kRaise) {
-    throw com::ComError(creation.code != 0 ? creation.code : com::hresult::kFail,
-                        creation.description.empty() ? "CQGCEL could not be created"
-                                                     : creation.description);
+    throw com::ComError(
+        creation.code != 0 ? creation.code : com::hresult::kFail,
+        creation.description.empty() ? "CQGCEL could not be created" : creation.description);
   }
   if (auto kept = BrokerStore::Instance().TakeParked()) {
     kept->Rehome(std::move(home));

@@ -141,7 +141,7 @@ class Simulator : public SimObject<Simulator> {
   bool started_ = false;        // home thread
   ConnectionState connection_;  // home thread
   mutable std::mutex held_mu_;
-  std::map<std::string, std::vector<Handler>, std::less<>> held_;  // guarded by held_mu_
+  std::map<std::string, std::vector<Handler>, std::less<>> held_;     // guarded by held_mu_
   std::unordered_map<std::type_index, std::shared_ptr<void>> areas_;  // home thread
 };
 

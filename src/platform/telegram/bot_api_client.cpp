@@ -316,7 +316,7 @@ UpdateBatch BotApiClient::get_updates(const GetUpdatesRequest& request, Interrup
 }
 
 void BotApiClient::send_message(std::int64_t chat_id, std::string_view text, Interrupt* interrupt,
-                               bool silent) {
+                                bool silent) {
   for (const std::string& piece : split_message(text)) {
     nlohmann::json params = {{"chat_id", chat_id}, {"text", piece}};
     if (silent) params["disable_notification"] = true;

@@ -137,8 +137,10 @@ trading_deal when they are missing, and the indexes on trading_order.broker_orde
 trading_deal.broker_deal_id. Every statement runs under the module-wide `lock` and is
 committed at once.)doc")
       .def(py::init(&open_db))
-      .def("create_balance_table", [](DbObject& self) { self.execute(schema::kCreateBalanceTable); })
-      .def("create_position_table", [](DbObject& self) { self.execute(schema::kCreatePositionTable); })
+      .def("create_balance_table",
+           [](DbObject& self) { self.execute(schema::kCreateBalanceTable); })
+      .def("create_position_table",
+           [](DbObject& self) { self.execute(schema::kCreatePositionTable); })
       .def("create_order_table", &DbObject::create_order_table)
       .def("create_deal_table", &DbObject::create_deal_table)
       .def("commit",
@@ -151,65 +153,73 @@ committed at once.)doc")
              py::gil_scoped_release released;
              self.database->close();
            })
-      .def("delete_table",
-           [](DbObject& self, py::handle table_name) {
-             self.execute(build_drop_table(identifier_of(table_name, "table_name")));
-           },
-           py::arg("table_name"))
+      .def(
+          "delete_table",
+          [](DbObject& self, py::handle table_name) {
+            self.execute(build_drop_table(identifier_of(table_name, "table_name")));
+          },
+          py::arg("table_name"))
       .def("execute", &run_parameters, py::arg("sql"), py::arg("parameters") = py::none(),
            "Runs one statement (parameters bound to its placeholders when given) and commits.")
-      .def("_parse_sql_value",
-           [](DbObject&, py::handle value) { return render_sql_value(to_sql_value(value)); },
-           py::arg("value"))
-      .def("_parse_sql_where_condition",
-           [](DbObject&, py::handle conditions) {
-             return build_where_clause(to_named_values(conditions, true));
-           },
-           py::arg("conditions"))
-      .def("select_records",
-           [](DbObject& self, py::handle table_name, py::handle columns, py::handle conditions) {
-             std::string table_text = identifier_of(table_name, "table_name");
-             auto column_list = to_column_list(columns);
-             std::string sql =
-                 build_select(table_text, column_list, to_named_values(conditions, true));
-             ResultTable table;
-             {
-               py::gil_scoped_release released;
-               table = self.database->select(sql);
-             }
-             return wrap_result_table(std::move(table));
-           },
-           py::arg("table_name"), py::arg("columns") = py::none(),
-           py::arg("conditions") = py::none())
-      .def("insert_records",
-           [](DbObject& self, py::handle table_name, py::handle values) {
-             std::string table = identifier_of(table_name, "table_name");
-             self.execute(build_insert(table, to_named_values(values, false)));
-           },
-           py::arg("table_name"), py::arg("values"))
-      .def("insert_and_get_id",
-           [](DbObject& self, py::handle table_name, py::handle values) {
-             std::string table = identifier_of(table_name, "table_name");
-             return self.insert(build_insert(table, to_named_values(values, false)));
-           },
-           py::arg("table_name"), py::arg("values"), R"doc(
+      .def(
+          "_parse_sql_value",
+          [](DbObject&, py::handle value) { return render_sql_value(to_sql_value(value)); },
+          py::arg("value"))
+      .def(
+          "_parse_sql_where_condition",
+          [](DbObject&, py::handle conditions) {
+            return build_where_clause(to_named_values(conditions, true));
+          },
+          py::arg("conditions"))
+      .def(
+          "select_records",
+          [](DbObject& self, py::handle table_name, py::handle columns, py::handle conditions) {
+            std::string table_text = identifier_of(table_name, "table_name");
+            auto column_list = to_column_list(columns);
+            std::string sql =
+                build_select(table_text, column_list, to_named_values(conditions, true));
+            ResultTable table;
+            {
+              py::gil_scoped_release released;
+              table = self.database->select(sql);
+            }
+            return wrap_result_table(std::move(table));
+          },
+          py::arg("table_name"), py::arg("columns") = py::none(),
+          py::arg("conditions") = py::none())
+      .def(
+          "insert_records",
+          [](DbObject& self, py::handle table_name, py::handle values) {
+            std::string table = identifier_of(table_name, "table_name");
+            self.execute(build_insert(table, to_named_values(values, false)));
+          },
+          py::arg("table_name"), py::arg("values"))
+      .def(
+          "insert_and_get_id",
+          [](DbObject& self, py::handle table_name, py::handle values) {
+            std::string table = identifier_of(table_name, "table_name");
+            return self.insert(build_insert(table, to_named_values(values, false)));
+          },
+          py::arg("table_name"), py::arg("values"), R"doc(
 Inserts one row exactly as insert_records does and returns its id (SQLite's last insert
 rowid, read under the same hold of the module lock as the insert, so another thread's
 insert cannot come in between).)doc")
-      .def("update_records",
-           [](DbObject& self, py::handle table_name, py::handle columns, py::handle conditions) {
-             std::string table = identifier_of(table_name, "table_name");
-             NamedValues assignments = to_named_values(columns, false);
-             NamedValues where = to_named_values(conditions, true);
-             self.execute(build_update(table, assignments, where));
-           },
-           py::arg("table_name"), py::arg("columns"), py::arg("conditions") = py::none())
-      .def("delete_records",
-           [](DbObject& self, py::handle table_name, py::handle conditions) {
-             std::string table = identifier_of(table_name, "table_name");
-             self.execute(build_delete(table, to_named_values(conditions, true)));
-           },
-           py::arg("table_name"), py::arg("conditions") = py::none());
+      .def(
+          "update_records",
+          [](DbObject& self, py::handle table_name, py::handle columns, py::handle conditions) {
+            std::string table = identifier_of(table_name, "table_name");
+            NamedValues assignments = to_named_values(columns, false);
+            NamedValues where = to_named_values(conditions, true);
+            self.execute(build_update(table, assignments, where));
+          },
+          py::arg("table_name"), py::arg("columns"), py::arg("conditions") = py::none())
+      .def(
+          "delete_records",
+          [](DbObject& self, py::handle table_name, py::handle conditions) {
+            std::string table = identifier_of(table_name, "table_name");
+            self.execute(build_delete(table, to_named_values(conditions, true)));
+          },
+          py::arg("table_name"), py::arg("conditions") = py::none());
 }
 
 }  // namespace mx::sqlite::bind

@@ -67,7 +67,8 @@ py::list all_dicts(const ResultTable& table) {
     for (std::size_t c = 0; c < columns; ++c) {
       py::object value = py::reinterpret_steal<py::object>(cell_object(table, table.cell(r, c)));
       if (!value) throw py::error_already_set();
-      if (PyDict_SetItem(row.ptr(), names[c].ptr(), value.ptr()) != 0) throw py::error_already_set();
+      if (PyDict_SetItem(row.ptr(), names[c].ptr(), value.ptr()) != 0)
+        throw py::error_already_set();
     }
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(r), row.release().ptr());
   }
@@ -125,12 +126,14 @@ Iterating or indexing gives rows as tuples; dicts() gives them as dicts.)doc")
       .def("__iter__", [](const TablePtr& self) { return RowIterator{self}; })
       .def("rows", &all_rows, "Every row as a tuple.")
       .def("dicts", &all_dicts, "Every row as a dict from column name to value.")
-      .def("to_pandas",
-           [](const ResultTable& self) {
-             py::module_ pandas = py::module_::import("pandas");
-             return pandas.attr("DataFrame")(all_rows(self), py::arg("columns") = column_names(self));
-           },
-           "The rows as a pandas.DataFrame (needs pandas).")
+      .def(
+          "to_pandas",
+          [](const ResultTable& self) {
+            py::module_ pandas = py::module_::import("pandas");
+            return pandas.attr("DataFrame")(all_rows(self),
+                                            py::arg("columns") = column_names(self));
+          },
+          "The rows as a pandas.DataFrame (needs pandas).")
       .def("__repr__", [](const ResultTable& self) {
         return "<ResultTable " + std::to_string(self.row_count()) + " rows x " +
                py::repr(column_names(self)).cast<std::string>() + ">";

@@ -93,8 +93,8 @@ struct BindNamed {
         }
       }
       if (found == nullptr) {
-        throw UsageError(std::string("You did not supply a value for binding parameter ") +
-                         name + ".");
+        throw UsageError(std::string("You did not supply a value for binding parameter ") + name +
+                         ".");
       }
       bind_one(db, statement, i, *found);
     }
@@ -111,9 +111,9 @@ Database::Database(const std::string& path) {
   sqlite3* raw = nullptr;
   // The connection is used by one thread at a time (handle_mutex_), so SQLite's own
   // per-connection mutex is not needed.
-  int rc = sqlite3_open_v2(path.c_str(), &raw,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   ConnectionHandle handle(raw);  // sqlite3_open_v2 returns a handle to close even on failure
   check(rc, handle.get());
   check(sqlite3_busy_timeout(handle.get(), kBusyTimeoutMs), handle.get());
@@ -129,7 +129,8 @@ StatementHandle Database::prepare(std::string_view sql) {
   if (sql.find('\0') != std::string_view::npos) {
     throw UsageError("the query contains a null character");
   }
-  if (sql.size() >= static_cast<std::size_t>(INT_MAX)) throw UsageError("query string is too large");
+  if (sql.size() >= static_cast<std::size_t>(INT_MAX))
+    throw UsageError("query string is too large");
   journal::record(sql);
   sqlite3* db = connection_.get();
   sqlite3_stmt* raw = nullptr;
@@ -217,12 +218,14 @@ ResultTable Database::select(std::string_view sql) {
           break;
         case SQLITE_TEXT: {
           auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
-          table.add_text(std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(s, c))));
+          table.add_text(
+              std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(s, c))));
           break;
         }
         case SQLITE_BLOB: {
           auto* bytes = static_cast<const char*>(sqlite3_column_blob(s, c));
-          table.add_blob(std::string_view(bytes, static_cast<std::size_t>(sqlite3_column_bytes(s, c))));
+          table.add_blob(
+              std::string_view(bytes, static_cast<std::size_t>(sqlite3_column_bytes(s, c))));
           break;
         }
         default:

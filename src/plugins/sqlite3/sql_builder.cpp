@@ -3,7 +3,9 @@
 namespace mx::sqlite {
 namespace {
 
-void check_table(std::string_view table_name) { require_plain_identifier(table_name, "table name"); }
+void check_table(std::string_view table_name) {
+  require_plain_identifier(table_name, "table name");
+}
 
 void check_names(const NamedValues& pairs, bool allow_condition_str) {
   for (const NamedValue& pair : pairs) {

@@ -155,7 +155,8 @@ std::string format_date_time(const DateTime& value) {
 bool is_plain_identifier(std::string_view name) {
   if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
   for (char c : name) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
     if (!ok) return false;
   }
   return true;

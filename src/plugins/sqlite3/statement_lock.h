@@ -41,9 +41,9 @@ class StatementLock {
  private:
   mutable std::mutex mutex_;
   std::condition_variable freed_;
-  bool locked_ = false;              // guarded by mutex_
-  std::thread::id owner_;            // guarded by mutex_: the thread that took it last
-  int free_waiters_ = 0;             // guarded by mutex_: threads in wait_until_free
+  bool locked_ = false;    // guarded by mutex_
+  std::thread::id owner_;  // guarded by mutex_: the thread that took it last
+  int free_waiters_ = 0;   // guarded by mutex_: threads in wait_until_free
 };
 
 // The lock shared by every database of the process.

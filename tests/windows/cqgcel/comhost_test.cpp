@@ -44,14 +44,16 @@ struct SessionSink : CELSinkBase {
                             const Variant&) override {
     {
       std::lock_guard lk(mu);
-      instrument = Variant(cqgInstrument.IsEmpty() ? "" : cqgInstrument.Dispatch()->Get("FullName").Text());
+      instrument =
+          Variant(cqgInstrument.IsEmpty() ? "" : cqgInstrument.Dispatch()->Get("FullName").Text());
     }
     Record("OnInstrumentResolved", symbol);
   }
   void OnInstrumentChanged(const Variant& cqgInstrument, const Variant& quotes,
                            const Variant&) override {
     // Read on the COM thread, where the objects live.
-    double price = quotes.Dispatch()->Call("Item", {int32_t{0}}).Dispatch()->Get("Price").ToDouble();
+    double price =
+        quotes.Dispatch()->Call("Item", {int32_t{0}}).Dispatch()->Get("Price").ToDouble();
     (void)cqgInstrument;
     Record("OnInstrumentChanged", price);
   }
@@ -140,20 +142,31 @@ TEST_F(ComHostOverCom, StartAndShutdownTraceInOrder) {
   auto at = std::find(lines.begin(), lines.end(), pumping);
   ASSERT_NE(at, lines.end());
   lines.erase(at);
-  const std::vector<std::string> expected{
-      "caller Waiting for CQGCEL creation..",  "COM COM framework is initializing...",
-      "COM COM framework is initialized!",     "COM CQG.CQGCEL.4 creation...",
-      "COM CQG.CQGCEL.4 created!",             "COM Marshal CQGCEL in stream",
-      "COM CQGCEL is marshaled in stream",     "COM Internal sink subscription to events",
-      "COM Internal sink ctor",                "COM Internal sink subscribed",
-      "COM Sink subscription to events",       "COM Sink subscribed",
-      "COM Internal sink is initialized",      "caller CQGCEL is created!",
-      "caller Marshaled CQGCEL from stream",   "caller CQGCEL is marshaled from stream!",
-      "caller CQGCEL default configuring...",  "caller Startup CQGCEL..",
-      "caller Waiting for CQGCEL start..",     "COM SinkInternal: CELStarted!",
-      "caller CQGCEL has started.",            "caller CQGCEL is being shut down..",
-      "COM COM framework is uninitializing...", "COM COM framework is uninitialized!",
-      "caller CQGCEL is shut down."};
+  const std::vector<std::string> expected{"caller Waiting for CQGCEL creation..",
+                                          "COM COM framework is initializing...",
+                                          "COM COM framework is initialized!",
+                                          "COM CQG.CQGCEL.4 creation...",
+                                          "COM CQG.CQGCEL.4 created!",
+                                          "COM Marshal CQGCEL in stream",
+                                          "COM CQGCEL is marshaled in stream",
+                                          "COM Internal sink subscription to events",
+                                          "COM Internal sink ctor",
+                                          "COM Internal sink subscribed",
+                                          "COM Sink subscription to events",
+                                          "COM Sink subscribed",
+                                          "COM Internal sink is initialized",
+                                          "caller CQGCEL is created!",
+                                          "caller Marshaled CQGCEL from stream",
+                                          "caller CQGCEL is marshaled from stream!",
+                                          "caller CQGCEL default configuring...",
+                                          "caller Startup CQGCEL..",
+                                          "caller Waiting for CQGCEL start..",
+                                          "COM SinkInternal: CELStarted!",
+                                          "caller CQGCEL has started.",
+                                          "caller CQGCEL is being shut down..",
+                                          "COM COM framework is uninitializing...",
+                                          "COM COM framework is uninitialized!",
+                                          "caller CQGCEL is shut down."};
   EXPECT_EQ(lines, expected);
   ASSERT_TRUE(sink->WaitFor("OnCELStarted"));
 }
@@ -227,9 +240,8 @@ TEST_F(ComHostOverCom, WholeSessionThroughRealCom) {
   // server's own again.
   auto instrument = cel->Get("Instruments").Dispatch()->Call("Item", {int32_t{0}}).Dispatch();
   auto account = cel->Get("Accounts").Dispatch()->Call("Item", {int32_t{0}}).Dispatch();
-  auto order = cel->Call("CreateOrder", {CelTypeLibrary().Constant("otLimit"), instrument,
-                                         account, int32_t{2}, CelTypeLibrary().Constant("osdBuy"),
-                                         4300.0})
+  auto order = cel->Call("CreateOrder", {CelTypeLibrary().Constant("otLimit"), instrument, account,
+                                         int32_t{2}, CelTypeLibrary().Constant("osdBuy"), 4300.0})
                    .Dispatch();
   const std::string guid = order->Get("GUID").Text();
   const auto tl = [](const char* name) { return std::to_string(CelTypeLibrary().Constant(name)); };
@@ -240,21 +252,20 @@ TEST_F(ComHostOverCom, WholeSessionThroughRealCom) {
   sim.FillOrder(guid, 2, 4300.0);
   ASSERT_TRUE(sink->WaitForOrder(filled));
 
-  auto cancel = cel->Call("CreateOrder", {CelTypeLibrary().Constant("otLimit"), instrument,
-                                          account, int32_t{1}, CelTypeLibrary().Constant("osdSell"),
-                                          4400.0})
+  auto cancel = cel->Call("CreateOrder", {CelTypeLibrary().Constant("otLimit"), instrument, account,
+                                          int32_t{1}, CelTypeLibrary().Constant("osdSell"), 4400.0})
                     .Dispatch();
   const std::string cancel_guid = cancel->Get("GUID").Text();
   cancel->Call("Place");
   ASSERT_TRUE(sink->WaitForOrder(tl("ctChanged") + " " + cancel_guid + " " + tl("osInOrderBook")));
   cancel->Call("Cancel");
-  ASSERT_TRUE(
-      sink->WaitForOrder(tl("ctChanged") + " " + cancel_guid + " " + tl("osCanceled")));
+  ASSERT_TRUE(sink->WaitForOrder(tl("ctChanged") + " " + cancel_guid + " " + tl("osCanceled")));
   // The first report of each order is its ctAdded; the fill came once.
   auto orders = sink->Orders();
   auto first_of = [&](const std::string& id) {
-    return *std::find_if(orders.begin(), orders.end(),
-                         [&](const std::string& line) { return line.find(id) != std::string::npos; });
+    return *std::find_if(orders.begin(), orders.end(), [&](const std::string& line) {
+      return line.find(id) != std::string::npos;
+    });
   };
   EXPECT_EQ(first_of(guid).rfind(added, 0), 0u) << first_of(guid);
   EXPECT_EQ(first_of(cancel_guid).rfind(tl("ctAdded") + " " + cancel_guid, 0), 0u);

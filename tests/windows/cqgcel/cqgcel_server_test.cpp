@@ -62,7 +62,7 @@ class CqgcelServer : public ::testing::Test {
 TEST_F(CqgcelServer, TypeLibraryHasEveryConstantWithTheSimulatorsValue) {
   auto library = com::LoadRegTypeLib(kLibraryId, kLibraryMajor, kLibraryMinor);
   int checked = 0;
-#define CEL_CONSTANT(name, value)                                                   \
+#define CEL_CONSTANT(name, value)                                                      \
   EXPECT_EQ(library->Constant(#name), SimServer::Instance().Constant(#name)) << #name; \
   ++checked;
 #include "platform/cqgcel/interface/cel_constants.def"
@@ -170,8 +170,8 @@ TEST_F(CqgcelServer, BadMembersAndArgumentsRaiseNamedErrors) {
       ADD_FAILURE() << c.what << ": no error";
     } catch (const ComError& e) {
       EXPECT_EQ(e.code(), c.code) << c.what << ": " << e.description();
-      EXPECT_NE(e.description().find(c.text), std::string::npos) << c.what << ": "
-                                                                 << e.description();
+      EXPECT_NE(e.description().find(c.text), std::string::npos)
+          << c.what << ": " << e.description();
     }
   }
 }
@@ -189,14 +189,14 @@ TEST_F(CqgcelServer, ObjectsGoBackToTheServerAsItsOwn) {
   EXPECT_TRUE(sink->args.back()[2].IsEmpty());  // no error object
   DispatchPtr account = cel->Get("Accounts").Dispatch()->Call("Item", {int32_t{0}}).Dispatch();
   // Optional arguments left out, then given.
-  DispatchPtr market = cel->Call("CreateOrder", {SimServer::Instance().Constant("otMarket"),
-                                                 instrument, account, int32_t{2},
-                                                 SimServer::Instance().Constant("osdBuy")})
-                           .Dispatch();
-  DispatchPtr limit = cel->Call("CreateOrder", {SimServer::Instance().Constant("otLimit"),
-                                                instrument, account, int32_t{1},
-                                                SimServer::Instance().Constant("osdSell"), 4321.25})
-                          .Dispatch();
+  DispatchPtr market =
+      cel->Call("CreateOrder", {SimServer::Instance().Constant("otMarket"), instrument, account,
+                                int32_t{2}, SimServer::Instance().Constant("osdBuy")})
+          .Dispatch();
+  DispatchPtr limit =
+      cel->Call("CreateOrder", {SimServer::Instance().Constant("otLimit"), instrument, account,
+                                int32_t{1}, SimServer::Instance().Constant("osdSell"), 4321.25})
+          .Dispatch();
   EXPECT_EQ(market->Get("Quantity").ToInt32(), 2);
   EXPECT_EQ(limit->Get("InstrumentName").Text(), "F.US.EP");
   EXPECT_EQ(limit->Get("GWAccountID").ToInt32(), account->Get("GWAccountID").ToInt32());

@@ -14,7 +14,8 @@
 int main() {
   using namespace mx::com;
   std::unique_ptr<Stream> stream;
-  testing::ComThread home([&] { stream = CoMarshalInterThreadInterfaceInStream(CreateObject("CQG.CQGCEL.4")); });
+  testing::ComThread home(
+      [&] { stream = CoMarshalInterThreadInterfaceInStream(CreateObject("CQG.CQGCEL.4")); });
   double median_us = 0;
   std::thread caller([&] {
     DispatchPtr cel = CoGetInterfaceAndReleaseStream(std::move(stream));

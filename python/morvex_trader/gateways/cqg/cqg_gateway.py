@@ -45,9 +45,13 @@ class CqgGateway(BaseGateway):
     security records; the look-ups below work in both directions.
     """
 
-    def __init__(self, securities: Mapping[str, Security], gateway_name: str = "CQG",
-                 custom_configuration: Optional[Callable[[Dispatch], object]] = None,
-                 sink_class: Optional[type] = None) -> None:
+    def __init__(
+        self,
+        securities: Mapping[str, Security],
+        gateway_name: str = "CQG",
+        custom_configuration: Optional[Callable[[Dispatch], object]] = None,
+        sink_class: Optional[type] = None,
+    ) -> None:
         super().__init__(gateway_name)
         self._symbol_to_security: dict[str, Security] = {}
         self._security_to_symbol: dict[Security, str] = {}
@@ -73,7 +77,7 @@ class CqgGateway(BaseGateway):
         self.events: queue.SimpleQueue[tuple[str, dict[str, Any]]] = queue.SimpleQueue()
         self.counts = {"quote": 0, "orderbook": 0, "order": 0, "deal": 0, "fill_correction": 0}
         self.connection = ConnectionState()
-        self.quote_times: dict[Security, float] = {}          # security -> monotonic time of its last quote
+        self.quote_times: dict[Security, float] = {}  # security -> monotonic time of its last quote
         self.subscriptions: dict[str, tuple[int, str]] = {}  # CQG symbol -> (bar look-back, frequency)
 
     # -- symbol look-ups -------------------------------------------------------------

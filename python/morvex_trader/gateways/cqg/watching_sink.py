@@ -27,10 +27,15 @@ DATA = "data"
 def status_name(status: Any) -> str:
     from morvex_trader.gateways.cqg.wrapper import comhost
 
-    for name in ("csConnectionUp", "csConnectionDelayed", "csConnectionDown", "csConnectionTrouble",
-                 "csConnectionNotLoggedOn"):
+    for name in (
+        "csConnectionUp",
+        "csConnectionDelayed",
+        "csConnectionDown",
+        "csConnectionTrouble",
+        "csConnectionNotLoggedOn",
+    ):
         if status == getattr(comhost, name):
-            return name[len("csConnection"):].lower().replace("notloggedon", "not logged on")
+            return name[len("csConnection") :].lower().replace("notloggedon", "not logged on")
     return f"status {status!r}"
 
 
@@ -105,8 +110,9 @@ def watching(sink_class: type) -> type:
             super().OnDataConnectionStatusChanged(newStatus)
             _host(self).connection.record(DATA, newStatus)
 
-        def OnOrderChanged(self, changeType: Any, cqgOrder: Any, oldProperties: Any, cqgFill: Any,
-                           cqgError: Any) -> None:
+        def OnOrderChanged(
+            self, changeType: Any, cqgOrder: Any, oldProperties: Any, cqgFill: Any, cqgError: Any
+        ) -> None:
             super().OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError)
             if cqgError is not None or cqgFill is None or not hasattr(cqgFill, "Status"):
                 return
@@ -116,14 +122,16 @@ def watching(sink_class: type) -> type:
             when = cqgFill.Timestamp
             if isinstance(when, datetime):
                 when = when.replace(microsecond=0, tzinfo=None)
-            _host(self).process_fill_correction({
-                "deal_id": cqgFill.Id,
-                "order_id": cqgFill.Order.GUID,
-                "kind": kind,
-                "updated_time": when,
-                "filled_avg_price": cqgFill.Price,
-                "filled_quantity": cqgFill.Quantity,
-            })
+            _host(self).process_fill_correction(
+                {
+                    "deal_id": cqgFill.Id,
+                    "order_id": cqgFill.Order.GUID,
+                    "kind": kind,
+                    "updated_time": when,
+                    "filled_avg_price": cqgFill.Price,
+                    "filled_quantity": cqgFill.Quantity,
+                }
+            )
 
     WatchingTradeLink.__name__ = "Watching" + sink_class.__name__
     WatchingTradeLink.watching = True

@@ -45,8 +45,7 @@ struct Completion {
   }
   void Wait() {
     auto until = std::chrono::steady_clock::now() + kSpin;
-    while (!finished.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < until) {
+    while (!finished.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
       MX_CPU_RELAX();
     }
     std::unique_lock lk(mu);  // also orders us after Finish's unlock

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "platform/com/com_error.h"
 #include "platform/com/com.h"
+#include "platform/com/com_error.h"
 #include "platform/com/marshal.h"
 #include "platform/com/portable/server_registry.h"
 
@@ -54,9 +54,9 @@ std::shared_ptr<const TypeLibrary> LoadUnregisteredTypeLibrary(std::string_view 
 }
 
 std::shared_ptr<const TypeLibrary> ForeignTypeLibrary(const DispatchPtr& object) {
-  throw ComError(hresult::kLibNotRegistered,
-                 std::string(object ? object->TypeName() : "The object") +
-                     " gives no type information.");
+  throw ComError(
+      hresult::kLibNotRegistered,
+      std::string(object ? object->TypeName() : "The object") + " gives no type information.");
 }
 
 std::vector<EventInterface::Member> ForeignSourceEvents(const DispatchPtr&) {

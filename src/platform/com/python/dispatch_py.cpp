@@ -97,8 +97,8 @@ void BindDispatch(py::module_& m) {
 property that takes arguments such as Summary.Balance(0).)")
       .def("__call__",
            [](const DispatchMethod& self, py::args args) {
-             return ToPython(
-                 InvokeReleasingGil(self.ptr, self.name, com::CallKind::Method, FromPythonArgs(args)));
+             return ToPython(InvokeReleasingGil(self.ptr, self.name, com::CallKind::Method,
+                                                FromPythonArgs(args)));
            })
       .def("__repr__", [](const DispatchMethod& self) {
         return "<DispatchMethod " + std::string(self.ptr->TypeName()) + "." + self.name + ">";
@@ -154,10 +154,9 @@ COM thread; the interpreter lock is released while they wait.)")
              if (!py::isinstance<DispatchHandle>(other)) return true;
              return self.ptr->Identity() != other.cast<const DispatchHandle&>().ptr->Identity();
            })
-      .def("__hash__",
-           [](const DispatchHandle& self) {
-             return std::hash<const void*>{}(self.ptr->Identity());
-           })
+      .def(
+          "__hash__",
+          [](const DispatchHandle& self) { return std::hash<const void*>{}(self.ptr->Identity()); })
       .def("__dir__", [](const DispatchHandle& self) { return self.ptr->MemberNames(); })
       .def("__repr__", [](const DispatchHandle& self) {
         return "<Dispatch " + std::string(self.ptr->TypeName()) +

@@ -4,9 +4,9 @@
 
 #include <limits>
 
-#include "platform/com/python/interpreter.h"
 #include "platform/com/com_error.h"
 #include "platform/com/object.h"
+#include "platform/com/python/interpreter.h"
 
 namespace mx::com::py_glue {
 namespace {
@@ -59,7 +59,7 @@ class PythonObjectDispatch final : public com::IDispatch {
     py::str attr(name.data(), name.size());
     if (!py::hasattr(object_, attr)) return com::MemberKind::None;
     return PyCallable_Check(object_.attr(attr).ptr()) ? com::MemberKind::Method
-                                                     : com::MemberKind::Property;
+                                                      : com::MemberKind::Property;
   }
 
   std::vector<com::Variant> Enumerate() override {
@@ -98,17 +98,22 @@ py::object ToServerWallTime(py::handle aware) {
 py::object ToPython(const com::Variant& value) {
   using T = com::Variant::Type;
   switch (value.type()) {
-    case T::Empty: return py::none();
-    case T::Bool: return py::bool_(value.ToBool());
+    case T::Empty:
+      return py::none();
+    case T::Bool:
+      return py::bool_(value.ToBool());
     case T::Int32:
-    case T::Int64: return py::int_(value.ToInt());
-    case T::Double: return py::float_(value.ToDouble());
-    case T::Text: return py::str(value.Text());
+    case T::Int64:
+      return py::int_(value.ToInt());
+    case T::Double:
+      return py::float_(value.ToDouble());
+    case T::Text:
+      return py::str(value.Text());
     case T::Date: {
       EnsureDateTimeApi();
       const auto& d = value.Date();
-      PyObject* o = PyDateTime_FromDateAndTime(d.year, d.month, d.day, d.hour, d.minute,
-                                               d.second, d.microsecond);
+      PyObject* o = PyDateTime_FromDateAndTime(d.year, d.month, d.day, d.hour, d.minute, d.second,
+                                               d.microsecond);
       if (o == nullptr) throw py::error_already_set();
       return py::reinterpret_steal<py::object>(o);
     }
@@ -149,10 +154,10 @@ com::Variant FromPython(py::handle value) {
       wall = ToServerWallTime(value);
       o = wall.ptr();
     }
-    return com::Variant(com::DateTime{
-        PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o),
-        PyDateTime_DATE_GET_HOUR(o), PyDateTime_DATE_GET_MINUTE(o),
-        PyDateTime_DATE_GET_SECOND(o), PyDateTime_DATE_GET_MICROSECOND(o)});
+    return com::Variant(com::DateTime{PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o),
+                                      PyDateTime_GET_DAY(o), PyDateTime_DATE_GET_HOUR(o),
+                                      PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
+                                      PyDateTime_DATE_GET_MICROSECOND(o)});
   }
   if (PyDate_Check(o)) {
     return com::Variant(com::DateTime{PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o),

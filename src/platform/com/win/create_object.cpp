@@ -109,9 +109,9 @@ std::shared_ptr<const TypeLibrary> ForeignTypeLibrary(const DispatchPtr& object)
   auto* com = dynamic_cast<const win::ComObject*>(object.get());
   win::ComPtr<ITypeInfo> info = com ? com->TypeInfo() : win::ComPtr<ITypeInfo>();
   if (!info) {
-    throw ComError(hresult::kLibNotRegistered,
-                   std::string(object ? object->TypeName() : "The object") +
-                       " gives no type information.");
+    throw ComError(
+        hresult::kLibNotRegistered,
+        std::string(object ? object->TypeName() : "The object") + " gives no type information.");
   }
   win::ComPtr<ITypeLib> lib;
   UINT index = 0;

@@ -53,10 +53,10 @@ void BarSeries::Load(StateReader& r) {
 
 template <class IO, class Self>
 void Instrument::MovingFields(IO& io, Self& s) {
-  io.Fields(s.next_update_, s.last_update_, s.updated_, s.walk_ticks_, s.price_ticks_,
-            s.bid_ticks_, s.ask_ticks_, s.bid_volume_, s.ask_volume_, s.available_bid_,
-            s.available_ask_, s.last_trade_ticks_, s.last_trade_volume_, s.current_day_,
-            s.day_open_ticks_, s.day_high_ticks_, s.day_low_ticks_, s.yesterday_settlement_ticks_);
+  io.Fields(s.next_update_, s.last_update_, s.updated_, s.walk_ticks_, s.price_ticks_, s.bid_ticks_,
+            s.ask_ticks_, s.bid_volume_, s.ask_volume_, s.available_bid_, s.available_ask_,
+            s.last_trade_ticks_, s.last_trade_volume_, s.current_day_, s.day_open_ticks_,
+            s.day_high_ticks_, s.day_low_ticks_, s.yesterday_settlement_ticks_);
 }
 
 void Instrument::Save(StateWriter& w) const {

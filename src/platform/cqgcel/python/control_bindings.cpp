@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/objects.h"
 #include "platform/cqgcel/simulator.h"
@@ -22,9 +22,12 @@ using com::py_glue::ToPython;
 
 const char* KindName(com::CallKind kind) {
   switch (kind) {
-    case com::CallKind::Get: return "get";
-    case com::CallKind::Put: return "put";
-    case com::CallKind::Method: return "call";
+    case com::CallKind::Get:
+      return "get";
+    case com::CallKind::Put:
+      return "put";
+    case com::CallKind::Method:
+      return "call";
   }
   return "?";
 }
@@ -85,9 +88,8 @@ With wait (the default) returns once every sink has had it; ValueError for an un
 event or a wrong number of arguments; RuntimeError when no simulator is running.)");
 
   m.def(
-      "post_quit",
-      [](int exit_code) { Control::Instance().PostQuit(exit_code); }, py::arg("exit_code") = 0,
-      R"(Posts a quit message to the live simulator's COM thread.)");
+      "post_quit", [](int exit_code) { Control::Instance().PostQuit(exit_code); },
+      py::arg("exit_code") = 0, R"(Posts a quit message to the live simulator's COM thread.)");
 
   m.def(
       "fail_next_wait", [] { Control::Instance().InjectWaitFailure(); },

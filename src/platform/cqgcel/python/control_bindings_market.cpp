@@ -128,9 +128,7 @@ reset() does this too.)");
 
   m.def(
       "advance_market",
-      [](double seconds) {
-        OnMarket([&](MarketArea& market) { market.AdvanceBy(seconds); });
-      },
+      [](double seconds) { OnMarket([&](MarketArea& market) { market.AdvanceBy(seconds); }); },
       py::arg("seconds"),
       R"(Runs the live market `seconds` of simulated time forward now, on its COM thread;
 returns once every event of it has been delivered.)");

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"
 #include "platform/cqgcel/sim_broker.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/python/variant_py.h"
 #include "platform/com/marshal.h"
+#include "platform/com/python/variant_py.h"
 #include "platform/cqgcel/cel_library.h"
 #include "platform/cqgcel/control.h"
 #include "platform/cqgcel/python/control_bindings.h"

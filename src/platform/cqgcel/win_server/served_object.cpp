@@ -249,8 +249,7 @@ com::Variant ServedObject::Call(const std::string& name, WORD flags, DISPPARAMS*
   if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
     return object_->Invoke(name, com::CallKind::Put, args);
   }
-  const com::MemberKind kind =
-      name.empty() ? com::MemberKind::Method : object_->Describe(name);
+  const com::MemberKind kind = name.empty() ? com::MemberKind::Method : object_->Describe(name);
   if (kind != com::MemberKind::Property) {
     return object_->Invoke(name, com::CallKind::Method, args);
   }

@@ -28,13 +28,16 @@ class CELSinkBase : public com::IEventSink {
 
   void OnEvent(int dispid, std::string_view name, com::Args args) final;
 
-#define CEL_EVENT0(name) virtual void name() {}
-#define CEL_EVENT1(name, a) virtual void name(const Variant& /*a*/) {}
-#define CEL_EVENT2(name, a, b) virtual void name(const Variant& /*a*/, const Variant& /*b*/) {}
+#define CEL_EVENT0(name) \
+  virtual void name() {}
+#define CEL_EVENT1(name, a) \
+  virtual void name(const Variant& /*a*/) {}
+#define CEL_EVENT2(name, a, b) \
+  virtual void name(const Variant& /*a*/, const Variant& /*b*/) {}
 #define CEL_EVENT3(name, a, b, c) \
   virtual void name(const Variant& /*a*/, const Variant& /*b*/, const Variant& /*c*/) {}
-#define CEL_EVENT5(name, a, b, c, d, e)                                                    \
-  virtual void name(const Variant& /*a*/, const Variant& /*b*/, const Variant& /*c*/,     \
+#define CEL_EVENT5(name, a, b, c, d, e)                                               \
+  virtual void name(const Variant& /*a*/, const Variant& /*b*/, const Variant& /*c*/, \
                     const Variant& /*d*/, const Variant& /*e*/) {}
 #include "platform/cqgcel/interface/cel_events.def"
 

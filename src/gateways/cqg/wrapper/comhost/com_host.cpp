@@ -60,8 +60,7 @@ std::span<const std::string_view> HostConstantNames() {
 void UseCelTypeLibrary(std::shared_ptr<const com::TypeLibrary> library) {
   for (std::string_view name : HostConstantNames()) {
     if (!library->Find(name)) {
-      throw std::runtime_error("CQGCEL's type library has no constant '" + std::string(name) +
-                               "'");
+      throw std::runtime_error("CQGCEL's type library has no constant '" + std::string(name) + "'");
     }
   }
   std::lock_guard lk(libraries_mu);
@@ -72,8 +71,8 @@ void UseCelTypeLibrary(std::shared_ptr<const com::TypeLibrary> library) {
 
 void LoadCelTypeLibrary() {
   if (current_library.load(std::memory_order_acquire) != nullptr) return;
-  UseCelTypeLibrary(com::LoadRegTypeLib(cqgcel::kLibraryId, cqgcel::kLibraryMajor,
-                                        cqgcel::kLibraryMinor, 0));
+  UseCelTypeLibrary(
+      com::LoadRegTypeLib(cqgcel::kLibraryId, cqgcel::kLibraryMajor, cqgcel::kLibraryMinor, 0));
 }
 
 const com::TypeLibrary& CelTypeLibrary() {

@@ -4,9 +4,9 @@
 // the internal sink and the caller's sink and pumps messages until shutdown. Numbers come
 // from the created object's type information: its library's constants (checked, see
 // UseCelTypeLibrary) and its class's event dispatch ids, which the host maps by name to
-// its own event index before a sink sees an event (an event it does not know is dropped). The calling
-// thread gets the marshalled reference (cqgCEL), configures CQGCEL, starts it and waits
-// for the start; Shutdown stops it and joins the thread. Every step traces its fixed line.
+// its own event index before a sink sees an event (an event it does not know is dropped). The
+// calling thread gets the marshalled reference (cqgCEL), configures CQGCEL, starts it and waits for
+// the start; Shutdown stops it and joins the thread. Every step traces its fixed line.
 //
 // The caller's sink is made by a SinkFactory, run on the COM thread (the Python binding
 // constructs the sink class there); the custom configuration is a callback given the
@@ -27,8 +27,8 @@
 #include <memory>
 #include <mutex>
 #include <span>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/com/events.h"
@@ -92,8 +92,8 @@ class ComHost : public std::enable_shared_from_this<ComHost> {
   void RequireCel() const;
 
   std::mutex state_mu_;
-  bool init_called_ = false;  // guarded by state_mu_
-  bool shut_down_ = false;    // guarded by state_mu_
+  bool init_called_ = false;   // guarded by state_mu_
+  bool shut_down_ = false;     // guarded by state_mu_
   std::string prepare_error_;  // written by the COM thread before eventAllPrepared
   bool prepare_failed_ = false;
   std::atomic<uint64_t> thread_id_{0};

@@ -20,8 +20,7 @@ void init_dispatch(py::module_& m) {
 #define CEL_EVENT0(name) events.append(py::make_tuple(#name, py::tuple()));
 #define CEL_EVENT1(name, a) events.append(py::make_tuple(#name, py::make_tuple(#a)));
 #define CEL_EVENT2(name, a, b) events.append(py::make_tuple(#name, py::make_tuple(#a, #b)));
-#define CEL_EVENT3(name, a, b, c) \
-  events.append(py::make_tuple(#name, py::make_tuple(#a, #b, #c)));
+#define CEL_EVENT3(name, a, b, c) events.append(py::make_tuple(#name, py::make_tuple(#a, #b, #c)));
 #define CEL_EVENT5(name, a, b, c, d, e) \
   events.append(py::make_tuple(#name, py::make_tuple(#a, #b, #c, #d, #e)));
 #include "platform/cqgcel/interface/cel_events.def"

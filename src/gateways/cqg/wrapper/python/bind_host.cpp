@@ -5,8 +5,8 @@
 #include "gateways/cqg/wrapper/comhost/com_host.h"
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/bindings.h"
-#include "platform/com/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
+#include "platform/com/python/interpreter.h"
 #include "platform/com/python/variant_py.h"
 
 namespace py = pybind11;

@@ -51,7 +51,7 @@ Only the events a subclass overrides cost a call into Python.)");
 #define CEL_EVENT2(name, a, b) base.def(#name, &CELSinkBase::name, py::arg(#a), py::arg(#b));
 #define CEL_EVENT3(name, a, b, c) \
   base.def(#name, &CELSinkBase::name, py::arg(#a), py::arg(#b), py::arg(#c));
-#define CEL_EVENT5(name, a, b, c, d, e)                                                    \
+#define CEL_EVENT5(name, a, b, c, d, e)                                                   \
   base.def(#name, &CELSinkBase::name, py::arg(#a), py::arg(#b), py::arg(#c), py::arg(#d), \
            py::arg(#e));
 #include "platform/cqgcel/interface/cel_events.def"

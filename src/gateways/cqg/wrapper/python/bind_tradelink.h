@@ -8,9 +8,9 @@
 #include <string>
 
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "platform/com/python/variant_py.h"  // Variant arguments and results
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 #include "platform/com/apartment.h"
+#include "platform/com/python/variant_py.h"  // Variant arguments and results
 
 namespace mx::tradelink::bind {
 

@@ -3,8 +3,8 @@
 // get_timedbars_from_cqg_symbol, dumpBar, get_subscribe_bars_data, FREQ_ALLOWED (the
 // events: bind_tradelink_events.cpp).
 #include "gateways/cqg/wrapper/python/bind_tradelink.h"
-#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/marketdata_support.h"
+#include "platform/com/python/variant_py.h"
 
 namespace mx::tradelink::bind {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/com/apartment.h"
 #include "platform/com/python/interpreter.h"
 #include "platform/com/python/variant_py.h"
-#include "platform/com/apartment.h"
 
 namespace mx::comhost::py_glue {
 
@@ -77,8 +77,7 @@ std::shared_ptr<const PythonOverrides> Resolve(py::handle type, bool cpp_counts)
 
 std::shared_ptr<const PythonOverrides> Cached(py::handle type, bool cpp_counts) {
   // GIL held. Types are kept alive by the cache (sink classes are few and long-lived).
-  static auto* cache =
-      new std::unordered_map<PyObject*, std::shared_ptr<const PythonOverrides>>[2];
+  static auto* cache = new std::unordered_map<PyObject*, std::shared_ptr<const PythonOverrides>>[2];
   auto& map = cache[cpp_counts ? 1 : 0];
   auto it = map.find(type.ptr());
   if (it != map.end()) return it->second;
@@ -160,8 +159,7 @@ ComThreadGil::~ComThreadGil() {
 
 std::shared_ptr<const PythonOverrides> OverridesOf(py::handle type) { return Cached(type, true); }
 
-void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid,
-                     com::Args args) {
+void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid, com::Args args) {
   if (!InterpreterUsable()) throw std::runtime_error("the interpreter is shutting down");
   ComThreadGil gil;
   PyObject* stack[6];

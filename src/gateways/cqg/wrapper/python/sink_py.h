@@ -63,8 +63,7 @@ class ComThreadGil {
 
 // Calls the override of event `dispid` with self and `args` (GIL taken as described
 // above); a Python error becomes std::runtime_error("TypeName: message").
-void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid,
-                     com::Args args);
+void CallPythonEvent(PyObject* self, const PythonOverrides& overrides, int dispid, com::Args args);
 
 // Implemented by every trampoline: told its Python instance and overrides once.
 class PythonBound {

@@ -10,18 +10,18 @@
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/cel_tables.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
 #include "platform/com/marshal.h"
+#include "platform/com/python/variant_py.h"
 
 namespace mx::tradelink {
 
-using comhost::Trace;
 using com::py_glue::ToPython;
+using comhost::Trace;
 
 namespace {
 

@@ -8,12 +8,12 @@
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
 #include "gateways/cqg/wrapper/tradelink/marketdata_support.h"
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
+#include "platform/com/python/variant_py.h"
 
 namespace mx::tradelink {
 

@@ -5,13 +5,13 @@
 #include <thread>
 
 #include "gateways/cqg/wrapper/comhost/trace.h"
-#include "platform/com/python/interpreter.h"
 #include "gateways/cqg/wrapper/python/sink_py.h"
-#include "platform/com/python/variant_py.h"
 #include "gateways/cqg/wrapper/tradelink/cel_lookup.h"
 #include "gateways/cqg/wrapper/tradelink/cel_names.h"
 #include "gateways/cqg/wrapper/tradelink/host_api.h"
 #include "gateways/cqg/wrapper/tradelink/trade_link.h"
+#include "platform/com/python/interpreter.h"
+#include "platform/com/python/variant_py.h"
 
 namespace mx::tradelink {
 
@@ -56,8 +56,8 @@ TradeLink::TradeLink()
 
 TradeLink::~TradeLink() {
   // Python fields go under the GIL; when the interpreter is gone they are left alone.
-  std::array<py::object*, 5 + kGatewayMethodCount> fields = {
-      &subscribe_bars_data, &account_balance, &positions, &comHost, &gateway};
+  std::array<py::object*, 5 + kGatewayMethodCount> fields = {&subscribe_bars_data, &account_balance,
+                                                             &positions, &comHost, &gateway};
   for (size_t i = 0; i < kGatewayMethodCount; ++i) fields[5 + i] = &gateway_methods_[i];
   com::py_glue::DropPythonReferences(fields);
 }
