@@ -86,13 +86,13 @@ def test_importing_comhost_registers_no_class(tmp_path):
         host = comhost.ComHost()
         try:
             host.Init(comhost.CELSinkBase, None)
-        except RuntimeError as e:
-            print("refused:", e)
+        except comhost.ComError as e:
+            print("refused:", hex(e.code & 0xFFFFFFFF), e)
     """,
         MX_COM_REGISTRY=write_registry(tmp_path, TYPELIB),
     )
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "refused: Class not registered: CQG.CQGCEL.4" in result.stdout
+    assert "refused: 0x80040154 Class not registered: CQG.CQGCEL.4" in result.stdout  # REGDB_E_CLASSNOTREG
 
 
 def test_an_empty_registry_is_a_clear_import_error(tmp_path):

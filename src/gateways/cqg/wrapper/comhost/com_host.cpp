@@ -138,6 +138,7 @@ std::shared_ptr<com::IEventSink> ComHost::Init(SinkFactory sinkType,
       std::lock_guard lk(state_mu_);
       shut_down_ = true;
     }
+    if (prepare_code_) throw com::ComError(*prepare_code_, prepare_error_);
     throw std::runtime_error(prepare_error_);
   }
   Trace("CQGCEL is created!");
@@ -186,6 +187,9 @@ void ComHost::threadedFunction(const SinkFactory& sinkType) {
   } catch (const std::exception& e) {
     // Nothing is left half-made: the caller hears of it in Init, never waits for ever.
     prepare_error_ = e.what();
+    if (const auto* com_error = dynamic_cast<const com::ComError*>(&e)) {
+      prepare_code_ = com_error->code();  // the caller gets COM's code, not only its text
+    }
     prepare_failed_ = true;
     sink_connection.Disconnect();
     internal_connection.Disconnect();

@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -92,9 +93,10 @@ class ComHost : public std::enable_shared_from_this<ComHost> {
   void RequireCel() const;
 
   std::mutex state_mu_;
-  bool init_called_ = false;   // guarded by state_mu_
-  bool shut_down_ = false;     // guarded by state_mu_
-  std::string prepare_error_;  // written by the COM thread before eventAllPrepared
+  bool init_called_ = false;             // guarded by state_mu_
+  bool shut_down_ = false;               // guarded by state_mu_
+  std::string prepare_error_;            // written by the COM thread before eventAllPrepared
+  std::optional<int32_t> prepare_code_;  // a ComError's code, with prepare_error_
   bool prepare_failed_ = false;
   std::atomic<uint64_t> thread_id_{0};
   // Set once the caller has written "Waiting for CQGCEL creation..": the COM thread's
