@@ -55,6 +55,7 @@ class ChatRecord(SimpleNamespace):
             order_string="",
             close_positions=False,
             close_positions_gateway_name=None,
+            get_status=False,
         )
         self.replies: list[str] = []
 

@@ -22,41 +22,13 @@ from morvex_trader.engine.watch_settings import WatchSettings
 from morvex_trader.gateways.cqg.cqg_gateway import CqgGateway
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
 from morvex_trader.platform import cqgcel
+from test_engine import ChatRecord
 
 pytestmark = pytest.mark.timeout(60)
 C = comhost.constants
 ACCOUNT = 100001
 EP = Futures("EP", "E-mini S&P 500")
 HK_TIME = datetime(2026, 12, 7, 22, 30, 5)
-
-
-class Chat(SimpleNamespace):
-    """The bot's request record as the engine sees it, and the messages it was sent."""
-
-    def __init__(self) -> None:
-        super().__init__(
-            morvex_trader_status="Running",
-            get_balance=False,
-            get_positions=False,
-            get_orders=False,
-            num_orders_displayed=1,
-            active_orders=False,
-            get_deals=False,
-            num_deals_displayed=1,
-            cancel_order=False,
-            cancel_order_id=None,
-            gateway_name=None,
-            cancel_orders=False,
-            send_order=False,
-            order_string="",
-            close_positions=False,
-            close_positions_gateway_name=None,
-            get_status=False,
-        )
-        self.sent: list[str] = []
-
-    def send_message(self, text: str) -> None:
-        self.sent.append(text)
 
 
 class Strategy:
@@ -81,7 +53,7 @@ def start(tmp_path, config_module, monkeypatch):
     def make(orders_kept=1000, **watch):
         watch = {"QUOTE_SILENCE": 0, "PENDING_GRACE": 0.0, "NOTIFY_RATE": 1000.0, **watch}
         database = db_module.DB()
-        chat = Chat()
+        chat = ChatRecord()
         engine = MainEngine(
             CqgGateway({"F.US.EP": EP}),
             AccountStore(database, AccountIdentity("CQG", "SIMULATE", ACCOUNT, str(ACCOUNT))),
@@ -145,10 +117,10 @@ def test_gateway_down_refuses_orders_with_the_reason_and_up_reselects_and_reconc
     s.chat.send_order, s.chat.order_string = True, "EP,1,l,o,m,CQG,None,None"
     s.engine.remote.poll()
     settle(s)
-    lost = [m for m in s.chat.sent if "connection lost" in m]
+    lost = [m for m in s.chat.replies if "connection lost" in m]
     assert lost == ["CQG gateway connection lost (down): new orders are refused until it is back."]
     assert any(
-        m.startswith("Order not sent: the gateway refused EP: CQG gateway connection is down") for m in s.chat.sent
+        m.startswith("Order not sent: the gateway refused EP: CQG gateway connection is down") for m in s.chat.replies
     )
     assert not [e for e in cqgcel.journal() if e[1] == "Place"]
     assert not s.guard.strategy_allowed(EP)
@@ -162,7 +134,7 @@ def test_gateway_down_refuses_orders_with_the_reason_and_up_reselects_and_reconc
         (e[1], e[3][0]) for e in cqgcel.journal() if e[2] == "put"
     ]
     assert s.guard.reconciler.counts["runs"] == runs + 1
-    assert any("connection is back" in m for m in s.chat.sent)
+    assert any("connection is back" in m for m in s.chat.replies)
     assert place(s)  # orders go out again
     assert s.guard.strategy_allowed(EP)
 
@@ -195,7 +167,7 @@ def test_data_down_stops_the_strategy_and_data_up_resubscribes_and_rereads_bars(
     assert s.engine.bars(EP)
     s.engine.run(0.15)
     assert s.engine.strategy.calls > before
-    assert [m for m in s.chat.sent if "data connection" in m] == [
+    assert [m for m in s.chat.replies if "data connection" in m] == [
         "CQG data connection lost (down): strategy stopped.",
         "CQG data connection is back: 1 subscription(s) renewed, bars read again, strategy resumed.",
     ]
@@ -213,7 +185,7 @@ def test_a_silent_quote_stream_counts_as_data_down_until_quotes_return(start):
     cqgcel.push_quotes("F.US.EP", [(C.qtTrade, 4501.0)])
     settle(s)
     assert s.guard.strategy_allowed(EP) and s.guard.watchdog.counts["silences"] == 1
-    assert [m for m in s.chat.sent if "EP" in m and "quote" in m.lower()][-1] == "Quotes for EP are back."
+    assert [m for m in s.chat.replies if "EP" in m and "quote" in m.lower()][-1] == "Quotes for EP are back."
 
 
 # -- fills --------------------------------------------------------------------------------------
@@ -231,7 +203,7 @@ def test_a_fill_delivered_twice_is_booked_once_in_memory_position_and_database(s
     assert len(s.engine.deals) == 1 and s.engine.net_position(EP) == 1
     assert len(rows(s, "trading_deal", ["id"])) == 1
     assert s.guard.ledger.counts.duplicates == 2
-    assert [m for m in s.chat.sent if m.startswith("Fill:")] == [f"Fill: EP LONG 1 @ 4400 (order {guid})"]
+    assert [m for m in s.chat.replies if m.startswith("Fill:")] == [f"Fill: EP LONG 1 @ 4400 (order {guid})"]
 
 
 def test_a_malformed_fill_is_reported_and_never_booked(start):
@@ -244,7 +216,7 @@ def test_a_malformed_fill_is_reported_and_never_booked(start):
     assert list(s.engine.deals) == [] and rows(s, "trading_deal", ["id"]) == []
     assert any(
         m.startswith("Malformed fill from the broker skipped (quantity 0 is not a positive number)")
-        for m in s.chat.sent
+        for m in s.chat.replies
     )
 
 
@@ -340,7 +312,7 @@ def test_events_of_an_order_entered_elsewhere_are_adopted_and_of_an_unknown_one_
         (0, "foreign: order unknown to the engine and the broker's account")
     ]
     assert s.guard.counts["foreign_orders"] == 1
-    assert any("Order NOWHERE is unknown here" in m for m in s.chat.sent)
+    assert any("Order NOWHERE is unknown here" in m for m in s.chat.replies)
 
 
 def test_events_wait_for_an_order_being_placed_and_are_not_taken_for_foreign(start):
@@ -419,7 +391,7 @@ def test_a_start_adopts_broker_orders_matching_rows_by_broker_order_id(start):
     settle(second)
     assert rows(second, "trading_deal", ["order_id"], broker_order_id=guid) == [(row_id,)]
     assert second.guard.reconciler.counts["adopted"] == 2
-    assert sum("adopted" in line for m in second.chat.sent for line in m.splitlines()) == 2
+    assert sum("adopted" in line for m in second.chat.replies for line in m.splitlines()) == 2
 
 
 def test_a_restart_knows_the_fills_booked_before(start):
@@ -453,7 +425,7 @@ def test_a_position_difference_from_the_last_snapshot_is_reported_in_one_line(st
     second.guard.last_positions = None  # as after a restart: the database's last snapshot
     second.guard.reconcile("start")
     settle(second)
-    assert [m for m in second.chat.sent if "positions differ" in m] == [
+    assert [m for m in second.chat.replies if "positions differ" in m] == [
         "Reconciliation (start): positions differ from the last snapshot: EP broker -2 vs stored +0"
     ]
 
@@ -480,7 +452,7 @@ def test_status_answers_connections_quote_ages_orders_queue_and_pnl(start):
     s.chat.get_status = True
     s.engine.remote.poll()
     assert s.chat.get_status is False
-    text = s.chat.sent[-1]
+    text = s.chat.replies[-1]
     lines = text.splitlines()
     assert lines[0].startswith("Status (CQG) at ") and "(host local)" in lines[0]
     assert lines[1].startswith("gateway: up for ") and ", data: down for " in lines[1]
@@ -550,7 +522,7 @@ def test_a_busy_database_delays_writes_and_orders_stop_when_too_far_behind(start
     reader.close()
     settle(s)
     assert sorted(r[0] for r in rows(s, "trading_order", ["broker_order_id"])) == sorted(placed[:4])
-    database_notices = [m for m in s.chat.sent if m.startswith("Database")]
+    database_notices = [m for m in s.chat.replies if m.startswith("Database")]
     assert len(database_notices) == 2 and "through again" in database_notices[1]
 
 
@@ -656,6 +628,6 @@ def test_a_restart_stores_the_final_status_the_first_session_never_heard(start):
     assert second.guard.reconciler.counts["status_fixed"] == 1
     assert any(
         f"{guid} is CANCELLED at the broker, stored SUBMITTED" in line
-        for m in second.chat.sent
+        for m in second.chat.replies
         for line in m.splitlines()
     )
