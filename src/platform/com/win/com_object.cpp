@@ -5,6 +5,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/win/callable_wrapper.h"
 #include "platform/com/win/convert.h"
+#include "platform/com/win/type_attr.h"
 
 namespace mx::com::win {
 namespace {
@@ -23,15 +24,6 @@ class ArgList {
 
  private:
   std::vector<VARIANTARG> args_;
-};
-
-struct TypeAttr {
-  ITypeInfo* info;
-  TYPEATTR* attr = nullptr;
-  explicit TypeAttr(ITypeInfo* i) : info(i) { info->GetTypeAttr(&attr); }
-  ~TypeAttr() {
-    if (attr) info->ReleaseTypeAttr(attr);
-  }
 };
 
 std::string MemberName(ITypeInfo* info, MEMBERID id) {

@@ -12,21 +12,14 @@
 #include "platform/com/com_error.h"
 #include "platform/com/win/com_object.h"
 #include "platform/com/win/convert.h"
+#include "platform/com/win/type_attr.h"
 #include "platform/com/win/windows_headers.h"
 
 namespace mx::com {
 namespace {
 
 using win::ComPtr;
-
-struct TypeAttr {
-  ITypeInfo* info;
-  TYPEATTR* attr = nullptr;
-  explicit TypeAttr(ITypeInfo* i) : info(i) { info->GetTypeAttr(&attr); }
-  ~TypeAttr() {
-    if (attr) info->ReleaseTypeAttr(attr);
-  }
-};
+using win::TypeAttr;
 
 ComError NoEvents(std::string_view why) {
   return ComError(hresult::kNoConnection,

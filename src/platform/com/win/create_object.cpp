@@ -6,6 +6,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/win/com_object.h"
 #include "platform/com/win/convert.h"
+#include "platform/com/win/type_attr.h"
 #include "platform/com/win/windows_headers.h"
 
 namespace mx::com {
@@ -29,9 +30,9 @@ TypeLibrary::Constants EnumConstants(ITypeLib* lib) {
     if (FAILED(lib->GetTypeInfoType(i, &kind)) || kind != TKIND_ENUM) continue;
     win::ComPtr<ITypeInfo> info;
     if (FAILED(lib->GetTypeInfo(i, info.Out()))) continue;
-    TYPEATTR* attr = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr))) continue;
-    for (UINT v = 0; v < attr->cVars; ++v) {
+    win::TypeAttr type(info.get());
+    if (type.attr == nullptr) continue;
+    for (UINT v = 0; v < type.attr->cVars; ++v) {
       VARDESC* desc = nullptr;
       if (FAILED(info->GetVarDesc(v, &desc))) continue;
       BSTR name = nullptr;
@@ -46,7 +47,6 @@ TypeLibrary::Constants EnumConstants(ITypeLib* lib) {
       VariantClear(&value);
       info->ReleaseVarDesc(desc);
     }
-    info->ReleaseTypeAttr(attr);
   }
   return constants;
 }
