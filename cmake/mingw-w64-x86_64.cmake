@@ -1,6 +1,6 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (posix threads, so that
-# std::thread and std::mutex work). Programs and DLLs link the C and C++ runtimes
-# statically: wine's loader does not search the mingw runtime folders.
+# std::thread and std::mutex work). The C++ runtime DLLs are copied beside the programs
+# (cmake/windows.cmake): wine's loader does not search the mingw runtime folders.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -15,10 +15,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Tests run under wine: ctest and gtest_discover_tests start them through the loader,
 # which Debian installs outside PATH.

@@ -14,6 +14,7 @@
 #include "gateways/cqg/wrapper/comhost/cel_sink_base.h"
 #include "gateways/cqg/wrapper/comhost/com_host.h"
 #include "gateways/cqg/wrapper/comhost/trace.h"
+#include "platform/com/apartment.h"
 #include "platform/com/com_error.h"
 #include "sim_server.h"
 
@@ -213,6 +214,35 @@ TEST_F(ComHostOverCom, CreationFailureRaisesInInit) {
   }
   EXPECT_EQ(host->cqgCEL, nullptr);
   host->Shutdown();  // nothing to do, and no hang
+}
+
+// The host's DLLs and this program share one COM runtime, as the Python modules do: a
+// sink here, called on the thread the host started, finds the apartment the host made
+// there. (That they share one C++ runtime, so one numbering of thread ids, is what
+// com_runtime_test's Apartment.RunWaitsForTheHomeThreadAndRethrows shows.)
+TEST_F(ComHostOverCom, ModulesShareTheComThreadsApartment) {
+  struct ApartmentSink : SessionSink {
+    std::shared_ptr<com::Apartment> seen;  // guarded by mu
+    std::thread::id ran_on;                // guarded by mu
+    void OnCELStarted() override {
+      {
+        std::lock_guard lk(mu);
+        seen = com::Apartment::Current();
+        ran_on = std::this_thread::get_id();
+      }
+      SessionSink::OnCELStarted();
+    }
+  };
+  auto sink = std::make_shared<ApartmentSink>();
+  auto host = std::make_shared<ComHost>();
+  host->Init([sink] { return sink; }, {});
+  ASSERT_TRUE(sink->WaitFor("OnCELStarted"));
+  {
+    std::lock_guard lk(sink->mu);
+    ASSERT_NE(sink->seen, nullptr);
+    EXPECT_EQ(sink->seen->home(), sink->ran_on);
+  }
+  host->Shutdown();
 }
 
 TEST_F(ComHostOverCom, WholeSessionThroughRealCom) {
