@@ -4,6 +4,7 @@
 // Internal to the runtime; hosts use com.h, events.h, type_library.h and marshal.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +37,11 @@ std::shared_ptr<const TypeLibrary> FindRegisteredTypeLibrary(std::string_view gu
                                                              int minor);
 
 namespace backend {
+
+// How long a thread that waits for a task it ran in another apartment (Apartment::Run)
+// spins before it sleeps. Portable: a moment, for its quick in-process round trips.
+// Windows: not at all.
+extern const std::chrono::microseconds kRunSpin;
 
 // An object of a ProgID that no code of this process registered (RegisterClassObject
 // comes first). Portable: the registry folder's server, else ComError REGDB_E_CLASSNOTREG.

@@ -3,14 +3,9 @@
 #include <cstdio>
 #include <exception>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define MX_CPU_RELAX() _mm_pause()
-#else
-#define MX_CPU_RELAX() std::this_thread::yield()
-#endif
-
+#include "platform/com/backend.h"
 #include "platform/com/com_error.h"
+#include "platform/com/spin.h"
 
 namespace mx::com {
 namespace {
@@ -24,36 +19,12 @@ struct ThreadApartment {
 };
 thread_local ThreadApartment tls_apartment;
 
-// One cross-thread call: the caller waits until the home thread finishes it. Finish
-// notifies under the lock, so a waiter that has seen `done` may free it at once.
 // A short spin before sleeping saves the sleep/wake cost of a quick round trip.
 constexpr auto kSpin = std::chrono::microseconds(50);
 
-struct Completion {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;  // guarded by mu
-  std::atomic<bool> finished{false};
-  std::exception_ptr error;
-
-  void Finish(std::exception_ptr e) {
-    std::lock_guard lk(mu);
-    error = std::move(e);
-    done = true;
-    finished.store(true, std::memory_order_release);
-    cv.notify_one();
-  }
-  void Wait() {
-    auto until = std::chrono::steady_clock::now() + kSpin;
-    while (!finished.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
-      MX_CPU_RELAX();
-    }
-    std::unique_lock lk(mu);  // also orders us after Finish's unlock
-    cv.wait(lk, [this] { return done; });
-  }
-};
-
 }  // namespace
+
+const std::chrono::microseconds backend::kRunSpin = kSpin;
 
 Apartment::Apartment() : home_(std::this_thread::get_id()) {}
 
@@ -112,33 +83,6 @@ bool Apartment::PostQuit(int exit_code) {
   return true;
 }
 
-void Apartment::Run(const Task& task) {
-  if (IsHomeThread()) {
-    task();
-    return;
-  }
-  Completion done;
-  bool posted = Post(
-      [&] {
-        std::exception_ptr error;
-        try {
-          task();
-        } catch (...) {
-          error = std::current_exception();
-        }
-        done.Finish(std::move(error));
-      },
-      [&] { done.Finish(std::make_exception_ptr(ComError::Disconnected())); });
-  if (!posted) throw ComError::Disconnected();
-  done.Wait();
-  if (done.error) std::rethrow_exception(done.error);
-}
-
-bool Apartment::IsClosed() const {
-  std::lock_guard lk(mu_);
-  return closed_;
-}
-
 void Apartment::Notify() {
   { std::lock_guard lk(mu_); }
   cv_.notify_all();
@@ -150,12 +94,6 @@ void Apartment::MoveDueTimers(std::chrono::steady_clock::time_point now) {
     timers_.pop();
   }
 }
-
-void Apartment::RunIdleHooks() {
-  for (auto& hook : idle_hooks_) hook();
-}
-
-void Apartment::AddIdleHook(Task hook) { idle_hooks_.push_back(std::move(hook)); }
 
 void Apartment::InjectWaitFailure() {
   std::lock_guard lk(mu_);
@@ -199,11 +137,9 @@ Apartment::WaitResult Apartment::MsgWaitForMultipleObjects(
       RunIdleHooks();
       // Right after handling input, more tends to follow (a caller's next call): spin a
       // moment before sleeping. No timer ever wakes the thread; an idle one sleeps.
-      auto until = clock::now() + kSpin;
-      while (posted_.load(std::memory_order_acquire) == seen && !handle.IsSignalled() &&
-             clock::now() < until) {
-        MX_CPU_RELAX();
-      }
+      SpinWhile(kSpin, [&] {
+        return posted_.load(std::memory_order_acquire) == seen && !handle.IsSignalled();
+      });
       lk.lock();
       continue;
     }

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/com/backend.h"
 #include "platform/com/com_error.h"
 #include "platform/com/win/convert.h"
 #include "platform/com/win/windows_headers.h"
@@ -70,26 +71,9 @@ ThreadApartment& ThisThreadApartment() {
   return *t;
 }
 
-// One cross-thread call: the caller waits until the home thread finishes it.
-struct Completion {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;  // guarded by mu
-  std::exception_ptr error;
-
-  void Finish(std::exception_ptr e) {
-    std::lock_guard lk(mu);
-    error = std::move(e);
-    done = true;
-    cv.notify_one();
-  }
-  void Wait() {
-    std::unique_lock lk(mu);
-    cv.wait(lk, [this] { return done; });
-  }
-};
-
 }  // namespace
+
+const std::chrono::microseconds backend::kRunSpin{0};
 
 struct ApartmentWindow {
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -247,39 +231,6 @@ bool Apartment::PostQuit(int exit_code) {
   }
   return PostThreadMessageW(thread_id_, WM_QUIT, static_cast<WPARAM>(exit_code), 0) != FALSE;
 }
-
-void Apartment::Run(const Task& task) {
-  if (IsHomeThread()) {
-    task();
-    return;
-  }
-  Completion done;
-  bool posted = Post(
-      [&] {
-        std::exception_ptr error;
-        try {
-          task();
-        } catch (...) {
-          error = std::current_exception();
-        }
-        done.Finish(std::move(error));
-      },
-      [&] { done.Finish(std::make_exception_ptr(ComError::Disconnected())); });
-  if (!posted) throw ComError::Disconnected();
-  done.Wait();
-  if (done.error) std::rethrow_exception(done.error);
-}
-
-bool Apartment::IsClosed() const {
-  std::lock_guard lk(mu_);
-  return closed_;
-}
-
-void Apartment::RunIdleHooks() {
-  for (auto& hook : idle_hooks_) hook();
-}
-
-void Apartment::AddIdleHook(Task hook) { idle_hooks_.push_back(std::move(hook)); }
 
 void Apartment::InjectWaitFailure() {
   {
