@@ -95,6 +95,19 @@ def place(s, price=4400.0, quantity=1):
     return guid
 
 
+def broker_order(guid, quantity, side, account=ACCOUNT):
+    """A limit order for F.US.EP in the broker's book, made there directly."""
+    cqgcel.make_order(
+        guid=guid,
+        status=C.osInOrderBook,
+        quantity=quantity,
+        side=side,
+        order_type=C.otLimit,
+        instrument_name="F.US.EP",
+        gw_account_id=account,
+    )
+
+
 def rows(s, table, columns, **where):
     return [tuple(r) for r in s.db.select_records(table, columns, where)]
 
@@ -271,15 +284,7 @@ def iter_events(gateway):
 
 def test_events_of_an_order_entered_elsewhere_are_adopted_and_of_an_unknown_one_recorded_as_foreign(start):
     s = start()
-    cqgcel.make_order(
-        guid="ELSEWHERE-1",
-        status=C.osInOrderBook,
-        quantity=2,
-        side=C.osdSell,
-        order_type=C.otLimit,
-        instrument_name="F.US.EP",
-        gw_account_id=ACCOUNT,
-    )
+    broker_order("ELSEWHERE-1", 2, C.osdSell)
     cqgcel.set_order_status("ELSEWHERE-1", C.osInOrderBook)
     cqgcel.fill_order("ELSEWHERE-1", 2, 4500.0)
     s.gateway.process_order(
@@ -355,33 +360,9 @@ def test_a_start_adopts_broker_orders_matching_rows_by_broker_order_id(start):
     (row_id,) = [r[0] for r in rows(first, "trading_order", ["id"])]
     # The next session finds this order (its row exists) and one with no row at the broker.
     second = start()
-    cqgcel.make_order(
-        guid=guid,
-        status=C.osInOrderBook,
-        quantity=1,
-        side=C.osdBuy,
-        order_type=C.otLimit,
-        instrument_name="F.US.EP",
-        gw_account_id=ACCOUNT,
-    )
-    cqgcel.make_order(
-        guid="EARLIER-2",
-        status=C.osInOrderBook,
-        quantity=4,
-        side=C.osdSell,
-        order_type=C.otLimit,
-        instrument_name="F.US.EP",
-        gw_account_id=ACCOUNT,
-    )
-    cqgcel.make_order(
-        guid="OTHER-ACCOUNT",
-        status=C.osInOrderBook,
-        quantity=1,
-        side=C.osdSell,
-        order_type=C.otLimit,
-        instrument_name="F.US.EP",
-        gw_account_id=555,
-    )
+    broker_order(guid, 1, C.osdBuy)
+    broker_order("EARLIER-2", 4, C.osdSell)
+    broker_order("OTHER-ACCOUNT", 1, C.osdSell, account=555)
     second.guard.reconcile("start")
     settle(second)
     assert set(second.engine.orders) == {guid, "EARLIER-2"}
