@@ -1,7 +1,9 @@
-"""Helpers shared by the COM host tests: reading trace lines from the captured stdout."""
+"""Helpers shared by the COM host tests: reading trace lines from the captured stdout,
+waiting for a condition, and running a call in a thread of its own."""
 
 from __future__ import annotations
 
+import threading
 import time
 
 
@@ -38,3 +40,18 @@ def wait_until(predicate, timeout: float = 5.0, what: str = "condition") -> None
         if time.monotonic() > deadline:
             raise AssertionError(f"{what} did not happen within {timeout} s")
         time.sleep(0.002)
+
+
+def run_in_thread(fn, *args):
+    """Starts fn(*args) in a thread; returns (thread, box) where box gets 'result'/'error'."""
+    box = {}
+
+    def body():
+        try:
+            box["result"] = fn(*args)
+        except BaseException as error:  # handed to the test
+            box["error"] = error
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    return thread, box

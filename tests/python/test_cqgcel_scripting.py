@@ -6,12 +6,11 @@ TIMEOUT is set long where a test proves that nothing waited for it; no test wait
 
 from __future__ import annotations
 
-import threading
 import time
 
 import pytest
 
-from comhost_helpers import wait_until
+from comhost_helpers import run_in_thread, wait_until
 from morvex_trader.core.constants import Direction, OrderType
 from morvex_trader.core.order import Order
 from morvex_trader.gateways.cqg.wrapper import comhost, tradelink
@@ -49,20 +48,6 @@ def trading(gateway):
     link.subscribe_quote("EP")
     cqgcel.clear_journal()
     return link
-
-
-def run_in_thread(fn, *args):
-    box = {}
-
-    def body():
-        try:
-            box["result"] = fn(*args)
-        except BaseException as error:  # handed to the test
-            box["error"] = error
-
-    thread = threading.Thread(target=body)
-    thread.start()
-    return thread, box
 
 
 def place(link, gateway):

@@ -14,7 +14,7 @@ from datetime import datetime
 
 import pytest
 
-from comhost_helpers import TraceReader, wait_until
+from comhost_helpers import TraceReader, run_in_thread, wait_until
 from morvex_trader.core.constants import Direction, OrderStatus, OrderType
 from morvex_trader.core.data import Quote
 from morvex_trader.core.order import Order
@@ -66,21 +66,6 @@ def trading(gateway, link):
 
 def calls_named(member):
     return [e for e in cqgcel.journal() if e[1] == member]
-
-
-def run_in_thread(fn, *args):
-    """Starts fn(*args) in a thread; returns (thread, box) where box gets 'result'/'error'."""
-    box = {}
-
-    def body():
-        try:
-            box["result"] = fn(*args)
-        except BaseException as error:  # handed to the test
-            box["error"] = error
-
-    t = threading.Thread(target=body)
-    t.start()
-    return t, box
 
 
 # -- session ---------------------------------------------------------------------------
