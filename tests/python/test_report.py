@@ -20,6 +20,7 @@ from morvex_trader.engine.watch_settings import NOTIFICATION_KINDS, WatchSetting
 from morvex_trader.engine.report import ReportFigure, draw_report, write_report
 from morvex_trader.engine.report_data import NoSessionData, load_session, write_session_record
 from morvex_trader.engine.store import AccountIdentity, AccountStore
+from test_engine import ChatRecord
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -301,28 +302,14 @@ def test_a_missing_folder_is_named_and_a_folder_without_data_says_so(tmp_path):
 # -- /report: the engine draws the running session and sends it ------------------------
 
 
-class ChatStandIn(SimpleNamespace):
-    """The bot as the engine's remote control sees it: the request fields, and what it sent."""
+class ChatStandIn(ChatRecord):
+    """The engine tests' chat record, plus /report: the photos it sent, or a refusal."""
 
     def __init__(self, refuse_photos: Exception | None = None) -> None:
-        super().__init__(
-            morvex_trader_status="Running",
-            get_balance=False,
-            get_positions=False,
-            get_orders=False,
-            get_deals=False,
-            cancel_order=False,
-            cancel_orders=False,
-            send_order=False,
-            close_positions=False,
-            get_report=False,
-        )
-        self.replies: list[str] = []
+        super().__init__()
+        self.get_report = False
         self.photos: list[tuple[bytes, str]] = []
         self.refuse_photos = refuse_photos
-
-    def send_message(self, text: str) -> None:
-        self.replies.append(text)
 
     def send_photo(self, path: str, caption: str) -> None:
         if self.refuse_photos is not None:
