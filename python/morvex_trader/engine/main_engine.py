@@ -183,7 +183,7 @@ class MainEngine:
             work(*args)
         except Exception as error:
             self.guard.report(
-                "error", f"Engine error in {getattr(work, '__qualname__', work)}: " f"{type(error).__name__}: {error}"
+                "error", f"Engine error in {getattr(work, '__qualname__', work)}: {type(error).__name__}: {error}"
             )
 
     # -- events from the gateway ---------------------------------------------------

@@ -200,7 +200,7 @@ class Reconciler:
                             findings.append(
                                 Finding(
                                     "status",
-                                    f"{broker.guid} is {broker.status.value} at " f"the broker, stored {stored[0]}",
+                                    f"{broker.guid} is {broker.status.value} at the broker, stored {stored[0]}",
                                 )
                             )
                 elif known.status != broker.status or known.filled_quantity != broker.filled_quantity:
@@ -223,7 +223,7 @@ class Reconciler:
                     findings.append(
                         Finding(
                             "unbooked fills",
-                            f"{broker.guid}: broker filled " f"{broker.filled_quantity:g}, booked {booked:g}",
+                            f"{broker.guid}: broker filled {broker.filled_quantity:g}, booked {booked:g}",
                         )
                     )
         difference = self.position_difference()

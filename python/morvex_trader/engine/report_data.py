@@ -252,7 +252,7 @@ def _load(connection: sqlite3.Connection, record: Optional[dict]) -> SessionData
 
     balances = _rows(
         connection,
-        f"SELECT update_time, cash, unrealized_pnl, realized_pnl FROM balance " f"WHERE {balance_where} ORDER BY id",
+        f"SELECT update_time, cash, unrealized_pnl, realized_pnl FROM balance WHERE {balance_where} ORDER BY id",
         params,
     )
     for row in balances:

@@ -308,7 +308,7 @@ class SessionGuard:
             )
             self.report(
                 "fill",
-                f"Fill {deal_id} of order {order_id} {correction['kind']} by the broker: " f"booking reversed ({was}).",
+                f"Fill {deal_id} of order {order_id} {correction['kind']} by the broker: booking reversed ({was}).",
             )
             return
         reason = malformed_reason(dict(correction, updated_time=correction.get("updated_time") or engine.now()))

@@ -77,10 +77,10 @@ class WatchSettings:
             raise ValueError(f"NOTIFICATIONS must be a dict of kind -> mode, got {self.NOTIFICATIONS!r}")
         for kind, mode in self.NOTIFICATIONS.items():
             if kind not in NOTIFICATION_KINDS:
-                raise ValueError(f"NOTIFICATIONS: unknown kind {kind!r} " f"(kinds: {', '.join(NOTIFICATION_KINDS)})")
+                raise ValueError(f"NOTIFICATIONS: unknown kind {kind!r} (kinds: {', '.join(NOTIFICATION_KINDS)})")
             if mode not in NOTIFICATION_MODES:
                 raise ValueError(
-                    f"NOTIFICATIONS[{kind!r}]: unknown mode {mode!r} " f"(modes: {', '.join(NOTIFICATION_MODES)})"
+                    f"NOTIFICATIONS[{kind!r}]: unknown mode {mode!r} (modes: {', '.join(NOTIFICATION_MODES)})"
                 )
         for name in _DURATIONS:
             value = getattr(self, name)

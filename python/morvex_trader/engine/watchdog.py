@@ -84,14 +84,14 @@ class Watchdog:
                 self.counts["gateway_drops"] += 1
                 self._next_logon = self._clock()
                 self._report(
-                    "connection", f"CQG gateway connection lost ({status}): new orders are " "refused until it is back."
+                    "connection", f"CQG gateway connection lost ({status}): new orders are refused until it is back."
                 )
         elif status == "up":
             if self.gateway_down:
                 self.gateway_down = False
                 self.counts["reconnects"] += 1
                 self._tell_engine()
-                self._report("connection", "CQG gateway connection is back: account selected again, " "reconciling.")
+                self._report("connection", "CQG gateway connection is back: account selected again, reconciling.")
                 self._recover_gateway()
         else:
             self._report("connection", f"CQG gateway connection {status}.")
@@ -190,7 +190,7 @@ class Watchdog:
                 self.counts["silences"] += 1
                 self._report(
                     "connection",
-                    f"No quote for {security.code} in {now - last:.0f} s: " "counted as data down, subscribing again.",
+                    f"No quote for {security.code} in {now - last:.0f} s: counted as data down, subscribing again.",
                 )
                 self.resubscribe([symbol])
                 self.silent[security] = self._clock()
