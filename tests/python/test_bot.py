@@ -470,7 +470,7 @@ def test_setters_refuse_values_of_the_wrong_kind(start_bot, statement, text):
 def surrogate_error(position: int, name: str) -> tuple[str, str]:
     return (
         "UnicodeEncodeError",
-        f"'utf-8' codec can't encode character '\\ud800' in position {position}: " f"surrogates not allowed in {name}",
+        f"'utf-8' codec can't encode character '\\ud800' in position {position}: surrogates not allowed in {name}",
     )
 
 

@@ -93,7 +93,7 @@ INDEXES = {
 }
 
 NOW = dt.datetime(2024, 5, 6, 7, 8, 9)
-DB_PATH_MESSAGE = "`sqlite3` is activated, and its path must be specified in `DB` variable " "in morvex_trader_config"
+DB_PATH_MESSAGE = "`sqlite3` is activated, and its path must be specified in `DB` variable in morvex_trader_config"
 
 
 def balance_row(**changes):
@@ -647,7 +647,7 @@ def test_text_utf8_cannot_hold_is_refused_naming_it_before_anything_runs(databas
     with pytest.raises(UnicodeEncodeError) as caught:
         operation(database)
     assert str(caught.value) == (
-        f"'utf-8' codec can't encode character '\\ud800' in position " f"{position}: surrogates not allowed in {name}"
+        f"'utf-8' codec can't encode character '\\ud800' in position {position}: surrogates not allowed in {name}"
     )
     assert journal() == sent
     assert len(database.select_records("balance")) == 1

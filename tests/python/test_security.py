@@ -272,7 +272,7 @@ def test_text_form_is_like_a_dataclass():
         "exchange=<Exchange.SEHK: 'SEHK'>, expiry_date=None, quote_currency='')"
     )
     assert str(Security("1", "A")) == (
-        "Security(code='1', security_name='A', lot_size=None, exchange=None, " "expiry_date=None, quote_currency='')"
+        "Security(code='1', security_name='A', lot_size=None, exchange=None, expiry_date=None, quote_currency='')"
     )
     lot = []
     record = Futures("ES", "E-mini", lot)

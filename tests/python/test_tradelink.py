@@ -814,7 +814,7 @@ def test_untranslatable_status_fails_the_event(trading, gateway, trace):
     order = cqgcel.make_order(guid="x", status=999)
     texts = new_texts(trace, lambda: cqgcel.raise_event("OnOrderChanged", C.ctChanged, order, None, None, None))
     assert texts == [
-        "Exception in OnOrderChanged: ValueError: Order status 999 is not valid " "to be handled by morvex_trader."
+        "Exception in OnOrderChanged: ValueError: Order status 999 is not valid to be handled by morvex_trader."
     ]
     assert gateway.calls == []
 
