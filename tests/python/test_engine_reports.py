@@ -54,7 +54,7 @@ def test_the_balance_reply_shows_every_amount_with_two_decimals():
 
 def test_the_balance_reply_names_amounts_cqg_did_not_report():
     reply = engine_with(AccountBalance()).balance_report()  # net and margin unread: None
-    assert reply == ("Balance (CQG): cash=0.00 available=0.00 net=n/a margin=n/a realized_pnl=0.00 unrealized_pnl=0.00")
+    assert reply == "Balance (CQG): cash=0.00 available=0.00 net=n/a margin=n/a realized_pnl=0.00 unrealized_pnl=0.00"
 
 
 def test_the_summary_shows_profit_and_loss_with_two_decimals():
