@@ -5,7 +5,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/win/callable_wrapper.h"
 #include "platform/com/win/convert.h"
-#include "platform/com/win/type_attr.h"
+#include "platform/com/win/type_info.h"
 
 namespace mx::com::win {
 namespace {
@@ -25,14 +25,6 @@ class ArgList {
  private:
   std::vector<VARIANTARG> args_;
 };
-
-std::string MemberName(ITypeInfo* info, MEMBERID id) {
-  BSTR name = nullptr;
-  if (FAILED(info->GetDocumentation(id, &name, nullptr, nullptr, nullptr))) return {};
-  std::string out = Narrow(name);
-  SysFreeString(name);
-  return out;
-}
 
 void FreeExcepInfo(EXCEPINFO& info) {
   SysFreeString(info.bstrSource);
@@ -179,21 +171,18 @@ MemberKind ComObject::Describe(std::string_view name) const {
   TypeAttr attr(info.get());
   if (!attr.attr) return MemberKind::None;
   MemberKind kind = MemberKind::None;
-  for (UINT i = 0; i < attr.attr->cFuncs; ++i) {
-    FUNCDESC* f = nullptr;
-    if (FAILED(info->GetFuncDesc(i, &f))) continue;
-    if (f->memid == id) {
-      if (f->invkind == INVOKE_PROPERTYGET && f->cParams == 0) {
+  ForEachFunction(info.get(), *attr.attr, [&](const FUNCDESC& f) {
+    if (f.memid == id) {
+      if (f.invkind == INVOKE_PROPERTYGET && f.cParams == 0) {
         kind = MemberKind::Property;
-      } else if (f->invkind == INVOKE_FUNC || f->invkind == INVOKE_PROPERTYGET) {
+      } else if (f.invkind == INVOKE_FUNC || f.invkind == INVOKE_PROPERTYGET) {
         kind = MemberKind::Method;
       } else if (kind == MemberKind::None) {
         kind = MemberKind::Property;  // written only
       }
     }
-    info->ReleaseFuncDesc(f);
-    if (kind == MemberKind::Method) break;
-  }
+    return kind != MemberKind::Method;
+  });
   for (UINT i = 0; kind == MemberKind::None && i < attr.attr->cVars; ++i) {
     VARDESC* v = nullptr;
     if (FAILED(info->GetVarDesc(i, &v))) continue;
@@ -215,12 +204,10 @@ std::vector<std::string> ComObject::MemberNames() const {
       names.push_back(std::move(name));
     }
   };
-  for (UINT i = 0; i < attr.attr->cFuncs; ++i) {
-    FUNCDESC* f = nullptr;
-    if (FAILED(info->GetFuncDesc(i, &f))) continue;
-    if ((f->wFuncFlags & (FUNCFLAG_FRESTRICTED | FUNCFLAG_FHIDDEN)) == 0) add(f->memid);
-    info->ReleaseFuncDesc(f);
-  }
+  ForEachFunction(info.get(), *attr.attr, [&](const FUNCDESC& f) {
+    if ((f.wFuncFlags & (FUNCFLAG_FRESTRICTED | FUNCFLAG_FHIDDEN)) == 0) add(f.memid);
+    return true;
+  });
   for (UINT i = 0; i < attr.attr->cVars; ++i) {
     VARDESC* v = nullptr;
     if (FAILED(info->GetVarDesc(i, &v))) continue;

@@ -12,7 +12,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/win/com_object.h"
 #include "platform/com/win/convert.h"
-#include "platform/com/win/type_attr.h"
+#include "platform/com/win/type_info.h"
 #include "platform/com/win/windows_headers.h"
 
 namespace mx::com {
@@ -55,17 +55,15 @@ std::unordered_map<DISPID, std::string> EventNames(ITypeInfo* source) {
   std::unordered_map<DISPID, std::string> names;
   TypeAttr attr(source);
   if (!attr.attr) return names;
-  for (UINT i = 0; i < attr.attr->cFuncs; ++i) {
-    FUNCDESC* f = nullptr;
-    if (FAILED(source->GetFuncDesc(i, &f))) continue;
+  win::ForEachFunction(source, *attr.attr, [&](const FUNCDESC& f) {
     BSTR name = nullptr;
     UINT got = 0;
-    if (SUCCEEDED(source->GetNames(f->memid, &name, 1, &got)) && got == 1) {
-      names.emplace(f->memid, win::Narrow(name));
+    if (SUCCEEDED(source->GetNames(f.memid, &name, 1, &got)) && got == 1) {
+      names.emplace(f.memid, win::Narrow(name));
     }
     SysFreeString(name);
-    source->ReleaseFuncDesc(f);
-  }
+    return true;
+  });
   return names;
 }
 

@@ -6,7 +6,7 @@
 #include "platform/com/com_error.h"
 #include "platform/com/win/com_object.h"
 #include "platform/com/win/convert.h"
-#include "platform/com/win/type_attr.h"
+#include "platform/com/win/type_info.h"
 #include "platform/com/win/windows_headers.h"
 
 namespace mx::com {

@@ -9,6 +9,7 @@
 #include "platform/com/win/com_object.h"
 #include "platform/com/win/convert.h"
 #include "platform/com/win/server_registration.h"
+#include "platform/com/win/type_info.h"
 
 namespace mx::cqgcel::win_server {
 namespace {
@@ -26,14 +27,6 @@ std::unordered_map<const com::IDispatch*, ServedObject*>& Wrappers() {
 std::unordered_set<const ::IDispatch*>& Served() {
   static std::unordered_set<const ::IDispatch*> served;
   return served;
-}
-
-std::string NameOf(ITypeInfo* info, MEMBERID id) {
-  BSTR name = nullptr;
-  std::string text;
-  if (SUCCEEDED(info->GetDocumentation(id, &name, nullptr, nullptr, nullptr))) text = Narrow(name);
-  SysFreeString(name);
-  return text;
 }
 
 // An argument that does not convert: Invoke answers DISP_E_TYPEMISMATCH and its position.
@@ -61,21 +54,18 @@ ServerLibrary::ServerLibrary() : path_(com::win::ModulePathOf(&live_wrappers)) {
     ComPtr<ITypeInfo> info;
     if (FAILED(library_->GetTypeInfoType(i, &kind)) || FAILED(library_->GetTypeInfo(i, info.Out())))
       continue;
-    std::string name = NameOf(info.get(), MEMBERID_NIL);
+    std::string name = com::win::MemberName(info.get(), MEMBERID_NIL);
     if (kind == TKIND_COCLASS && name == "CQGCEL") class_info_ = info;
     if (kind != TKIND_DISPATCH) continue;
     if (name == "_ICQGCELEvents") {
       event_info_ = info;
-      TYPEATTR* attr = nullptr;
-      if (SUCCEEDED(info->GetTypeAttr(&attr))) {
-        event_iid_ = attr->guid;
-        for (UINT f = 0; f < attr->cFuncs; ++f) {
-          FUNCDESC* desc = nullptr;
-          if (FAILED(info->GetFuncDesc(f, &desc))) continue;
-          event_ids_.emplace(NameOf(info.get(), desc->memid), desc->memid);
-          info->ReleaseFuncDesc(desc);
-        }
-        info->ReleaseTypeAttr(attr);
+      com::win::TypeAttr attr(info.get());
+      if (attr.attr) {
+        event_iid_ = attr.attr->guid;
+        com::win::ForEachFunction(info.get(), *attr.attr, [&](const FUNCDESC& f) {
+          event_ids_.emplace(com::win::MemberName(info.get(), f.memid), f.memid);
+          return true;
+        });
       }
     } else if (name.size() > 1 && name[0] == 'I') {
       interfaces_.emplace(name.substr(1), info);
